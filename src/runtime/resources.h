@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "runtime/memory.h"
 #include "runtime/rt_status.h"
 
 // File layout, every integer signed 32-bit in the host's byte order:
