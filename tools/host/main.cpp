@@ -151,6 +151,12 @@ bool ReadNotice(int fd, HostNotice* notice) {
     return true;
 }
 
+void OnDemoFinished(void* context) {
+    HostNotice notice{};
+    notice.kind = kNoticeDemoDone;
+    (void)!write(static_cast<HostRun*>(context)->noticeWrite, &notice, sizeof notice);
+}
+
 void InstallStopSignals() {
     struct sigaction action{};
     action.sa_handler = OnStopSignal;
@@ -227,7 +233,7 @@ int main(int argc, char** argv) {
         return kHostExitFailure;
     }
     if (run.demo != nullptr) {
-        PlayDemo(run.demo, notices[1]);
+        PlayDemo(run.demo, OnDemoFinished, &run);
     }
 
     HostNotice notice{};
