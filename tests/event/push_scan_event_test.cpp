@@ -1,0 +1,423 @@
+// Tests of the push-scan event file writer: what the file holds, its name and
+// mode, refusal of any existing entry at the name (links included), the size
+// limit of the XML text, and that every failure leaves no file and no leak.
+#include "event/push_scan_event.h"
+
+#include <gtest/gtest.h>
+#include <plist/plist.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "event/push_scan_event_seam.h"
+#include "support/alloc_failure.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr time_t kWhen = 1700000000;  // 2023-11-14 22:13:20 UTC
+
+// File name for kWhen + offset seconds (offset below 40) in UTC.
+std::string NameAt(int offset) {
+    char name[64];
+    std::snprintf(name, sizeof name, "TRNV.202311142213%02d.plist", 20 + offset);
+    return name;
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteFile(const std::string& path, const std::string& content) {
+    std::ofstream(path, std::ios::binary) << content;
+}
+
+mode_t ModeOf(const std::string& path) {
+    struct stat status;
+    return lstat(path.c_str(), &status) == 0 ? (status.st_mode & 07777) : 0;
+}
+
+std::vector<std::string> EntriesOf(const std::string& directory) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(directory)) {
+        names.push_back(entry.path().filename().string());
+    }
+    return names;
+}
+
+struct PlistDeleter {
+    void operator()(void* node) const { plist_free(static_cast<plist_t>(node)); }
+};
+using PlistPtr = std::unique_ptr<void, PlistDeleter>;
+
+PlistPtr Decode(const std::string& xml) {
+    plist_t root = nullptr;
+    plist_from_xml(xml.data(), static_cast<uint32_t>(xml.size()), &root);
+    return PlistPtr(root);
+}
+
+std::vector<std::string> KeysOf(plist_t dictionary) {
+    std::vector<std::string> keys;
+    plist_dict_iter iter = nullptr;
+    plist_dict_new_iter(dictionary, &iter);
+    for (;;) {
+        char* key = nullptr;
+        plist_t value = nullptr;
+        plist_dict_next_item(dictionary, iter, &key, &value);
+        if (key == nullptr) {
+            break;
+        }
+        keys.push_back(key);
+        free(key);
+    }
+    free(iter);
+    return keys;
+}
+
+std::string StringAt(plist_t dictionary, const char* key) {
+    plist_t node = plist_dict_get_item(dictionary, key);
+    if (node == nullptr || plist_get_node_type(node) != PLIST_STRING) {
+        return "<no string>";
+    }
+    char* value = nullptr;
+    plist_get_string_val(node, &value);
+    std::string result(value);
+    free(value);
+    return result;
+}
+
+std::vector<uint8_t> DataAt(plist_t dictionary, const char* key) {
+    plist_t node = plist_dict_get_item(dictionary, key);
+    if (node == nullptr || plist_get_node_type(node) != PLIST_DATA) {
+        ADD_FAILURE() << key << " is not data";
+        return {};
+    }
+    char* value = nullptr;
+    uint64_t length = 0;
+    plist_get_data_val(node, &value, &length);
+    std::vector<uint8_t> result(value, value + length);
+    free(value);
+    return result;
+}
+
+class PushScanEvent : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setenv("TZ", "UTC0", 1);
+        tzset();
+        directory_ = MakeDirectory();
+        outside_ = MakeDirectory();
+        for (int i = 0; i < 32; ++i) {
+            eventData_[i] = static_cast<uint8_t>(i * 29 + 3);
+        }
+        eventData_[0] = 0x00;
+        eventData_[1] = 0xFF;
+        eventData_[4] = 0x2A;  // the button code
+    }
+
+    void TearDown() override {
+        fs::remove_all(directory_);
+        fs::remove_all(outside_);
+    }
+
+    static std::string MakeDirectory() {
+        std::string pattern = (fs::temp_directory_path() / "zn_event_XXXXXX").string();
+        EXPECT_NE(mkdtemp(pattern.data()), nullptr);
+        return pattern;
+    }
+
+    int32_t Write(time_t when = kWhen, const char* deviceName = "ZN417",
+                  int32_t portNumber = 0x14100000, int32_t count = 32) {
+        return WritePushScanEventAt(directory_.c_str(), when, deviceName, portNumber, eventData_,
+                                    count);
+    }
+
+    // A chain of new directories below directory_ whose path is `length` bytes long.
+    std::string MakeDirectoryOfLength(size_t length, char fill) const {
+        const size_t extra = length - directory_.size();
+        const size_t parts = (extra + 200) / 201;  // each part is a slash and 1 to 200 bytes
+        std::string path = directory_;
+        for (size_t i = 0; i < parts; ++i) {
+            const size_t part = extra / parts + (i < extra % parts ? 1 : 0);
+            path += "/" + std::string(part - 1, fill);
+            EXPECT_EQ(mkdir(path.c_str(), 0700), 0) << path;
+        }
+        EXPECT_EQ(path.size(), length);
+        return path;
+    }
+
+    std::string PathAt(int offset) const { return directory_ + "/" + NameAt(offset); }
+    std::vector<std::string> Entries() const { return EntriesOf(directory_); }
+
+    std::string directory_;
+    std::string outside_;
+    uint8_t eventData_[32];
+};
+
+// ---- What the file holds ----
+
+TEST_F(PushScanEvent, FileDecodesToSixEntriesInOrderWithTheirTypesAndValues) {
+    ASSERT_EQ(Write(), 0);
+    PlistPtr root = Decode(ReadFile(PathAt(0)));
+    ASSERT_NE(root, nullptr);
+    ASSERT_EQ(plist_get_node_type(root.get()), PLIST_DICT);
+    EXPECT_EQ(KeysOf(root.get()),
+              (std::vector<std::string>{"FileID", "Version", "Connection", "DeviceName", "PortName",
+                                        "EventData"}));
+    EXPECT_EQ(StringAt(root.get(), "FileID"), "KorvelTX_PushScan");
+    EXPECT_EQ(StringAt(root.get(), "Version"), "1.0.0");
+    EXPECT_EQ(StringAt(root.get(), "Connection"), "USB");
+    EXPECT_EQ(StringAt(root.get(), "DeviceName"), "ZN417");
+    EXPECT_EQ(StringAt(root.get(), "PortName"), "336592896");
+    EXPECT_EQ(DataAt(root.get(), "EventData"), std::vector<uint8_t>(eventData_, eventData_ + 32));
+}
+
+TEST_F(PushScanEvent, ContentIsTheXmlTextWithoutATerminatingNul) {
+    ASSERT_EQ(Write(), 0);
+    const std::string content = ReadFile(PathAt(0));
+    EXPECT_EQ(content.rfind("<?xml", 0), 0u);
+    EXPECT_EQ(content.find('\0'), std::string::npos);
+}
+
+TEST_F(PushScanEvent, EventDataHoldsExactlyTheGivenCountOfBytes) {
+    ASSERT_EQ(Write(kWhen, "ZN417", 1, 5), 0);
+    ASSERT_EQ(Write(kWhen + 1, "ZN417", 1, 0), 0);
+    PlistPtr five = Decode(ReadFile(PathAt(0)));
+    PlistPtr none = Decode(ReadFile(PathAt(1)));
+    ASSERT_NE(five, nullptr);
+    ASSERT_NE(none, nullptr);
+    EXPECT_EQ(DataAt(five.get(), "EventData"), std::vector<uint8_t>(eventData_, eventData_ + 5));
+    EXPECT_TRUE(DataAt(none.get(), "EventData").empty());
+}
+
+TEST_F(PushScanEvent, PortNameIsTheSignedDecimalTextOfThePortNumber) {
+    const int32_t ports[] = {INT32_MIN, static_cast<int32_t>(0xFA120000u), 0, INT32_MAX};
+    const char* texts[] = {"-2147483648", "-99483648", "0", "2147483647"};
+    for (int i = 0; i < 4; ++i) {
+        ASSERT_EQ(Write(kWhen + i, "ZN417", ports[i]), 0);
+        PlistPtr root = Decode(ReadFile(PathAt(i)));
+        ASSERT_NE(root, nullptr);
+        EXPECT_EQ(StringAt(root.get(), "PortName"), texts[i]);
+    }
+}
+
+TEST_F(PushScanEvent, DeviceNameThatCannotBeXmlTextIsRefused) {
+    const char* refused[] = {"ZN\x01",       "\xFF",     "\xC0\x80",
+                             "\xED\xA0\x80", "\xE2\x82", "\xEF\xBF\xBE"};
+    for (const char* name : refused) {
+        EXPECT_EQ(Write(kWhen, name), -1) << name;
+    }
+    EXPECT_TRUE(Entries().empty());
+    ASSERT_EQ(Write(kWhen, "ZN417 <&> \xC3\xA9\xE2\x82\xAC\xF0\x9D\x84\x9E\t"), 0);
+    PlistPtr root = Decode(ReadFile(PathAt(0)));
+    ASSERT_NE(root, nullptr);
+    EXPECT_EQ(StringAt(root.get(), "DeviceName"),
+              "ZN417 <&> \xC3\xA9\xE2\x82\xAC\xF0\x9D\x84\x9E\t");
+}
+
+// ---- Name and mode ----
+
+TEST_F(PushScanEvent, FileIsNamedAfterTheLocalTimeToTheSecond) {
+    ASSERT_EQ(Write(), 0);
+    EXPECT_EQ(Entries(), std::vector<std::string>{"TRNV.20231114221320.plist"});
+    setenv("TZ", "XST-9", 1);  // nine hours ahead: the next day
+    tzset();
+    ASSERT_EQ(Write(), 0);
+    EXPECT_TRUE(fs::exists(directory_ + "/TRNV.20231115071320.plist"));
+}
+
+TEST_F(PushScanEvent, FileIsMode0666WhateverTheCreationMask) {
+    const mode_t previous = umask(077);
+    const int32_t result = Write();
+    umask(previous);
+    ASSERT_EQ(result, 0);
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(PathAt(0))));
+    EXPECT_EQ(ModeOf(PathAt(0)), 0666u);
+}
+
+// ---- An existing entry at the name drops the press ----
+
+TEST_F(PushScanEvent, SecondEventInTheSameSecondFailsAndKeepsTheFirstFile) {
+    ASSERT_EQ(Write(), 0);
+    const std::string first = ReadFile(PathAt(0));
+    EXPECT_EQ(Write(kWhen, "Other", 7), -1);
+    EXPECT_EQ(ReadFile(PathAt(0)), first);
+    EXPECT_EQ(Entries().size(), 1u);
+}
+
+TEST_F(PushScanEvent, ExistingFileKeepsItsBytesAndMode) {
+    WriteFile(PathAt(0), "earlier contents");
+    ASSERT_EQ(chmod(PathAt(0).c_str(), 0600), 0);
+    EXPECT_EQ(Write(), -1);
+    EXPECT_EQ(ReadFile(PathAt(0)), "earlier contents");
+    EXPECT_EQ(ModeOf(PathAt(0)), 0600u);
+}
+
+TEST_F(PushScanEvent, PlantedLinkToAFileFailsAndLeavesTheTargetUntouched) {
+    const std::string target = outside_ + "/victim";
+    WriteFile(target, "victim contents");
+    ASSERT_EQ(chmod(target.c_str(), 0640), 0);
+    ASSERT_EQ(symlink(target.c_str(), PathAt(0).c_str()), 0);
+    EXPECT_EQ(Write(), -1);
+    EXPECT_EQ(ReadFile(target), "victim contents");
+    EXPECT_EQ(ModeOf(target), 0640u);
+    EXPECT_TRUE(fs::is_symlink(PathAt(0)));
+}
+
+TEST_F(PushScanEvent, PlantedDanglingLinkFailsAndCreatesNoTarget) {
+    ASSERT_EQ(symlink((outside_ + "/planted").c_str(), PathAt(0).c_str()), 0);
+    EXPECT_EQ(Write(), -1);
+    EXPECT_TRUE(EntriesOf(outside_).empty());
+    EXPECT_TRUE(fs::is_symlink(PathAt(0)));
+}
+
+TEST_F(PushScanEvent, DirectoryOrFifoAtTheNameFails) {
+    ASSERT_EQ(mkdir(PathAt(0).c_str(), 0700), 0);
+    EXPECT_EQ(Write(), -1);
+    EXPECT_TRUE(fs::is_directory(PathAt(0)));
+    EXPECT_TRUE(fs::is_empty(PathAt(0)));
+
+    ASSERT_EQ(mkfifo(PathAt(1).c_str(), 0600), 0);
+    EXPECT_EQ(Write(kWhen + 1), -1);
+    EXPECT_TRUE(fs::is_fifo(PathAt(1)));
+}
+
+// ---- Size limit ----
+
+TEST_F(PushScanEvent, XmlTextOf8192BytesOrMoreIsNotWritten) {
+    ASSERT_EQ(Write(kWhen, "x"), 0);
+    const size_t withoutName = ReadFile(PathAt(0)).size() - 1;
+
+    const std::string longest(8191 - withoutName, 'x');
+    ASSERT_EQ(Write(kWhen + 1, longest.c_str()), 0);
+    EXPECT_EQ(ReadFile(PathAt(1)).size(), 8191u);
+
+    const std::string tooLong(8192 - withoutName, 'x');
+    EXPECT_EQ(Write(kWhen + 2, tooLong.c_str()), -1);
+    const std::string farTooLong(100000, 'x');
+    EXPECT_EQ(Write(kWhen + 3, farTooLong.c_str()), -1);
+    EXPECT_EQ(Entries().size(), 2u);
+}
+
+// ---- Failures leave nothing behind ----
+
+TEST_F(PushScanEvent, AbsentOrImpossibleArgumentsFail) {
+    EXPECT_EQ(WritePushScanEventAt(directory_.c_str(), kWhen, nullptr, 1, eventData_, 32), -1);
+    EXPECT_EQ(WritePushScanEventAt(directory_.c_str(), kWhen, "ZN417", 1, nullptr, 32), -1);
+    EXPECT_EQ(WritePushScanEventAt(directory_.c_str(), kWhen, "ZN417", 1, eventData_, -1), -1);
+    EXPECT_EQ(WritePushScanEventAt(nullptr, kWhen, "ZN417", 1, eventData_, 32), -1);
+    EXPECT_EQ(WritePushScanEventAt("", kWhen, "ZN417", 1, eventData_, 32), -1);
+    EXPECT_EQ(WritePushScanEvent(nullptr, 1, eventData_, 32), -1);
+    EXPECT_EQ(WritePushScanEvent("ZN417", 1, nullptr, 32), -1);
+    EXPECT_TRUE(Entries().empty());
+}
+
+TEST_F(PushScanEvent, MissingDirectoryFails) {
+    const std::string missing = directory_ + "/missing";
+    EXPECT_EQ(WritePushScanEventAt(missing.c_str(), kWhen, "ZN417", 1, eventData_, 32), -1);
+    EXPECT_EQ(Entries(), std::vector<std::string>{});
+}
+
+TEST_F(PushScanEvent, PathMustFitIn1024BytesWithItsNul) {
+    // The file name adds 26 bytes to the directory: 997 bytes of directory fit, 998 do not.
+    const std::string fits = MakeDirectoryOfLength(997, 'f');
+    const std::string tooLong = MakeDirectoryOfLength(998, 't');
+    EXPECT_EQ(WritePushScanEventAt(fits.c_str(), kWhen, "ZN417", 1, eventData_, 32), 0);
+    EXPECT_TRUE(fs::exists(fits + "/" + NameAt(0)));
+    EXPECT_EQ(WritePushScanEventAt(tooLong.c_str(), kWhen, "ZN417", 1, eventData_, 32), -1);
+    EXPECT_TRUE(fs::is_empty(tooLong));
+}
+
+TEST_F(PushScanEvent, FileThatCannotBeWrittenCompletelyIsRemoved) {
+    struct rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    struct rlimit small = saved;
+    small.rlim_cur = 100;  // a short first write, then a refused one
+    void (*previous)(int) = signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const int32_t result = Write();
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, previous);
+    EXPECT_EQ(result, -1);
+    EXPECT_TRUE(Entries().empty());
+}
+
+TEST_F(PushScanEvent, EveryAllocationFailureFailsWithoutFileOrLeak) {
+    const uint64_t failures =
+        SweepAllocationFailures([&] { return Write(); },
+                                [&](uint64_t failing, int32_t result, int64_t liveBefore) {
+                                    EXPECT_EQ(LiveAllocations(), liveBefore) << failing;
+                                    if (failing == 0) {
+                                        EXPECT_EQ(result, 0);
+                                        EXPECT_EQ(Entries().size(), 1u);
+                                    } else {
+                                        EXPECT_EQ(result, -1) << failing;
+                                        EXPECT_TRUE(Entries().empty()) << failing;
+                                    }
+                                });
+    EXPECT_GT(failures, 0u);
+}
+
+// ---- An independent reader ----
+
+TEST_F(PushScanEvent, PythonPlistlibReadsTheFile) {
+    if (std::system("python3 -c '' >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "python3 is not available";
+    }
+    const std::string script = outside_ + "/read.py";
+    WriteFile(script,
+              "import os, plistlib, sys\n"
+              "with open(sys.argv[1], 'rb') as f:\n"
+              "    root = plistlib.load(f, fmt=plistlib.FMT_XML)\n"
+              "for key, value in root.items():\n"
+              "    shown = value.hex() if isinstance(value, bytes) else value\n"
+              "    print(key, type(value).__name__, shown)\n"
+              "print('mode', oct(os.stat(sys.argv[1]).st_mode & 0o7777))\n");
+    const mode_t previous = umask(077);
+    const int32_t result = Write(kWhen, "ZN417 <&> \xC3\xA9", -5);
+    umask(previous);
+    ASSERT_EQ(result, 0);
+
+    const std::string command =
+        "PYTHONIOENCODING=utf-8 python3 '" + script + "' '" + PathAt(0) + "' 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string output;
+    char chunk[512];
+    for (size_t got; (got = fread(chunk, 1, sizeof chunk, pipe)) > 0;) {
+        output.append(chunk, got);
+    }
+    EXPECT_EQ(pclose(pipe), 0) << output;
+
+    std::string hex;
+    for (uint8_t byte : eventData_) {
+        char pair[3];
+        std::snprintf(pair, sizeof pair, "%02x", byte);
+        hex += pair;
+    }
+    EXPECT_EQ(output,
+              "FileID str KorvelTX_PushScan\n"
+              "Version str 1.0.0\n"
+              "Connection str USB\n"
+              "DeviceName str ZN417 <&> \xC3\xA9\n"
+              "PortName str -5\n"
+              "EventData bytes " +
+                  hex +
+                  "\n"
+                  "mode 0o666\n");
+}
+
+}  // namespace
