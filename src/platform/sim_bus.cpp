@@ -158,41 +158,10 @@ void RecordMisuse(SimBus& bus, const SimObject* object, const char* what) {
     bus.misuses.emplace_back(text);
 }
 
-const char* StatusName(PlatformReturn status) {
-    switch (status) {
-        case PlatformOk:
-            return "ok";
-        case PlatformErrError:
-            return "error";
-        case PlatformErrNoMemory:
-            return "no memory";
-        case PlatformErrNoDevice:
-            return "no device";
-        case PlatformErrBadArgument:
-            return "bad argument";
-        case PlatformErrExclusiveAccess:
-            return "exclusive access";
-        case PlatformErrUnsupported:
-            return "unsupported";
-        case PlatformErrNotOpen:
-            return "not open";
-        case PlatformErrNotFound:
-            return "not found";
-        case PlatformErrOverrun:
-            return "overrun";
-        case PlatformErrAborted:
-            return "aborted";
-        case PlatformErrStalled:
-            return "stalled";
-        default:
-            return "failed";
-    }
-}
-
 void TraceObject(const SimObject* object, uint32_t interfaceId, const char* operation,
                  PlatformReturn status, const char* detail = "") {
     UsbTrace("sim #%u/if%u %s: %s (0x%08x)%s", object->number, interfaceId, operation,
-             StatusName(status), static_cast<uint32_t>(status), detail);
+             UsbPlatformStatusName(status), static_cast<uint32_t>(status), detail);
 }
 
 // Checks an object before an operation, under the bus lock: a released
@@ -569,7 +538,7 @@ PlatformReturn SimCreateIterator(UsbIterator** iterator) {
             *iterator = &walk->head;
         }
     }
-    UsbTrace("sim walk: %s, %zu interfaces", StatusName(status), count);
+    UsbTrace("sim walk: %s, %zu interfaces", UsbPlatformStatusName(status), count);
     return status;
 }
 
@@ -624,7 +593,7 @@ PlatformReturn SimCreateProperties(UsbService* service, UsbPropertySet** propert
             *properties = &snapshot->head;
         }
     }
-    UsbTrace("sim properties of if%u: %s%s", interfaceId, StatusName(status),
+    UsbTrace("sim properties of if%u: %s%s", interfaceId, UsbPlatformStatusName(status),
              status == PlatformOk && *properties == nullptr ? ", none" : "");
     return status;
 }
@@ -671,7 +640,8 @@ PlatformReturn SimCreateInterfaceObject(UsbService* service, UsbInterfaceObject*
             *object = &bus.objects.back()->head;
         }
     }
-    UsbTrace("sim create object #%u for if%u: %s", number, interfaceId, StatusName(status));
+    UsbTrace("sim create object #%u for if%u: %s", number, interfaceId,
+             UsbPlatformStatusName(status));
     return status;
 }
 

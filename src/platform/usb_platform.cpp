@@ -55,6 +55,39 @@ const UsbBackend* ActiveBackend() {
 
 }  // namespace
 
+const char* UsbPlatformStatusName(PlatformReturn status) {
+    switch (status) {
+        case PlatformOk:
+            return "ok";
+        case PlatformErrError:
+            return "error";
+        case PlatformErrNoMemory:
+            return "no memory";
+        case PlatformErrNoDevice:
+            return "no device";
+        case PlatformErrNotPermitted:
+            return "not permitted";
+        case PlatformErrBadArgument:
+            return "bad argument";
+        case PlatformErrExclusiveAccess:
+            return "exclusive access";
+        case PlatformErrUnsupported:
+            return "unsupported";
+        case PlatformErrNotOpen:
+            return "not open";
+        case PlatformErrNotFound:
+            return "not found";
+        case PlatformErrOverrun:
+            return "overrun";
+        case PlatformErrAborted:
+            return "aborted";
+        case PlatformErrStalled:
+            return "stalled";
+        default:
+            return "failed";
+    }
+}
+
 PlatformReturn UsbPlatformSelectBackend(UsbBackendKind kind) {
     const UsbBackend* backend = BackendOfKind(kind);
     if (backend == nullptr) {

@@ -12,9 +12,10 @@
 // caller that keeps only the low half still sees a failure.
 using PlatformReturn = int32_t;
 constexpr PlatformReturn PlatformOk = 0;
-constexpr PlatformReturn PlatformErrError = static_cast<int32_t>(0xE00002BCu);        // general
-constexpr PlatformReturn PlatformErrNoMemory = static_cast<int32_t>(0xE00002BDu);     // exhausted
-constexpr PlatformReturn PlatformErrNoDevice = static_cast<int32_t>(0xE00002C0u);     // unplugged
+constexpr PlatformReturn PlatformErrError = static_cast<int32_t>(0xE00002BCu);         // general
+constexpr PlatformReturn PlatformErrNoMemory = static_cast<int32_t>(0xE00002BDu);      // exhausted
+constexpr PlatformReturn PlatformErrNoDevice = static_cast<int32_t>(0xE00002C0u);      // unplugged
+constexpr PlatformReturn PlatformErrNotPermitted = static_cast<int32_t>(0xE00002C1u);  // no access
 constexpr PlatformReturn PlatformErrBadArgument = static_cast<int32_t>(0xE00002C2u);  // bad pipe...
 constexpr PlatformReturn PlatformErrExclusiveAccess =
     static_cast<int32_t>(0xE00002C5u);  // held by another client
@@ -111,6 +112,10 @@ struct UsbInterfaceOps {
     // The caller closes it first. 0; PlatformErrError for a released object.
     PlatformReturn (*Release)(UsbInterfaceObject* self);
 };
+
+// A short English name of a result ("ok", "aborted", ...), for traces and
+// messages; "failed" for codes of no backend.
+ZN_PLATFORM_API const char* UsbPlatformStatusName(PlatformReturn status);
 
 // Backends of the layer. The simulated bus is always built and is the
 // default; libusb exists only in builds made with it.
