@@ -10,8 +10,9 @@
 struct UsbInterfaceObject;
 
 // The host's function, called on the watch thread once per accepted press
-// with the event code, the host's location pointer and the host's context.
-using HostCallback = void (*)(uint32_t eventCode, int32_t* hostLocation, void* hostContext);
+// with the event code, the host's location pointer and the host's context;
+// its result is ignored. The same type as in the public header for hosts.
+typedef int32_t (*HostCallback)(uint32_t eventCode, int32_t* hostLocation, void* hostContext);
 
 // Allocated zero-filled by Start; freed by Start's failure paths or by the
 // watch thread's cleanup, nobody else.
