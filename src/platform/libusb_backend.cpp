@@ -1,0 +1,562 @@
+// The libusb backend: real USB interfaces on Linux (and on macOS, where
+// libusb sits on the operating system's own USB stack). The walk is a
+// snapshot of every interface of every configured device; pipe transfers are
+// asynchronous underneath so that AbortPipe can cancel them.
+#include <libusb.h>
+#include <pthread.h>
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/usb_backend.h"
+
+namespace {
+
+using Properties = std::vector<std::pair<std::string, int32_t>>;
+
+libusb_context* gContext = nullptr;
+std::mutex gStartLock;
+
+struct LuPipe {
+    uint8_t address;  // endpoint address: direction bit 0x80 and number
+    uint8_t attributes;
+    uint16_t maxPacketSize;
+    uint8_t interval;
+};
+
+// What the walk learnt of one interface; holds a reference on the device.
+struct LuInterfaceInfo {
+    libusb_device* device = nullptr;
+    uint8_t interfaceNumber = 0;
+    Properties properties;
+    std::vector<LuPipe> pipes;
+};
+
+LuInterfaceInfo CopyInfo(const LuInterfaceInfo& info) {
+    LuInterfaceInfo copy = info;
+    libusb_ref_device(copy.device);
+    return copy;
+}
+
+struct LuIterator {
+    UsbIterator head;
+    std::vector<LuInterfaceInfo>* list;
+    size_t next;
+};
+
+struct LuService {
+    UsbService head;
+    LuInterfaceInfo* info;
+};
+
+struct LuPropertySet {
+    UsbPropertySet head;
+    Properties* properties;
+};
+
+// Mutable parts of an object, under its lock: the open handle and the
+// transfers in flight, which AbortPipe cancels.
+struct LuObjectData {
+    std::mutex lock;
+    LuInterfaceInfo info;
+    libusb_device_handle* handle = nullptr;
+    std::vector<std::pair<uint8_t, libusb_transfer*>> pending;  // pipe reference, transfer
+};
+
+struct LuObject {
+    UsbInterfaceObject head;
+    uint32_t number;
+    LuObjectData* data;
+};
+
+PlatformReturn FromLibusb(int code) {
+    switch (code) {
+        case LIBUSB_SUCCESS:
+            return PlatformOk;
+        case LIBUSB_ERROR_NO_DEVICE:
+            return PlatformErrNoDevice;
+        case LIBUSB_ERROR_BUSY:
+            return PlatformErrExclusiveAccess;
+        case LIBUSB_ERROR_ACCESS:
+            return PlatformErrNotPermitted;
+        case LIBUSB_ERROR_NO_MEM:
+            return PlatformErrNoMemory;
+        case LIBUSB_ERROR_INVALID_PARAM:
+            return PlatformErrBadArgument;
+        case LIBUSB_ERROR_NOT_FOUND:
+            return PlatformErrNotFound;
+        case LIBUSB_ERROR_PIPE:
+            return PlatformErrStalled;
+        case LIBUSB_ERROR_OVERFLOW:
+            return PlatformErrOverrun;
+        case LIBUSB_ERROR_NOT_SUPPORTED:
+            return PlatformErrUnsupported;
+        default:
+            return PlatformErrError;
+    }
+}
+
+PlatformReturn FromTransferStatus(libusb_transfer_status status) {
+    switch (status) {
+        case LIBUSB_TRANSFER_COMPLETED:
+            return PlatformOk;
+        case LIBUSB_TRANSFER_CANCELLED:
+            return PlatformErrAborted;
+        case LIBUSB_TRANSFER_NO_DEVICE:
+            return PlatformErrNoDevice;
+        case LIBUSB_TRANSFER_STALL:
+            return PlatformErrStalled;
+        case LIBUSB_TRANSFER_OVERFLOW:
+            return PlatformErrOverrun;
+        default:
+            return PlatformErrError;
+    }
+}
+
+// The location ID as the registry of macOS forms it: the bus number in the
+// top byte, then one hub port per nibble from the root down.
+int32_t LocationOf(libusb_device* device) {
+    uint32_t location = static_cast<uint32_t>(libusb_get_bus_number(device)) << 24;
+    uint8_t ports[8];
+    const int depth = libusb_get_port_numbers(device, ports, sizeof ports);
+    for (int i = 0; i < depth && i < 6; ++i) {
+        location |= static_cast<uint32_t>(ports[i] & 0x0F) << (20 - 4 * i);
+    }
+    return static_cast<int32_t>(location);
+}
+
+// Adds every interface (first alternate setting) of one device to `list`.
+void CollectInterfaces(libusb_device* device, std::vector<LuInterfaceInfo>* list) {
+    libusb_device_descriptor descriptor;
+    if (libusb_get_device_descriptor(device, &descriptor) != LIBUSB_SUCCESS) {
+        return;
+    }
+    libusb_config_descriptor* config = nullptr;
+    if (libusb_get_active_config_descriptor(device, &config) != LIBUSB_SUCCESS) {
+        return;  // unconfigured: it has no interfaces to offer
+    }
+    for (uint8_t i = 0; i < config->bNumInterfaces; ++i) {
+        if (config->interface[i].num_altsetting < 1) {
+            continue;
+        }
+        const libusb_interface_descriptor& setting = config->interface[i].altsetting[0];
+        LuInterfaceInfo info;
+        info.device = libusb_ref_device(device);
+        info.interfaceNumber = setting.bInterfaceNumber;
+        info.properties = {
+            {"idVendor", descriptor.idVendor},
+            {"idProduct", descriptor.idProduct},
+            {"bcdDevice", descriptor.bcdDevice},
+            {"bInterfaceNumber", setting.bInterfaceNumber},
+            {"bAlternateSetting", setting.bAlternateSetting},
+            {"bInterfaceClass", setting.bInterfaceClass},
+            {"bInterfaceSubClass", setting.bInterfaceSubClass},
+            {"bInterfaceProtocol", setting.bInterfaceProtocol},
+            {"bNumEndpoints", setting.bNumEndpoints},
+            {"locationID", LocationOf(device)},
+        };
+        for (uint8_t e = 0; e < setting.bNumEndpoints; ++e) {
+            const libusb_endpoint_descriptor& endpoint = setting.endpoint[e];
+            info.pipes.push_back({endpoint.bEndpointAddress, endpoint.bmAttributes,
+                                  endpoint.wMaxPacketSize, endpoint.bInterval});
+        }
+        list->push_back(std::move(info));
+    }
+    libusb_free_config_descriptor(config);
+}
+
+LuObject* AsLu(UsbInterfaceObject* object) {
+    return reinterpret_cast<LuObject*>(object);
+}
+
+void TraceObject(const LuObject* object, const char* operation, PlatformReturn status,
+                 const char* detail = "") {
+    UsbTrace("libusb #%u/if%u %s: %s (0x%08x)%s", object->number,
+             object->data->info.interfaceNumber, operation, UsbPlatformStatusName(status),
+             static_cast<uint32_t>(status), detail);
+}
+
+const LuPipe* FindPipe(const LuObjectData* data, uint8_t pipeRef) {
+    if (pipeRef == 0 || pipeRef > data->info.pipes.size()) {
+        return nullptr;
+    }
+    return &data->info.pipes[pipeRef - 1];
+}
+
+void LIBUSB_CALL TransferDone(libusb_transfer* transfer) {
+    *static_cast<int*>(transfer->user_data) = 1;
+}
+
+// Submits one transfer on the pipe and handles events until it completes,
+// is cancelled by AbortPipe, or the device goes away.
+PlatformReturn RunTransfer(LuObject* object, uint8_t pipeRef, bool in, void* buffer, uint32_t size,
+                           uint32_t* done) {
+    LuObjectData* data = object->data;
+    *done = 0;
+    if (size > static_cast<uint32_t>(INT32_MAX) || (buffer == nullptr && size > 0)) {
+        return PlatformErrBadArgument;
+    }
+    libusb_transfer* transfer = libusb_alloc_transfer(0);
+    if (transfer == nullptr) {
+        return PlatformErrNoMemory;
+    }
+    int completed = 0;
+    {
+        std::lock_guard<std::mutex> guard(data->lock);
+        const LuPipe* pipe = FindPipe(data, pipeRef);
+        if (data->handle == nullptr) {
+            libusb_free_transfer(transfer);
+            return PlatformErrNotOpen;
+        }
+        if (pipe == nullptr || ((pipe->address & LIBUSB_ENDPOINT_IN) != 0) != in) {
+            libusb_free_transfer(transfer);
+            return PlatformErrBadArgument;
+        }
+        auto* bytes = static_cast<unsigned char*>(buffer);
+        const int length = static_cast<int>(size);
+        if ((pipe->attributes & LIBUSB_TRANSFER_TYPE_MASK) == LIBUSB_TRANSFER_TYPE_INTERRUPT) {
+            libusb_fill_interrupt_transfer(transfer, data->handle, pipe->address, bytes, length,
+                                           TransferDone, &completed, 0);
+        } else {
+            libusb_fill_bulk_transfer(transfer, data->handle, pipe->address, bytes, length,
+                                      TransferDone, &completed, 0);
+        }
+        const int submitted = libusb_submit_transfer(transfer);
+        if (submitted != LIBUSB_SUCCESS) {
+            libusb_free_transfer(transfer);
+            return FromLibusb(submitted);
+        }
+        data->pending.emplace_back(pipeRef, transfer);
+    }
+    // Blocks without a cancellation point of ours; libusb's own event wait
+    // is a poll, which is one, so cancellation is held off around it.
+    int cancelState = 0;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancelState);
+    while (completed == 0) {
+        const int handled = libusb_handle_events_completed(gContext, &completed);
+        if (handled < 0 && handled != LIBUSB_ERROR_INTERRUPTED) {
+            libusb_cancel_transfer(transfer);  // event handling broke: end the transfer
+        }
+    }
+    pthread_setcancelstate(cancelState, nullptr);
+    {
+        std::lock_guard<std::mutex> guard(data->lock);
+        for (size_t i = 0; i < data->pending.size(); ++i) {
+            if (data->pending[i].second == transfer) {
+                data->pending.erase(data->pending.begin() + static_cast<std::ptrdiff_t>(i));
+                break;
+            }
+        }
+    }
+    const PlatformReturn status = FromTransferStatus(transfer->status);
+    *done = static_cast<uint32_t>(transfer->actual_length);
+    libusb_free_transfer(transfer);
+    return status;
+}
+
+PlatformReturn LuOpen(UsbInterfaceObject* self) {
+    LuObject* object = AsLu(self);
+    LuObjectData* data = object->data;
+    PlatformReturn status = PlatformOk;
+    {
+        std::lock_guard<std::mutex> guard(data->lock);
+        libusb_device_handle* handle = nullptr;
+        if (data->handle != nullptr) {
+            status = PlatformErrExclusiveAccess;
+        } else if ((status = FromLibusb(libusb_open(data->info.device, &handle))) == PlatformOk) {
+            // A kernel driver bound to the interface is set aside while we
+            // hold it and bound again on release, where the system allows.
+            libusb_set_auto_detach_kernel_driver(handle, 1);
+            status = FromLibusb(libusb_claim_interface(handle, data->info.interfaceNumber));
+            if (status == PlatformOk) {
+                data->handle = handle;
+            } else {
+                libusb_close(handle);
+            }
+        }
+    }
+    TraceObject(object, "USBInterfaceOpen", status);
+    return status;
+}
+
+// Under the object's lock.
+void CloseHandle(LuObjectData* data) {
+    libusb_release_interface(data->handle, data->info.interfaceNumber);
+    libusb_close(data->handle);
+    data->handle = nullptr;
+}
+
+PlatformReturn LuClose(UsbInterfaceObject* self) {
+    LuObject* object = AsLu(self);
+    PlatformReturn status = PlatformOk;
+    {
+        std::lock_guard<std::mutex> guard(object->data->lock);
+        if (object->data->handle == nullptr) {
+            status = PlatformErrNotOpen;
+        } else {
+            CloseHandle(object->data);
+        }
+    }
+    TraceObject(object, "USBInterfaceClose", status);
+    return status;
+}
+
+PlatformReturn LuGetNumEndpoints(UsbInterfaceObject* self, uint8_t* count) {
+    LuObject* object = AsLu(self);
+    PlatformReturn status = PlatformOk;
+    {
+        std::lock_guard<std::mutex> guard(object->data->lock);
+        if (object->data->handle == nullptr) {
+            status = PlatformErrNotOpen;
+        } else if (count == nullptr) {
+            status = PlatformErrBadArgument;
+        } else {
+            *count = static_cast<uint8_t>(object->data->info.pipes.size());
+        }
+    }
+    TraceObject(object, "GetNumEndpoints", status);
+    return status;
+}
+
+PlatformReturn LuGetPipeProperties(UsbInterfaceObject* self, uint8_t pipeRef, uint8_t* direction,
+                                   uint8_t* number, uint8_t* transferType, uint16_t* maxPacketSize,
+                                   uint8_t* interval) {
+    LuObject* object = AsLu(self);
+    PlatformReturn status = PlatformOk;
+    {
+        std::lock_guard<std::mutex> guard(object->data->lock);
+        const LuPipe* pipe = FindPipe(object->data, pipeRef);
+        if (object->data->handle == nullptr) {
+            status = PlatformErrNotOpen;
+        } else if (pipe == nullptr || direction == nullptr || number == nullptr ||
+                   transferType == nullptr || maxPacketSize == nullptr || interval == nullptr) {
+            status = PlatformErrBadArgument;
+        } else {
+            *direction =
+                (pipe->address & LIBUSB_ENDPOINT_IN) != 0 ? UsbDirectionIn : UsbDirectionOut;
+            *number = pipe->address & LIBUSB_ENDPOINT_ADDRESS_MASK;
+            *transferType = pipe->attributes & LIBUSB_TRANSFER_TYPE_MASK;
+            *maxPacketSize = pipe->maxPacketSize;
+            *interval = pipe->interval;
+        }
+    }
+    char operation[40];
+    std::snprintf(operation, sizeof operation, "GetPipeProperties(%u)", pipeRef);
+    TraceObject(object, operation, status);
+    return status;
+}
+
+PlatformReturn LuReadPipe(UsbInterfaceObject* self, uint8_t pipeRef, void* buffer, uint32_t* size) {
+    LuObject* object = AsLu(self);
+    PlatformReturn status = PlatformErrBadArgument;
+    uint32_t received = 0;
+    if (size != nullptr && buffer != nullptr) {
+        status = RunTransfer(object, pipeRef, true, buffer, *size, &received);
+        *size = received;
+    }
+    char operation[32];
+    std::snprintf(operation, sizeof operation, "ReadPipe(%u)", pipeRef);
+    char detail[320] = "";
+    std::snprintf(detail, sizeof detail, ", %u bytes:", received);
+    if (UsbTraceEnabled() && buffer != nullptr) {
+        UsbTraceDescribeBytes(buffer, received, detail, sizeof detail);
+    }
+    TraceObject(object, operation, status, detail);
+    return status;
+}
+
+PlatformReturn LuWritePipe(UsbInterfaceObject* self, uint8_t pipeRef, const void* buffer,
+                           uint32_t size) {
+    LuObject* object = AsLu(self);
+    uint32_t sent = 0;
+    // libusb takes a mutable buffer for both directions; an out-transfer
+    // only reads it.
+    PlatformReturn status =
+        RunTransfer(object, pipeRef, false, const_cast<void*>(buffer), size, &sent);
+    if (status == PlatformOk && sent != size) {
+        status = PlatformErrError;  // a short write is a failed write
+    }
+    char operation[32];
+    std::snprintf(operation, sizeof operation, "WritePipe(%u)", pipeRef);
+    char detail[320] = "";
+    std::snprintf(detail, sizeof detail, ", %u bytes:", size);
+    if (UsbTraceEnabled()) {
+        UsbTraceDescribeBytes(buffer, size, detail, sizeof detail);
+    }
+    TraceObject(object, operation, status, detail);
+    return status;
+}
+
+PlatformReturn LuAbortPipe(UsbInterfaceObject* self, uint8_t pipeRef) {
+    LuObject* object = AsLu(self);
+    PlatformReturn status = PlatformOk;
+    {
+        std::lock_guard<std::mutex> guard(object->data->lock);
+        if (object->data->handle == nullptr) {
+            status = PlatformErrNotOpen;
+        } else if (FindPipe(object->data, pipeRef) == nullptr) {
+            status = PlatformErrBadArgument;
+        } else {
+            // A transfer stays in the list until its owner has seen it end, so
+            // every one found here is still allocated; one that has just
+            // completed only answers "not found".
+            for (auto& pending : object->data->pending) {
+                if (pending.first == pipeRef) {
+                    libusb_cancel_transfer(pending.second);
+                }
+            }
+        }
+    }
+    char operation[32];
+    std::snprintf(operation, sizeof operation, "AbortPipe(%u)", pipeRef);
+    TraceObject(object, operation, status);
+    return status;
+}
+
+PlatformReturn LuClearPipeStallBothEnds(UsbInterfaceObject* self, uint8_t pipeRef) {
+    LuObject* object = AsLu(self);
+    PlatformReturn status = PlatformOk;
+    {
+        std::lock_guard<std::mutex> guard(object->data->lock);
+        const LuPipe* pipe = FindPipe(object->data, pipeRef);
+        if (object->data->handle == nullptr) {
+            status = PlatformErrNotOpen;
+        } else if (pipe == nullptr) {
+            status = PlatformErrBadArgument;
+        } else {
+            // Clears the halt on the device and resets the host's data toggle.
+            status = FromLibusb(libusb_clear_halt(object->data->handle, pipe->address));
+        }
+    }
+    char operation[48];
+    std::snprintf(operation, sizeof operation, "ClearPipeStallBothEnds(%u)", pipeRef);
+    TraceObject(object, operation, status);
+    return status;
+}
+
+PlatformReturn LuRelease(UsbInterfaceObject* self) {
+    LuObject* object = AsLu(self);
+    TraceObject(object, "Release", PlatformOk);
+    {
+        std::lock_guard<std::mutex> guard(object->data->lock);
+        if (object->data->handle != nullptr) {
+            CloseHandle(object->data);
+        }
+    }
+    libusb_unref_device(object->data->info.device);
+    delete object->data;
+    delete object;
+    return PlatformOk;
+}
+
+const UsbInterfaceOps kLibusbInterfaceOps = {
+    LuOpen,      LuClose,     LuGetNumEndpoints,        LuGetPipeProperties, LuReadPipe,
+    LuWritePipe, LuAbortPipe, LuClearPipeStallBothEnds, LuRelease,
+};
+
+PlatformReturn LuStart() {
+    std::lock_guard<std::mutex> guard(gStartLock);
+    if (gContext != nullptr) {
+        return PlatformOk;
+    }
+    // The context lives as long as the process: objects may outlive any
+    // point at which it could be given back.
+    return libusb_init(&gContext) == LIBUSB_SUCCESS ? PlatformOk : PlatformErrUnsupported;
+}
+
+PlatformReturn LuCreateIterator(UsbIterator** iterator) {
+    libusb_device** devices = nullptr;
+    const ssize_t count = libusb_get_device_list(gContext, &devices);
+    if (count < 0) {
+        const PlatformReturn status = FromLibusb(static_cast<int>(count));
+        UsbTrace("libusb walk: %s", UsbPlatformStatusName(status));
+        return status;
+    }
+    auto* list = new std::vector<LuInterfaceInfo>;
+    for (ssize_t i = 0; i < count; ++i) {
+        CollectInterfaces(devices[i], list);
+    }
+    libusb_free_device_list(devices, 1);
+    UsbTrace("libusb walk: ok, %zu interfaces", list->size());
+    *iterator = &(new LuIterator{{&gLibusbBackend}, list, 0})->head;
+    return PlatformOk;
+}
+
+UsbService* LuIteratorNext(UsbIterator* iterator) {
+    auto* walk = reinterpret_cast<LuIterator*>(iterator);
+    if (walk->next >= walk->list->size()) {
+        return nullptr;
+    }
+    auto* info = new LuInterfaceInfo(CopyInfo((*walk->list)[walk->next++]));
+    return &(new LuService{{&gLibusbBackend}, info})->head;
+}
+
+void LuReleaseIterator(UsbIterator* iterator) {
+    auto* walk = reinterpret_cast<LuIterator*>(iterator);
+    for (LuInterfaceInfo& info : *walk->list) {
+        libusb_unref_device(info.device);
+    }
+    delete walk->list;
+    delete walk;
+}
+
+void LuReleaseService(UsbService* service) {
+    auto* entry = reinterpret_cast<LuService*>(service);
+    libusb_unref_device(entry->info->device);
+    delete entry->info;
+    delete entry;
+}
+
+PlatformReturn LuCreateProperties(UsbService* service, UsbPropertySet** properties) {
+    const LuInterfaceInfo* info = reinterpret_cast<LuService*>(service)->info;
+    *properties = &(new LuPropertySet{{&gLibusbBackend}, new Properties(info->properties)})->head;
+    return PlatformOk;
+}
+
+bool LuGetPropertyInt32(const UsbPropertySet* properties, const char* name, int32_t* value) {
+    for (const auto& property : *reinterpret_cast<const LuPropertySet*>(properties)->properties) {
+        if (property.first == name) {
+            *value = property.second;
+            return true;
+        }
+    }
+    return false;
+}
+
+void LuReleaseProperties(UsbPropertySet* properties) {
+    auto* set = reinterpret_cast<LuPropertySet*>(properties);
+    delete set->properties;
+    delete set;
+}
+
+PlatformReturn LuCreateInterfaceObject(UsbService* service, UsbInterfaceObject** object) {
+    static std::atomic<uint32_t> objectsMade{0};
+    auto* data = new LuObjectData;
+    data->info = CopyInfo(*reinterpret_cast<LuService*>(service)->info);
+    auto* made = new LuObject{{&kLibusbInterfaceOps}, ++objectsMade, data};
+    *object = &made->head;
+    UsbTrace("libusb create object #%u for if%u: ok", made->number, data->info.interfaceNumber);
+    return PlatformOk;
+}
+
+}  // namespace
+
+const UsbBackend gLibusbBackend = {
+    UsbBackendLibusb,
+    "libusb",
+    LuStart,
+    LuCreateIterator,
+    LuIteratorNext,
+    LuReleaseIterator,
+    LuReleaseService,
+    LuCreateProperties,
+    LuGetPropertyInt32,
+    LuReleaseProperties,
+    LuCreateInterfaceObject,
+};

@@ -1,0 +1,63 @@
+// Inside of the platform layer: the table every backend fills, the common
+// head of the walk's handles, and the trace helper. Not for the plug-in.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/usb_platform.h"
+
+struct UsbBackend;
+
+// Every handle of the walk starts with the backend that made it, so that the
+// layer dispatches to it whatever backend is selected later.
+struct UsbIterator {
+    const UsbBackend* backend;
+};
+struct UsbService {
+    const UsbBackend* backend;
+};
+struct UsbPropertySet {
+    const UsbBackend* backend;
+};
+
+// One backend. Every member is mandatory; the layer has already checked the
+// pointer arguments and the handle's backend before it calls one.
+struct UsbBackend {
+    UsbBackendKind kind;
+    const char* name;  // for the trace
+
+    // Brings the backend up on first selection. 0, or a failure that makes
+    // the selection fail. May block briefly (opening a USB context).
+    PlatformReturn (*Start)();
+
+    // As UsbCreateInterfaceIterator: a snapshot of the interfaces present.
+    PlatformReturn (*CreateIterator)(UsbIterator** iterator);
+    // The next interface or null; never blocks.
+    UsbService* (*IteratorNext)(UsbIterator* iterator);
+    void (*ReleaseIterator)(UsbIterator* iterator);
+    void (*ReleaseService)(UsbService* service);
+
+    // As UsbCreateProperties; 0 with null when there is no property set.
+    PlatformReturn (*CreateProperties)(UsbService* service, UsbPropertySet** properties);
+    bool (*GetPropertyInt32)(const UsbPropertySet* properties, const char* name, int32_t* value);
+    void (*ReleaseProperties)(UsbPropertySet* properties);
+
+    // As UsbCreateInterfaceObject: a closed object for the interface.
+    PlatformReturn (*CreateInterfaceObject)(UsbService* service, UsbInterfaceObject** object);
+};
+
+extern const UsbBackend gSimulatedBackend;
+#ifdef ZN_HAVE_LIBUSB
+extern const UsbBackend gLibusbBackend;
+#endif
+
+// True while a trace hook is set; lets a backend skip formatting.
+bool UsbTraceEnabled();
+
+// Hands one line, formatted as by printf, to the trace hook if one is set.
+void UsbTrace(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Appends a short readable rendering of `bytes` to `text` (capacity
+// `capacity`, NUL-terminated): quoted text when every byte is printable, the
+// first bytes in hex otherwise.
+void UsbTraceDescribeBytes(const void* bytes, uint32_t length, char* text, uint32_t capacity);

@@ -1,0 +1,232 @@
+// Dispatch of the platform layer's USB functions to the selected backend,
+// the backend selection itself, and the trace hook.
+#include "platform/usb_platform.h"
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "platform/usb_backend.h"
+
+namespace {
+
+std::atomic<const UsbBackend*> gSelectedBackend{nullptr};
+
+// The hook is called while this lock is held, so that a hook being replaced
+// is never called afterwards and lines never interleave.
+std::mutex gTraceLock;
+UsbTraceHook gTraceHook = nullptr;
+void* gTraceContext = nullptr;
+std::atomic<bool> gTraceOn{false};
+
+const UsbBackend* BackendOfKind(UsbBackendKind kind) {
+    switch (kind) {
+        case UsbBackendSimulated:
+            return &gSimulatedBackend;
+        case UsbBackendLibusb:
+#ifdef ZN_HAVE_LIBUSB
+            return &gLibusbBackend;
+#else
+            return nullptr;
+#endif
+    }
+    return nullptr;
+}
+
+// The backend of the next walk: the selected one, else the environment's
+// choice, else the simulated bus. A libusb choice that cannot start falls
+// back to the simulated bus rather than leaving the layer without a backend.
+const UsbBackend* ActiveBackend() {
+    const UsbBackend* backend = gSelectedBackend.load(std::memory_order_acquire);
+    if (backend != nullptr) {
+        return backend;
+    }
+    const char* choice = std::getenv("ZN_USB_BACKEND");
+    if (choice != nullptr && std::strcmp(choice, "libusb") == 0 &&
+        UsbPlatformSelectBackend(UsbBackendLibusb) == PlatformOk) {
+        return gSelectedBackend.load(std::memory_order_acquire);
+    }
+    UsbPlatformSelectBackend(UsbBackendSimulated);
+    return gSelectedBackend.load(std::memory_order_acquire);
+}
+
+}  // namespace
+
+const char* UsbPlatformStatusName(PlatformReturn status) {
+    switch (status) {
+        case PlatformOk:
+            return "ok";
+        case PlatformErrError:
+            return "error";
+        case PlatformErrNoMemory:
+            return "no memory";
+        case PlatformErrNoDevice:
+            return "no device";
+        case PlatformErrNotPermitted:
+            return "not permitted";
+        case PlatformErrBadArgument:
+            return "bad argument";
+        case PlatformErrExclusiveAccess:
+            return "exclusive access";
+        case PlatformErrUnsupported:
+            return "unsupported";
+        case PlatformErrNotOpen:
+            return "not open";
+        case PlatformErrNotFound:
+            return "not found";
+        case PlatformErrOverrun:
+            return "overrun";
+        case PlatformErrAborted:
+            return "aborted";
+        case PlatformErrStalled:
+            return "stalled";
+        default:
+            return "failed";
+    }
+}
+
+PlatformReturn UsbPlatformSelectBackend(UsbBackendKind kind) {
+    const UsbBackend* backend = BackendOfKind(kind);
+    if (backend == nullptr) {
+        return PlatformErrUnsupported;
+    }
+    const PlatformReturn started = backend->Start();
+    if (started != PlatformOk) {
+        return started;
+    }
+    gSelectedBackend.store(backend, std::memory_order_release);
+    return PlatformOk;
+}
+
+UsbBackendKind UsbPlatformCurrentBackend() {
+    return ActiveBackend()->kind;
+}
+
+void UsbPlatformSetTraceHook(UsbTraceHook hook, void* context) {
+    std::lock_guard<std::mutex> guard(gTraceLock);
+    gTraceHook = hook;
+    gTraceContext = context;
+    gTraceOn.store(hook != nullptr, std::memory_order_release);
+}
+
+bool UsbTraceEnabled() {
+    return gTraceOn.load(std::memory_order_acquire);
+}
+
+void UsbTrace(const char* format, ...) {
+    if (!UsbTraceEnabled()) {
+        return;
+    }
+    char line[512];
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(line, sizeof line, format, arguments);
+    va_end(arguments);
+    std::lock_guard<std::mutex> guard(gTraceLock);
+    if (gTraceHook != nullptr) {
+        gTraceHook(gTraceContext, line);
+    }
+}
+
+void UsbTraceDescribeBytes(const void* bytes, uint32_t length, char* text, uint32_t capacity) {
+    if (text == nullptr || capacity == 0) {
+        return;
+    }
+    const auto* data = static_cast<const unsigned char*>(bytes);
+    size_t used = std::strlen(text);
+    auto append = [&](const char* format, auto... values) {
+        if (used < capacity) {
+            const int written = std::snprintf(text + used, capacity - used, format, values...);
+            if (written > 0) {
+                used += static_cast<size_t>(written);
+            }
+        }
+    };
+    bool printable = length > 0 && data != nullptr;
+    for (uint32_t i = 0; printable && i < length; ++i) {
+        const unsigned char c = data[i];
+        printable = (c >= 0x20 && c < 0x7F) || c == '\n' || c == '\r' || c == '\t';
+    }
+    if (printable) {
+        constexpr uint32_t kShownText = 72;
+        append("%s", " \"");
+        for (uint32_t i = 0; i < length && i < kShownText; ++i) {
+            const unsigned char c = data[i];
+            append("%c", c < 0x20 ? ' ' : static_cast<char>(c));  // line breaks as spaces
+        }
+        append("%s", length > kShownText ? "\"..." : "\"");
+        return;
+    }
+    constexpr uint32_t kShownBytes = 16;
+    for (uint32_t i = 0; data != nullptr && i < length && i < kShownBytes; ++i) {
+        append(" %02x", data[i]);
+    }
+    if (length > kShownBytes) {
+        append("%s", " ...");
+    }
+}
+
+PlatformReturn UsbCreateInterfaceIterator(UsbIterator** iterator) {
+    if (iterator == nullptr) {
+        return PlatformErrBadArgument;
+    }
+    *iterator = nullptr;
+    return ActiveBackend()->CreateIterator(iterator);
+}
+
+UsbService* UsbIteratorNext(UsbIterator* iterator) {
+    if (iterator == nullptr) {
+        return nullptr;
+    }
+    return iterator->backend->IteratorNext(iterator);
+}
+
+void UsbReleaseIterator(UsbIterator* iterator) {
+    if (iterator != nullptr) {
+        iterator->backend->ReleaseIterator(iterator);
+    }
+}
+
+void UsbReleaseService(UsbService* service) {
+    if (service != nullptr) {
+        service->backend->ReleaseService(service);
+    }
+}
+
+PlatformReturn UsbCreateProperties(UsbService* service, UsbPropertySet** properties) {
+    if (properties == nullptr) {
+        return PlatformErrBadArgument;
+    }
+    *properties = nullptr;
+    if (service == nullptr) {
+        return PlatformErrBadArgument;
+    }
+    return service->backend->CreateProperties(service, properties);
+}
+
+bool UsbGetPropertyInt32(const UsbPropertySet* properties, const char* name, int32_t* value) {
+    if (properties == nullptr || name == nullptr || value == nullptr) {
+        return false;
+    }
+    return properties->backend->GetPropertyInt32(properties, name, value);
+}
+
+void UsbReleaseProperties(UsbPropertySet* properties) {
+    if (properties != nullptr) {
+        properties->backend->ReleaseProperties(properties);
+    }
+}
+
+PlatformReturn UsbCreateInterfaceObject(UsbService* service, UsbInterfaceObject** object) {
+    if (object == nullptr) {
+        return PlatformErrBadArgument;
+    }
+    *object = nullptr;
+    if (service == nullptr) {
+        return PlatformErrBadArgument;
+    }
+    return service->backend->CreateInterfaceObject(service, object);
+}
