@@ -13,6 +13,7 @@
 #include <ctime>
 
 #include "event/push_scan_event_seam.h"
+#include "platform/clock.h"
 #include "runtime/bytes.h"
 #include "runtime/memory.h"
 
@@ -166,7 +167,7 @@ int32_t CreateEventFile(const char* path, const char* text, uint32_t length) {
 }  // namespace
 
 time_t EventFileClock() {
-    return std::time(nullptr);
+    return PlatformTime();
 }
 
 int32_t WritePushScanEventAt(const char* directory, time_t when, const char* deviceName,

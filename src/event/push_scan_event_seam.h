@@ -8,8 +8,8 @@
 // The directory that WritePushScanEvent writes to.
 constexpr const char* kEventDirectory = "/tmp";
 
-// The clock that names event files: the current calendar time. It is the
-// writer's only time source.
+// The clock that names event files: the platform's calendar time, which
+// tests can make virtual. It is the writer's only time source.
 time_t EventFileClock();
 
 // WritePushScanEvent with the directory (no trailing slash) and the time that

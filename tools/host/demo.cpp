@@ -30,9 +30,13 @@ namespace {
 
 constexpr uint32_t kInterruptPacketLength = 32;
 
-void PrintTraceLine(void*, const char* line) { std::printf("  usb| %s\n", line); }
+void PrintTraceLine(void*, const char* line) {
+    std::printf("  usb| %s\n", line);
+}
 
-void Narrate(const char* text) { std::printf("demo: %s\n", text); }
+void Narrate(const char* text) {
+    std::printf("demo: %s\n", text);
+}
 
 // Waits on the scenario's condition until `eventsSeen` reaches `events` or
 // `milliseconds` pass; a pure delay when `events` is 0. False when the

@@ -5,8 +5,8 @@
 #include <cstdint>
 
 struct HostOptions {
-    const char* pluginPath;   // null: the plug-in beside the host executable
-    int32_t location;         // USB location ID handed to the plug-in
+    const char* pluginPath;  // null: the plug-in beside the host executable
+    int32_t location;        // USB location ID handed to the plug-in
     bool locationGiven;
     const char* execCommand;  // null: run nothing per event
     bool simulate;            // attach a simulated ZN417 and play the demo scenario
@@ -15,9 +15,9 @@ struct HostOptions {
 };
 
 // Exit statuses of the host.
-constexpr int kHostExitOk = 0;         // stopped cleanly
-constexpr int kHostExitFailure = 1;    // the plug-in could not be loaded or started
-constexpr int kHostExitUsage = 2;      // bad command line
+constexpr int kHostExitOk = 0;       // stopped cleanly
+constexpr int kHostExitFailure = 1;  // the plug-in could not be loaded or started
+constexpr int kHostExitUsage = 2;    // bad command line
 
 // Location used with --simulate when none is given.
 constexpr int32_t kDefaultSimulatedLocation = 0x14100000;

@@ -96,7 +96,7 @@ bool DefaultPluginPath(char* path, size_t size) {
 void RunEventCommand(const char* command, const char* eventFile) {
     char script[4096];
     std::snprintf(script, sizeof script, "%s \"$1\"", command);
-    char* const argv[] = {const_cast<char*>("/bin/sh"), const_cast<char*>("-c"), script,
+    char* const argv[] = {const_cast<char*>("/bin/sh"),    const_cast<char*>("-c"),      script,
                           const_cast<char*>("zn417-host"), const_cast<char*>(eventFile), nullptr};
     pid_t child = 0;
     const int spawned = posix_spawn(&child, "/bin/sh", nullptr, nullptr, argv, environ);
@@ -158,7 +158,7 @@ void OnDemoFinished(void* context) {
 }
 
 void InstallStopSignals() {
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = OnStopSignal;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
