@@ -1,0 +1,56 @@
+// Helpers for the XML path engine tests: build a query from a document and a
+// list of (path, value) pairs, and release it.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "runtime/memory.h"
+#include "xmlpath/engine.h"
+#include "xmlpath/query.h"
+
+namespace xmltest {
+
+// Every document of the tests starts with this declaration (offset 0, 22 bytes).
+inline const std::string kDecl = "<?xml version=\"1.0\" ?>";
+
+struct Row {
+    const char* path;
+    const char* value;
+};
+
+// Path list of heap strings, released with FreePathValues.
+inline PathValue* MakeList(const std::vector<Row>& rows) {
+    auto* list = static_cast<PathValue*>(AllocZeroed(rows.size() * sizeof(PathValue)));
+    for (size_t i = 0; i < rows.size(); ++i) {
+        if (rows[i].path != nullptr) {
+            EXPECT_EQ(SetPathValue(&list[i], rows[i].path, rows[i].value), QueryOk);
+        }
+    }
+    return list;
+}
+
+// Created query (CreateQuery must succeed); release with DestroyQuery.
+inline XmlQuery* MakeQuery(const std::string& document, const std::vector<Row>& rows,
+                           uint32_t start = 0) {
+    PathValue* list = MakeList(rows);
+    auto* query = static_cast<XmlQuery*>(AllocZeroed(sizeof(XmlQuery)));
+    EXPECT_EQ(CreateQuery(query, document.c_str(), list, static_cast<int32_t>(rows.size()), start),
+              QueryOk);
+    FreePathValues(list, static_cast<int32_t>(rows.size()));
+    return query;
+}
+
+inline std::string Output(const XmlQuery* query) {
+    return std::string(query->output, query->outputCapacity);
+}
+
+// The matched bytes of entry i.
+inline std::string Match(const XmlQuery* query, int i) {
+    return std::string(query->document + query->entries[i].matchOffset,
+                       query->entries[i].matchLength);
+}
+
+}  // namespace xmltest
