@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "runtime/memory.h"
+#include "support/alloc_failure.h"
 #include "xmlpath/engine.h"
 #include "xmlpath/query.h"
 
@@ -51,6 +52,27 @@ inline std::string Output(const XmlQuery* query) {
 inline std::string Match(const XmlQuery* query, int i) {
     return std::string(query->document + query->entries[i].matchOffset,
                        query->entries[i].matchLength);
+}
+
+// Allocation-failure sweep of one engine run: for n = 1, 2, ... a fresh query
+// is made without failures, the run's n-th allocation fails, and `check`
+// receives n (0 for the final unhindered run), the run's status and the blocks
+// live before the query was made, after the query was destroyed.
+template <typename Make, typename Run, typename Check>
+uint64_t SweepEngineFailures(Make make, Run run, Check check) {
+    for (uint64_t n = 1;; ++n) {
+        const int64_t liveBefore = LiveAllocations();
+        XmlQuery* query = make();
+        FailAllocationAfter(n, false);
+        const int32_t status = run(query);
+        const bool injected = InjectedAllocationFailures() > 0;
+        ClearAllocationFailure();
+        DestroyQuery(query);
+        check(injected ? n : 0, status, liveBefore);
+        if (!injected) {
+            return n - 1;
+        }
+    }
 }
 
 }  // namespace xmltest
