@@ -47,17 +47,16 @@ void SortRows(RewriteRow* rows, int32_t count) {
     }
 }
 
-// Decides which rows are spliced. A self-closing marker goes before a text
-// match that starts at the same offset (the text follows the "/>"), since its
-// expansion rewrites bytes in front of that offset. A row whose match starts
+// Decides which rows are spliced. A self-closing marker goes before any row at
+// the same offset (text or the parent's end-tag marker right after its "/>"),
+// since its expansion rewrites bytes in front of that offset. A row whose match starts
 // inside the previous spliced row's match is not spliced.
 void ChooseSplicedRows(RewriteRow* rows, int32_t count) {
     for (int32_t k = 1; k < count; ++k) {
         if (!Fillable(rows[k].entry) || rows[k].entry.status != MatchSelfClosing) {
             continue;
         }
-        for (int32_t m = k; m > 0 && rows[m - 1].entry.matchOffset == rows[m].entry.matchOffset &&
-                            rows[m - 1].entry.matchLength > 0;
+        for (int32_t m = k; m > 0 && rows[m - 1].entry.matchOffset == rows[m].entry.matchOffset;
              --m) {
             Exchange(rows, m - 1, m);
         }

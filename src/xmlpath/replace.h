@@ -5,9 +5,10 @@
 // Overlapping matches (two entries matching the same text or value): in
 // document order (after the exchange sort by matchOffset) the first row wins and
 // a later row whose match starts inside it is not written, like an unfound row.
-// A self-closing marker and a text match that begins at the same offset are
-// spliced marker first. Every write is bounded by the output buffer, and the
-// produced length never exceeds what was written.
+// A self-closing marker and a text match or end-tag marker right behind its
+// "/>" (same offset) are spliced marker first, so neither value is lost.
+// Every write is bounded by the output buffer, and the produced length never
+// exceeds what was written.
 #pragma once
 
 #include <cstdint>
