@@ -110,6 +110,16 @@ TEST(ReplaceFill, SelfClosingChildFollowedByParentTextFillsBoth) {
     DestroyQuery(query);
 }
 
+TEST(ReplaceFill, LastSelfClosingChildAndEmptyParentFillBoth) {
+    // The child's marker (past "/>") and the parent's marker ("<" of "</p>") coincide.
+    const std::string text = kDecl + "<cmd><p><x/></p></cmd>";
+    XmlQuery* query = MakeQuery(text, {{"cmd/p", "T"}, {"cmd/p/x", "V"}});
+    ASSERT_EQ(ReplaceValues(query), 0);
+    EXPECT_EQ(Output(query), kDecl + "<cmd><p><x>V</x>T</p></cmd>");
+    EXPECT_EQ(query->outputCapacity, Output(query).size());
+    DestroyQuery(query);
+}
+
 TEST(ReplaceUnfound, AllPathsUnfoundCopiesTheDocument) {
     const std::string text = kDecl + "<cmd><a>x</a></cmd>";
     XmlQuery* query = MakeQuery(text, {{"cmd/b", "1"}, {"cmd/c", "2"}});
