@@ -1,0 +1,139 @@
+// Shared vocabulary of the XML path engine: statuses, match kinds, the table of
+// known namespaces and the working records of one run. Spans point into the
+// query's document or into a query path and own nothing.
+#pragma once
+
+#include <cstdint>
+
+#include "xmlpath/namespaces.h"
+#include "xmlpath/query.h"
+
+// Engine statuses (signed 32-bit; 0 is success).
+constexpr int32_t XmlErrArgument = -2;  // absent or empty argument, record or array
+constexpr int32_t XmlErrNoDeclaration = -3;
+constexpr int32_t XmlErrDeclarationNotAtStart = -4;
+constexpr int32_t XmlErrTruncated = -5;
+constexpr int32_t XmlErrUnterminated = -6;
+constexpr int32_t XmlErrBadTag = -7;
+constexpr int32_t XmlErrBadAttribute = -8;
+constexpr int32_t XmlErrEmptyPath = -9;
+constexpr int32_t XmlErrMismatchedClose = -10;
+constexpr int32_t XmlErrNoMemory = -11;
+constexpr int32_t XmlErrBufferTooSmall = -12;
+constexpr int32_t XmlErrBadRoot = -13;
+
+// Passed between the scanner's handlers only: the root element was just closed.
+constexpr int32_t ScanRootClosed = 2;
+
+// Match kinds and entry statuses.
+constexpr int32_t MatchFound = 1;
+constexpr int32_t MatchMissing = -101;
+constexpr int32_t MatchEmptyPair = -102;
+constexpr int32_t MatchSelfClosing = -103;
+
+// Run flag: any root element name; no namespace equivalence of predicate values.
+constexpr int32_t ParseFlagAnyRoot = 4096;
+
+// Whitespace of the engine: TAB, LF, CR and SPACE, nothing else.
+inline bool IsXmlWhitespace(char byte) {
+    return byte == '\t' || byte == '\n' || byte == '\r' || byte == ' ';
+}
+
+// Bytes that end an element name when a self-closing tag is expanded.
+inline bool IsNameEnd(char byte) {
+    return IsXmlWhitespace(byte) || byte == '/';
+}
+
+// One known namespace. `documentPrefix` is a span of the document (no NUL),
+// set only in a run's own copy of the table.
+struct NamespaceEntry {
+    const char* uri;
+    const char* prefix;  // the prefix that query paths and currentPath use
+    const char* documentPrefix;
+    uint64_t documentPrefixLength;
+};
+
+// Rows 0 to 3 (ivec, vxr, qldm, ikw) and an all-absent terminator.
+constexpr int NamespaceRowCount = 5;
+constexpr uint64_t NamespaceEquivalentRow = 3;  // the 2010/05 namespace, prefix "ikw"
+extern const NamespaceEntry NamespaceTable[NamespaceRowCount];
+
+// One recorded match of a path.
+struct MatchRecord {
+    uint32_t element;  // elementCounter when the record was made
+    uint64_t offset;
+    uint64_t length;
+    int32_t kind;  // MatchFound, MatchEmptyPair or MatchSelfClosing
+};
+
+// Matching state of one query entry.
+struct PathMatcher {
+    const char* path;  // borrowed from the entry; absent when it has none
+    uint64_t pathLength;
+    uint32_t isAttribute;       // 1 when the last segment ends in a bare attribute name
+    const char* attributeName;  // that bare name inside `path`
+    uint64_t attributeNameLength;
+    MatchRecord* matches;  // owned, document order
+    uint32_t matchCount;
+    int32_t status;
+};
+
+// The document being scanned: `text` is borrowed and lives as long as the run.
+struct TextCursor {
+    const char* text;
+    uint64_t length;
+    uint64_t position;  // where the scan stopped (see ScanDocument)
+};
+
+// Working state of one engine run.
+struct ParseContext {
+    int32_t flags;
+    uint32_t elementCounter;     // start tags seen; the root is element 1
+    char* currentPath;           // owned; absent until the root opens
+    NamespaceEntry* namespaces;  // owned copy of NamespaceTable
+    TextCursor* cursor;          // owned
+    PathMatcher* matchers;       // owned, one per entry
+    uint32_t matcherCount;
+};
+
+// One attribute (or predicate) of a split tag or path segment.
+struct AttributeSpan {
+    const char* name;
+    uint64_t nameLength;   // trailing whitespace excluded
+    const char* value;     // opening double quote, or absent for a bare name
+    uint64_t valueLength;  // both quotes included; 0 when absent
+};
+
+// The split of a tag body or path segment; `attributes` belongs to the caller.
+struct TagParts {
+    const char* name;
+    uint64_t nameLength;
+    AttributeSpan* attributes;
+    uint32_t attributeCount;
+};
+
+// One match reported by QueryAllValues.
+struct MultiQueryMatch {
+    uint64_t offset;
+    uint64_t length;
+};
+
+// One path of a MultiQuery. `results` is allocated by QueryAllValues and
+// released by FreeAllValues.
+struct MultiQueryRow {
+    const char* path;  // borrowed NUL-terminated path
+    uint64_t pathLength;
+    MultiQueryMatch* results;
+    uint32_t resultCount;
+    int32_t status;
+};
+
+// Request of the multi-result read: every match of every path, not only the first.
+// `text` is borrowed; the engine never reads text[length].
+struct MultiQuery {
+    const char* text;
+    uint64_t length;
+    MultiQueryRow* rows;
+    uint32_t rowCount;
+    uint64_t scanEnd;
+};

@@ -1,0 +1,47 @@
+// Match recording: sets up the working state of one run from a query, records
+// where each query path is found while the document is scanned, and writes the
+// first match of each path (or all matches, for a MultiQuery) back.
+#pragma once
+
+#include <cstdint>
+
+#include "xmlpath/engine.h"
+
+// New ParseContext for `query` or `multiQuery` (exactly one). -2 for a
+// malformed request (no document, no rows, first row without a path), -11 when
+// any part cannot be allocated; *contextOut is written only on success.
+int32_t CreateParseContext(ParseContext** contextOut, int32_t flags, XmlQuery* query,
+                           MultiQuery* multiQuery);
+
+// A run's own copy of NamespaceTable (five rows). 1, or 0 on failure.
+int32_t CopyNamespaceTable(NamespaceEntry** tableOut);
+
+// 1 for an attribute matcher (its last segment ends in a bare name, which is
+// returned), 0 for an element matcher, XmlErrNoMemory when the segment's
+// attribute array cannot be allocated.
+int32_t SetupMatcher(const PathMatcher* matcher, const char** attributeName,
+                     uint64_t* attributeNameLength);
+
+// Releases the context and whatever it still owns; absent is a no-op.
+void DestroyParseContext(ParseContext* context);
+
+// A text run or CDATA content at `offset`: a record for every element matcher
+// the current path satisfies. 0, -2 or -11.
+int32_t RecordText(ParseContext* context, uint64_t offset, uint64_t length);
+
+// The non-declaration attributes of a start tag: a record for every attribute
+// matcher the current path satisfies, at the value of the attribute spelled as
+// the path's bare name. 0, -2 or -11.
+int32_t RecordAttributeValues(ParseContext* context, const AttributeSpan* attributes,
+                              uint32_t count);
+
+// An end tag (kind 0, offset of its "<") or a self-closing tag (kind 1, offset
+// just past its ">"): a marker for the first element matcher in entry order
+// that the element satisfies and that has no record of the element yet.
+int32_t RecordEmptyElement(ParseContext* context, uint64_t offset, int32_t kind);
+
+// Copies the results into `query` (first record per entry) or `multiQuery`
+// (every record per row) and the cursor's position into scanEnd; releases the
+// records. 0, -2, or -11 when a MultiQuery row's results cannot be allocated
+// (that row then has no results and the status XmlErrNoMemory).
+int32_t StoreResults(ParseContext* context, XmlQuery* query, MultiQuery* multiQuery);

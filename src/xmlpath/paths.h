@@ -1,0 +1,61 @@
+// Path tracking and matching: keeps the current element path of a run, with
+// document namespace prefixes rewritten to the table's, and decides whether it
+// satisfies a query path, attribute predicates included.
+#pragma once
+
+#include <cstdint>
+
+#include "xmlpath/engine.h"
+
+// Appends `separator` (may be absent) and the `length` bytes at `text` to
+// currentPath, or makes `text` the root (which must begin with "cmd" unless the
+// run has ParseFlagAnyRoot: else XmlErrBadRoot). A document prefix before the
+// first ":" is replaced by its table prefix. 0, -2, -11 or -13.
+int32_t AppendPath(ParseContext* context, const char* separator, const char* text, uint64_t length);
+
+// Handles one attribute of a start tag: a namespace declaration is registered
+// (its name moved past "xmlns:", *isDeclaration = 1); any other attribute is
+// appended as " name=value". -8 for a missing value, whitespace in the name or
+// "<" in the value.
+int32_t HandleAttribute(ParseContext* context, AttributeSpan* attribute, int32_t* isDeclaration);
+
+// Records `name` as the document prefix of the known namespace whose URI equals
+// the quoted `value`; the first declaration of a namespace wins for the run.
+int32_t RegisterNamespace(ParseContext* context, const char* name, uint64_t nameLength,
+                          const char* value, uint64_t valueLength);
+
+// 1 when the two URIs are equal, ignoring one trailing "/" on each side.
+int32_t SameNamespaceUri(const char* uri, uint64_t uriLength, const char* text,
+                         uint64_t textLength);
+
+// 1 with the row in *index when `text` is a registered document prefix, else 0.
+int32_t FindDocumentPrefix(const ParseContext* context, const char* text, uint64_t length,
+                           uint64_t* index);
+
+// Closes the innermost element, which `name` (end-tag name span, may end in
+// whitespace) must name: 0, ScanRootClosed for the root, -10 for a mismatch,
+// -13 for a root end that is not exactly "</cmd>", -2 or -11. `name` must point
+// into the run's document.
+int32_t ClosePath(ParseContext* context, const char* name, uint64_t length);
+
+// 1 when currentPath satisfies the path of matcher `matcherIndex`, segment for
+// segment at exactly its depth; 0 otherwise. XmlErrNoMemory when a segment's
+// attribute array cannot be allocated, so that callers never mistake memory
+// exhaustion for a path that is not there.
+int32_t PathMatches(ParseContext* context, uint32_t matcherIndex);
+
+// 1 when both segment names are present, non-empty and byte-equal.
+int32_t SameSegmentName(const ParseContext* context, const TagParts* querySegment,
+                        const TagParts* currentSegment);
+
+// 1 when the current segment's attributes satisfy the query segment's
+// predicates: every predicate met, and either the same attribute count or a
+// bare-name predicate among them. A query segment without predicates matches
+// only an element without attributes.
+int32_t PredicatesMatch(const ParseContext* context, const TagParts* querySegment,
+                        const TagParts* currentSegment);
+
+// 1 when one query predicate's value accepts one current attribute's value;
+// sets *bareHit to 1 when a bare-name predicate was satisfied.
+int32_t PredicateValueMatches(const ParseContext* context, const AttributeSpan* queryPredicate,
+                              const AttributeSpan* currentAttribute, int32_t* bareHit);

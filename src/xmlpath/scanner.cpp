@@ -1,0 +1,288 @@
+// The document scanner and the engine's read operations.
+#include "xmlpath/scanner.h"
+
+#include "runtime/bytes.h"
+#include "runtime/memory.h"
+#include "xmlpath/matcher.h"
+#include "xmlpath/paths.h"
+#include "xmlpath/text.h"
+
+namespace {
+
+// The byte at `offset`, or NUL past the end: the document is never read beyond
+// its length, even when the caller's text has no terminating NUL.
+char ByteAt(const TextCursor* cursor, uint64_t offset) {
+    return offset < cursor->length ? cursor->text[offset] : '\0';
+}
+
+bool IsAsciiLetter(char byte) {
+    return (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z');
+}
+
+// Offset of the first `byte` at or after `from`, or -1.
+int64_t FindFrom(const TextCursor* cursor, uint64_t from, char byte) {
+    if (from >= cursor->length) {
+        return -1;
+    }
+    const char* found = FindByte(cursor->text + from, cursor->length - from, byte);
+    return found != nullptr ? found - cursor->text : -1;
+}
+
+int32_t RunQuery(XmlQuery* query, int32_t flags) {
+    ParseContext* context = nullptr;
+    const int32_t created = CreateParseContext(&context, flags, query, nullptr);
+    if (created != 0) {
+        return created;
+    }
+    const int32_t status = ScanDocument(context);
+    StoreResults(context, query, nullptr);
+    DestroyParseContext(context);
+    return status;
+}
+
+}  // namespace
+
+int32_t ScanDocument(ParseContext* context) {
+    if (context == nullptr || context->cursor == nullptr) {
+        return XmlErrArgument;
+    }
+    const int32_t declaration = CheckDeclaration(context);
+    if (declaration != 0) {
+        return declaration;
+    }
+    TextCursor* cursor = context->cursor;
+    uint64_t p = 0;
+    int32_t result = 0;
+    while (p < cursor->length) {
+        const char byte = cursor->text[p];
+        if (IsXmlWhitespace(byte)) {
+            ++p;
+            continue;
+        }
+        const int32_t status = byte == '<' ? ScanMarkup(context, &p) : ScanText(context, &p);
+        if (status == 0) {
+            ++p;
+            continue;
+        }
+        if (status == ScanRootClosed) {
+            ++p;  // nothing after the root's end is examined
+        } else {
+            result = status;
+        }
+        break;
+    }
+    cursor->position = p;
+    FreeAndClear(&context->currentPath);
+    return result;
+}
+
+int32_t CheckDeclaration(ParseContext* context) {
+    if (context == nullptr || context->cursor == nullptr || context->cursor->text == nullptr) {
+        return XmlErrArgument;
+    }
+    TextCursor* cursor = context->cursor;
+    if (cursor->length < 6) {
+        return XmlErrTruncated;
+    }
+    const char* found = FindBytes(cursor->text, cursor->length, "<?xml", 5);
+    if (found == nullptr) {
+        return XmlErrNoDeclaration;
+    }
+    const uint64_t at = static_cast<uint64_t>(found - cursor->text);
+    if (!IsXmlWhitespace(ByteAt(cursor, at + 5))) {
+        return XmlErrNoDeclaration;
+    }
+    if (at != 0) {
+        cursor->position = at;
+        return XmlErrDeclarationNotAtStart;
+    }
+    return 0;
+}
+
+int32_t ScanMarkup(ParseContext* context, uint64_t* position) {
+    if (context == nullptr || context->cursor == nullptr || position == nullptr) {
+        return XmlErrArgument;
+    }
+    const TextCursor* cursor = context->cursor;
+    const uint64_t p = *position;
+    if (p >= cursor->length) {
+        return XmlErrTruncated;
+    }
+    const uint64_t rest = cursor->length - p;
+    const char next = ByteAt(cursor, p + 1);
+    if (next == '!') {
+        if (rest < 3 || ByteAt(cursor, p + 2) == '>') {
+            return XmlErrTruncated;
+        }
+        if (rest >= 10 && BytesEqual(cursor->text + p, "<![CDATA[", 9) == 1) {
+            const char* end = FindBytes(cursor->text + p, rest, "]]>", 3);
+            if (end == nullptr) {
+                return XmlErrUnterminated;
+            }
+            const uint64_t e = static_cast<uint64_t>(end - cursor->text);
+            // An empty section records nothing (-2) and the scan goes on; running
+            // out of memory must still end the scan.
+            const int32_t recorded = RecordText(context, p + 9, e - (p + 9));
+            *position = e + 2;
+            return recorded == XmlErrNoMemory ? recorded : 0;
+        }
+        // Comments and other "<!" constructs end at their first ">".
+        const int64_t g = FindFrom(cursor, p, '>');
+        if (g < 0) {
+            return XmlErrUnterminated;
+        }
+        *position = static_cast<uint64_t>(g);
+        return 0;
+    }
+    if (next == '/' || next == '?' || IsAsciiLetter(next)) {
+        const int64_t g = FindFrom(cursor, p, '>');
+        if (g < 0) {
+            return XmlErrUnterminated;
+        }
+        *position = static_cast<uint64_t>(g);
+        const uint64_t tagLength = static_cast<uint64_t>(g) - p;
+        if (next == '/') {
+            return HandleEndTag(context, p, tagLength);
+        }
+        if (next == '?') {
+            return 0;
+        }
+        return HandleStartTag(context, p, tagLength);
+    }
+    return XmlErrBadTag;
+}
+
+int32_t ScanText(ParseContext* context, uint64_t* position) {
+    if (context == nullptr || context->cursor == nullptr || position == nullptr) {
+        return XmlErrArgument;
+    }
+    const TextCursor* cursor = context->cursor;
+    const uint64_t p = *position;
+    const int64_t q = FindFrom(cursor, p, '<');
+    if (q < 0) {
+        return XmlErrUnterminated;
+    }
+    uint64_t end = static_cast<uint64_t>(q);
+    while (end > p && IsXmlWhitespace(cursor->text[end - 1])) {
+        --end;
+    }
+    const int32_t status = RecordText(context, p, end - p);
+    *position = static_cast<uint64_t>(q) - 1;
+    return status;
+}
+
+int32_t HandleEndTag(ParseContext* context, uint64_t tagOffset, uint64_t tagLength) {
+    if (context == nullptr || context->cursor == nullptr || tagOffset == 0 || tagLength == 0) {
+        return XmlErrArgument;
+    }
+    if (RecordEmptyElement(context, tagOffset, 0) != 0) {
+        return XmlErrArgument;
+    }
+    if (tagLength < 2) {
+        return XmlErrArgument;
+    }
+    return ClosePath(context, context->cursor->text + tagOffset + 2, tagLength - 2);
+}
+
+int32_t HandleStartTag(ParseContext* context, uint64_t tagOffset, uint64_t tagLength) {
+    if (context == nullptr || context->cursor == nullptr || tagLength == 0) {
+        return XmlErrArgument;
+    }
+    const char* tag = context->cursor->text + tagOffset;
+    const bool selfClosing = tag[tagLength - 1] == '/';
+    uint64_t bodyLength = selfClosing ? tagLength - 2 : tagLength - 1;
+    while (bodyLength > 0 && IsXmlWhitespace(tag[bodyLength])) {
+        --bodyLength;  // tag[bodyLength] is the body's last byte (body starts at tag + 1)
+    }
+
+    const uint32_t count = SplitTag(tag + 1, bodyLength, nullptr);
+    TagParts parts{};
+    if (count != 0 && count != SplitFailed) {
+        parts.attributes =
+            static_cast<AttributeSpan*>(AllocZeroed(uint64_t{count} * sizeof(AttributeSpan)));
+        parts.attributeCount = parts.attributes != nullptr ? count : 0;
+    }
+    SplitTag(tag + 1, bodyLength, &parts);
+    if (parts.name == nullptr || parts.nameLength == 0) {
+        FreeMemory(parts.attributes);
+        return XmlErrBadTag;
+    }
+
+    ++context->elementCounter;
+    int32_t result = AppendPath(context, "/", parts.name, parts.nameLength);
+    AttributeSpan* plain = nullptr;
+    if (result == 0 && parts.attributes != nullptr) {
+        plain = static_cast<AttributeSpan*>(AllocZeroed(uint64_t{count} * sizeof(AttributeSpan)));
+        if (plain == nullptr) {
+            result = XmlErrNoMemory;  // skipping the attributes would give wrong matches
+        }
+        uint32_t plainCount = 0;
+        for (uint32_t i = 0; result == 0 && i < count; ++i) {
+            int32_t isDeclaration = 0;
+            result = HandleAttribute(context, &parts.attributes[i], &isDeclaration);
+            if (result == 0 && isDeclaration == 0) {
+                plain[plainCount++] = parts.attributes[i];
+            }
+        }
+        if (result == 0 && plainCount > 0) {
+            result = RecordAttributeValues(context, plain, plainCount);
+        }
+    }
+    if (result == 0 && selfClosing) {
+        if (RecordEmptyElement(context, tagOffset + tagLength + 1, 1) != 0) {
+            result = XmlErrArgument;
+        } else {
+            result = ClosePath(context, parts.name, parts.nameLength);
+        }
+    }
+    FreeMemory(plain);
+    FreeMemory(parts.attributes);
+    return result;
+}
+
+int32_t QueryValues(XmlQuery* query) {
+    return RunQuery(query, 0);
+}
+
+int32_t QueryValuesAnyRoot(XmlQuery* query) {
+    return RunQuery(query, ParseFlagAnyRoot);
+}
+
+int32_t QueryAllValues(MultiQuery* multiQuery) {
+    if (multiQuery == nullptr) {
+        return XmlErrArgument;
+    }
+    if (multiQuery->rows != nullptr) {
+        for (uint32_t i = 0; i < multiQuery->rowCount; ++i) {
+            if (multiQuery->rows[i].results != nullptr) {
+                return XmlErrArgument;
+            }
+        }
+    }
+    ParseContext* context = nullptr;
+    const int32_t created = CreateParseContext(&context, 0, nullptr, multiQuery);
+    if (created != 0) {
+        return created;
+    }
+    const int32_t status = ScanDocument(context);
+    const int32_t stored = StoreResults(context, nullptr, multiQuery);
+    DestroyParseContext(context);
+    return status != 0 ? status : stored;
+}
+
+int32_t FreeAllValues(MultiQuery* multiQuery) {
+    if (multiQuery == nullptr) {
+        return XmlErrArgument;
+    }
+    if (multiQuery->rows == nullptr) {
+        return 0;
+    }
+    for (uint32_t i = 0; i < multiQuery->rowCount; ++i) {
+        MultiQueryRow& row = multiQuery->rows[i];
+        if (row.path != nullptr) {
+            FreeAndClear(&row.results);
+            row.resultCount = 0;
+        }
+    }
+    return 0;
+}

@@ -1,0 +1,31 @@
+// Text primitives of the XML path engine: splitting tags and path segments,
+// trimming quoted values, finding segment ends and namespace prefixes. They
+// allocate nothing and read only the span they are given.
+#pragma once
+
+#include <cstdint>
+
+#include "xmlpath/engine.h"
+
+// SplitTag's failure value.
+constexpr uint32_t SplitFailed = 0xFFFFFFFFu;
+
+// Splits a tag body or path segment into its name and attributes. Returns the
+// attribute count or SplitFailed (a value with no closing quote, or rows that do
+// not fit `parts->attributes`). With `parts` absent it only counts.
+uint32_t SplitTag(const char* text, uint64_t length, TagParts* parts);
+
+// Inner text of a span that starts and ends with a double quote, without the
+// whitespace around it. 1 on success (the inner text may be empty), else 0.
+int32_t TrimQuotedValue(const char* text, uint64_t length, const char** inner,
+                        uint64_t* innerLength);
+
+// Bytes before the first "/" that stands outside double quotes, or `length`.
+// 1 on success, 0 for absent arguments or an empty text.
+int32_t PathSegmentLength(const char* text, uint64_t length, uint64_t* segmentLength);
+
+// Splits "prefix:local" at the first ":". Empty parts are not written; outputs
+// not written keep what the caller put there. 1, or 0 when the text is absent
+// or empty or neither output pair is complete.
+int32_t SplitPrefix(const char* text, uint64_t length, const char** prefix, uint64_t* prefixLength,
+                    const char** local, uint64_t* localLength);

@@ -1,0 +1,294 @@
+// Document scanner and QueryValues: declaration rules, constructs, markers,
+// first match and where a scan stops. Documents are the declaration followed
+// by `body` unless a case says otherwise.
+#include "xmlpath/scanner.h"
+
+#include <gtest/gtest.h>
+
+#include "support/alloc_failure.h"
+#include "test_util.h"
+
+using namespace xmltest;
+
+namespace {
+
+// Expected offset: where `anchor` first occurs in the body, plus `delta`;
+// no anchor means offset 0.
+struct ScanCase {
+    const char* name;
+    std::string body;
+    const char* path;
+    int32_t run;
+    int32_t entry;
+    const char* anchor;
+    int delta;
+    uint64_t length;
+};
+
+uint64_t ExpectedOffset(const ScanCase& c) {
+    if (c.anchor == nullptr) {
+        return 0;
+    }
+    const size_t at = c.body.find(c.anchor);
+    EXPECT_NE(at, std::string::npos) << c.name;
+    return kDecl.size() + at + c.delta;
+}
+
+void RunCases(const std::vector<ScanCase>& cases) {
+    for (const ScanCase& c : cases) {
+        const int64_t live = LiveAllocations();
+        XmlQuery* query = MakeQuery(kDecl + c.body, {{c.path, nullptr}});
+        EXPECT_EQ(QueryValues(query), c.run) << c.name;
+        EXPECT_EQ(query->entries[0].status, c.entry) << c.name;
+        EXPECT_EQ(query->entries[0].matchOffset, ExpectedOffset(c)) << c.name;
+        EXPECT_EQ(query->entries[0].matchLength, c.length) << c.name;
+        DestroyQuery(query);
+        EXPECT_EQ(LiveAllocations(), live) << c.name;
+    }
+}
+
+TEST(ScannerText, TextRunsAreTrimmedAndRecordedRaw) {
+    RunCases({
+        {"plain", "<cmd><a>x</a></cmd>", "cmd/a", 0, MatchFound, "x", 0, 1},
+        {"inner space kept", "<cmd><a> x  y </a></cmd>", "cmd/a", 0, MatchFound, "x", 0, 4},
+        {"entity not decoded", "<cmd><a>&amp;</a></cmd>", "cmd/a", 0, MatchFound, "&", 0, 5},
+        {"high bytes are text", "<cmd><a>\xc3\xa9</a></cmd>", "cmd/a", 0, MatchFound, "\xc3", 0, 2},
+        {"form feed is not whitespace", "<cmd><a>\fx\f</a></cmd>", "cmd/a", 0, MatchFound, "\f", 0,
+         3},
+        {"whitespace only is empty", "<cmd><a>  \n\t </a></cmd>", "cmd/a", 0, MatchEmptyPair,
+         "</a>", 0, 0},
+        {"text before child wins", "<cmd><a>x<b/>y</a></cmd>", "cmd/a", 0, MatchFound, "x", 0, 1},
+        {"first occurrence wins", "<cmd><a>one</a><a>two</a></cmd>", "cmd/a", 0, MatchFound, "one",
+         0, 3},
+        {"text before the root matches nothing", "xx<cmd><a/></cmd>", "cmd", 0, MatchEmptyPair,
+         "</cmd>", 0, 0},
+        {"ancestor does not satisfy a deeper path", "<cmd>t<a></a></cmd>", "cmd/a/b", 0,
+         MatchMissing, nullptr, 0, 0},
+        {"descendant does not satisfy a shorter path", "<cmd><a><b>t</b></a></cmd>", "cmd/a", 0,
+         MatchEmptyPair, "</a>", 0, 0},
+        {"case-sensitive names", "<cmd><A>x</A></cmd>", "cmd/a", 0, MatchMissing, nullptr, 0, 0},
+    });
+}
+
+TEST(ScannerCdataAndComments, SectionsAndCommentsFollowTheirOwnRules) {
+    RunCases({
+        {"cdata content raw", "<cmd><a><![CDATA[a<b]]></a></cmd>", "cmd/a", 0, MatchFound, "a<b", 0,
+         3},
+        {"empty cdata records nothing", "<cmd><a><![CDATA[]]></a></cmd>", "cmd/a", 0,
+         MatchEmptyPair, "</a>", 0, 0},
+        {"unterminated cdata", "<cmd><a><![CDATA[abc</a></cmd>", "cmd/a", XmlErrUnterminated,
+         MatchMissing, nullptr, 0, 0},
+        {"comment ends at first >", "<cmd><a><!-- x > y --></a></cmd>", "cmd/a", 0, MatchFound,
+         "y -->", 0, 5},
+        {"doctype skipped", "<!DOCTYPE cmd><cmd><a>v</a></cmd>", "cmd/a", 0, MatchFound, "v", 0, 1},
+        {"processing instruction skipped", "<cmd><?pi x?><a>v</a></cmd>", "cmd/a", 0, MatchFound,
+         "v", 0, 1},
+        {"<!> is truncated", "<cmd><!></cmd>", "cmd", XmlErrTruncated, MatchMissing, nullptr, 0, 0},
+        {"unterminated comment", "<cmd><!-- x", "cmd", XmlErrUnterminated, MatchMissing, nullptr, 0,
+         0},
+    });
+}
+
+TEST(ScannerMarkers, EmptyAndSelfClosingElementsGetMarkers) {
+    RunCases({
+        {"empty pair at end tag", "<cmd><a></a></cmd>", "cmd/a", 0, MatchEmptyPair, "</a>", 0, 0},
+        {"self-closing past >", "<cmd><a/></cmd>", "cmd/a", 0, MatchSelfClosing, "<a/>", 4, 0},
+        {"self-closing with space", "<cmd><a /></cmd>", "cmd/a", 0, MatchSelfClosing, "<a />", 5,
+         0},
+        {"marker before later text", "<cmd><a></a><a>x</a></cmd>", "cmd/a", 0, MatchEmptyPair,
+         "</a>", 0, 0},
+        {"text then child then end keeps text", "<cmd><a>x<b></b></a></cmd>", "cmd/a", 0,
+         MatchFound, "x", 0, 1},
+    });
+}
+
+TEST(ScannerMarkers, SecondEntryWithSamePathGetsNoMarker) {
+    XmlQuery* query =
+        MakeQuery(kDecl + "<cmd><a></a></cmd>", {{"cmd/a", nullptr}, {"cmd/a", nullptr}});
+    EXPECT_EQ(QueryValues(query), 0);
+    EXPECT_EQ(query->entries[0].status, MatchEmptyPair);
+    EXPECT_EQ(query->entries[1].status, MatchMissing);
+    EXPECT_EQ(query->entries[1].matchOffset, 0u);
+    DestroyQuery(query);
+}
+
+TEST(ScannerTags, MalformedTagsEndTheScanWithTheirStatus) {
+    RunCases({
+        {"space after <", "<cmd>< a></cmd>", "cmd", XmlErrBadTag, MatchMissing, nullptr, 0, 0},
+        {"digit after <", "<cmd><1></cmd>", "cmd", XmlErrBadTag, MatchMissing, nullptr, 0, 0},
+        {"< as last byte", "<cmd><", "cmd", XmlErrBadTag, MatchMissing, nullptr, 0, 0},
+        {"no > after tag", "<cmd><a", "cmd", XmlErrUnterminated, MatchMissing, nullptr, 0, 0},
+        {"text at end", "<cmd>abc", "cmd", XmlErrUnterminated, MatchMissing, nullptr, 0, 0},
+        {"unterminated quote", "<cmd a=\"1></cmd>", "cmd", XmlErrBadTag, MatchMissing, nullptr, 0,
+         0},
+        {"attribute without value", "<cmd><a b>x</a></cmd>", "cmd/a", XmlErrBadAttribute,
+         MatchMissing, nullptr, 0, 0},
+        {"space inside attribute name", "<cmd><a b c=\"1\">x</a></cmd>", "cmd/a",
+         XmlErrBadAttribute, MatchMissing, nullptr, 0, 0},
+        {"< inside value", "<cmd><a b=\"<\">x</a></cmd>", "cmd/a", XmlErrBadAttribute, MatchMissing,
+         nullptr, 0, 0},
+        {"unquoted value is dropped", "<cmd><a b=1>x</a></cmd>", "cmd/a", 0, MatchFound, "x", 0, 1},
+        {"mismatched close", "<cmd><a></b></cmd>", "cmd/a", XmlErrMismatchedClose, MatchEmptyPair,
+         "</b>", 0, 0},
+        {"space before > closes", "<cmd><a>x</a ></cmd>", "cmd/a", 0, MatchFound, "x", 0, 1},
+        {"empty end tag", "<cmd></></cmd>", "cmd", XmlErrArgument, MatchEmptyPair, "</>", 0, 0},
+    });
+}
+
+TEST(ScannerRoot, RootMustBeExactlyCmd) {
+    RunCases({
+        {"other root", "<root></root>", "root", XmlErrBadRoot, MatchMissing, nullptr, 0, 0},
+        {"cmdx opens, fails at its end", "<cmdx>t</cmdx>", "cmdx", XmlErrBadRoot, MatchFound, "t",
+         0, 1},
+        {"self-closing root", "<cmd/>", "cmd", XmlErrBadRoot, MatchSelfClosing, "<cmd/>", 6, 0},
+        {"space in root end tag", "<cmd></cmd >", "cmd", XmlErrBadRoot, MatchEmptyPair, "</cmd", 0,
+         0},
+    });
+}
+
+TEST(ScannerRoot, AnyRootVariantAcceptsEveryRootName) {
+    XmlQuery* query = MakeQuery(kDecl + "<root><a>x</a></root >tail", {{"root/a", nullptr}});
+    EXPECT_EQ(QueryValuesAnyRoot(query), 0);
+    EXPECT_EQ(query->entries[0].status, MatchFound);
+    EXPECT_EQ(Match(query, 0), "x");
+    EXPECT_EQ(query->scanEnd, kDecl.size() + 22);
+    DestroyQuery(query);
+}
+
+struct DeclarationCase {
+    const char* name;
+    std::string document;
+    int32_t run;
+    uint64_t scanEnd;
+};
+
+TEST(ScannerDeclaration, DeclarationMustOpenTheDocument) {
+    const std::vector<DeclarationCase> cases = {
+        {"five bytes", "<?xml", XmlErrTruncated, 0},
+        {"no declaration", "<cmd></cmd>", XmlErrNoDeclaration, 0},
+        {"declaration not followed by whitespace", "<?xml?><cmd></cmd>", XmlErrNoDeclaration, 0},
+        {"declaration ends the document", "<cmd></cmd><?xml", XmlErrNoDeclaration, 0},
+        {"one space before", " " + kDecl + "<cmd></cmd>", XmlErrDeclarationNotAtStart, 1},
+        {"byte order mark before", "\xef\xbb\xbf" + kDecl + "<cmd></cmd>",
+         XmlErrDeclarationNotAtStart, 3},
+        {"only the first occurrence counts", "<?xmlx <?xml v?><cmd></cmd>", XmlErrNoDeclaration, 0},
+    };
+    for (const DeclarationCase& c : cases) {
+        XmlQuery* query = MakeQuery(c.document, {{"cmd", nullptr}});
+        EXPECT_EQ(QueryValues(query), c.run) << c.name;
+        EXPECT_EQ(query->scanEnd, c.scanEnd) << c.name;
+        EXPECT_EQ(query->entries[0].status, MatchMissing) << c.name;
+        DestroyQuery(query);
+    }
+}
+
+struct ScanEndCase {
+    const char* name;
+    std::string body;
+    int32_t run;
+    const char* anchor;  // scanEnd = where anchor occurs in the body + delta
+    int delta;
+};
+
+TEST(ScannerScanEnd, ScanStopsJustPastTheRootOrWhereItFailed) {
+    const std::vector<ScanEndCase> cases = {
+        {"after root end, trailing bytes ignored", "<cmd></cmd><<<garbage", 0, "<<<", 0},
+        {"root never closed", "<cmd><a>x</a>", 0, nullptr, 0},
+        {"bad tag at its <", "<cmd><1></cmd>", XmlErrBadTag, "<1", 0},
+        {"mismatched end at its >", "<cmd><a></b></cmd>", XmlErrMismatchedClose, "></cmd>", 0},
+        {"unterminated text at run start", "<cmd>abc", XmlErrUnterminated, "abc", 0},
+    };
+    for (const ScanEndCase& c : cases) {
+        const std::string document = kDecl + c.body;
+        XmlQuery* query = MakeQuery(document, {{"cmd", nullptr}});
+        EXPECT_EQ(QueryValues(query), c.run) << c.name;
+        const uint64_t expected =
+            c.anchor == nullptr ? document.size() : kDecl.size() + c.body.find(c.anchor) + c.delta;
+        EXPECT_EQ(query->scanEnd, expected) << c.name;
+        DestroyQuery(query);
+    }
+}
+
+TEST(ScannerFailure, ScanFailingHalfwayKeepsEarlierMatches) {
+    XmlQuery* query = MakeQuery(kDecl + "<cmd><a>x</a><b></c><d>y</d></cmd>",
+                                {{"cmd/a", nullptr}, {"cmd/d", nullptr}});
+    EXPECT_EQ(QueryValues(query), XmlErrMismatchedClose);
+    EXPECT_EQ(query->entries[0].status, MatchFound);
+    EXPECT_EQ(Match(query, 0), "x");
+    EXPECT_EQ(query->entries[1].status, MatchMissing);
+    EXPECT_EQ(query->entries[1].matchOffset, 0u);
+    DestroyQuery(query);
+}
+
+TEST(ScannerFailure, DeclarationLaterInTextReportsItsOffsetAndAllMissing) {
+    const std::string text = "garbage" + kDecl + "<cmd><a>x</a></cmd>";
+    XmlQuery* query = MakeQuery(text, {{"cmd/a", nullptr}});
+    EXPECT_EQ(QueryValues(query), XmlErrDeclarationNotAtStart);
+    EXPECT_EQ(query->scanEnd, 7u);
+    EXPECT_EQ(query->entries[0].status, MatchMissing);
+    DestroyQuery(query);
+    // Created again from the declaration on, the same text scans.
+    query = MakeQuery(text, {{"cmd/a", nullptr}}, 7);
+    EXPECT_EQ(QueryValues(query), 0);
+    EXPECT_EQ(Match(query, 0), "x");
+    DestroyQuery(query);
+}
+
+TEST(ScannerEntries, EntryWithoutPathReportsEmptyPathAndScanGoesOn) {
+    XmlQuery* query = MakeQuery(kDecl + "<cmd><a>x</a></cmd>",
+                                {{"cmd/a", nullptr}, {nullptr, nullptr}, {"cmd/b", nullptr}});
+    EXPECT_EQ(QueryValues(query), 0);
+    EXPECT_EQ(query->entries[0].status, MatchFound);
+    EXPECT_EQ(query->entries[1].status, XmlErrEmptyPath);
+    EXPECT_EQ(query->entries[2].status, MatchMissing);
+    DestroyQuery(query);
+    // Also when the scan fails before anything was recorded.
+    query = MakeQuery("<cmd/>", {{"cmd/a", nullptr}, {nullptr, nullptr}});
+    EXPECT_EQ(QueryValues(query), XmlErrNoDeclaration);
+    EXPECT_EQ(query->entries[1].status, XmlErrEmptyPath);
+    DestroyQuery(query);
+}
+
+TEST(ScannerEntries, MissingPathReportsMissingAndRunSucceeds) {
+    XmlQuery* query = MakeQuery(kDecl + "<cmd><a>x</a></cmd>", {{"cmd/zz", nullptr}});
+    EXPECT_EQ(QueryValues(query), 0);
+    EXPECT_EQ(query->entries[0].status, MatchMissing);
+    EXPECT_EQ(query->entries[0].matchOffset, 0u);
+    EXPECT_EQ(query->entries[0].matchLength, 0u);
+    DestroyQuery(query);
+}
+
+TEST(ScannerEntries, DocumentWithoutTerminatingNulIsNeverReadPastItsLength) {
+    // A MultiQuery borrows its text; here the document is cut just after a "<".
+    const std::string text = kDecl + "<cmd><";
+    std::vector<char> exact(text.begin(), text.end());  // no NUL behind it
+    MultiQueryRow row{"cmd", 3, nullptr, 0, 0};
+    MultiQuery multi{exact.data(), exact.size(), &row, 1, 0};
+    EXPECT_EQ(QueryAllValues(&multi), XmlErrBadTag);
+    EXPECT_EQ(FreeAllValues(&multi), 0);
+}
+
+TEST(ScannerMultiQuery, EveryMatchOfEveryRowInDocumentOrder) {
+    const std::string text = kDecl + "<cmd><a>one</a><a></a><a>two</a><b/></cmd>";
+    MultiQueryRow rows[3] = {
+        {"cmd/a", 5, nullptr, 0, 0}, {"cmd/b", 5, nullptr, 0, 0}, {"cmd/c", 5, nullptr, 0, 0}};
+    MultiQuery multi{text.c_str(), text.size(), rows, 3, 0};
+    const int64_t live = LiveAllocations();
+    ASSERT_EQ(QueryAllValues(&multi), 0);
+    ASSERT_EQ(rows[0].resultCount, 3u);
+    EXPECT_EQ(text.substr(rows[0].results[0].offset, rows[0].results[0].length), "one");
+    EXPECT_EQ(rows[0].results[1].offset, text.find("</a><a>two"));
+    EXPECT_EQ(rows[0].results[1].length, 0u);
+    EXPECT_EQ(text.substr(rows[0].results[2].offset, rows[0].results[2].length), "two");
+    EXPECT_EQ(rows[0].status, MatchFound);
+    EXPECT_EQ(rows[1].status, MatchSelfClosing);
+    EXPECT_EQ(rows[2].status, MatchMissing);
+    EXPECT_EQ(multi.scanEnd, text.size());
+    EXPECT_EQ(QueryAllValues(&multi), XmlErrArgument);  // results still held
+    EXPECT_EQ(FreeAllValues(&multi), 0);
+    EXPECT_EQ(LiveAllocations(), live);
+    EXPECT_EQ(QueryAllValues(nullptr), XmlErrArgument);
+    EXPECT_EQ(FreeAllValues(nullptr), XmlErrArgument);
+}
+
+}  // namespace

@@ -1,0 +1,78 @@
+// Helpers for the XML path engine tests: build a query from a document and a
+// list of (path, value) pairs, and release it.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "runtime/memory.h"
+#include "support/alloc_failure.h"
+#include "xmlpath/engine.h"
+#include "xmlpath/query.h"
+
+namespace xmltest {
+
+// Every document of the tests starts with this declaration (offset 0, 22 bytes).
+inline const std::string kDecl = "<?xml version=\"1.0\" ?>";
+
+struct Row {
+    const char* path;
+    const char* value;
+};
+
+// Path list of heap strings, released with FreePathValues.
+inline PathValue* MakeList(const std::vector<Row>& rows) {
+    auto* list = static_cast<PathValue*>(AllocZeroed(rows.size() * sizeof(PathValue)));
+    for (size_t i = 0; i < rows.size(); ++i) {
+        if (rows[i].path != nullptr) {
+            EXPECT_EQ(SetPathValue(&list[i], rows[i].path, rows[i].value), QueryOk);
+        }
+    }
+    return list;
+}
+
+// Created query (CreateQuery must succeed); release with DestroyQuery.
+inline XmlQuery* MakeQuery(const std::string& document, const std::vector<Row>& rows,
+                           uint32_t start = 0) {
+    PathValue* list = MakeList(rows);
+    auto* query = static_cast<XmlQuery*>(AllocZeroed(sizeof(XmlQuery)));
+    EXPECT_EQ(CreateQuery(query, document.c_str(), list, static_cast<int32_t>(rows.size()), start),
+              QueryOk);
+    FreePathValues(list, static_cast<int32_t>(rows.size()));
+    return query;
+}
+
+inline std::string Output(const XmlQuery* query) {
+    return std::string(query->output, query->outputCapacity);
+}
+
+// The matched bytes of entry i.
+inline std::string Match(const XmlQuery* query, int i) {
+    return std::string(query->document + query->entries[i].matchOffset,
+                       query->entries[i].matchLength);
+}
+
+// Allocation-failure sweep of one engine run: for n = 1, 2, ... a fresh query
+// is made without failures, the run's n-th allocation fails, and `check`
+// receives n (0 for the final unhindered run), the run's status and the blocks
+// live before the query was made, after the query was destroyed.
+template <typename Make, typename Run, typename Check>
+uint64_t SweepEngineFailures(Make make, Run run, Check check) {
+    for (uint64_t n = 1;; ++n) {
+        const int64_t liveBefore = LiveAllocations();
+        XmlQuery* query = make();
+        FailAllocationAfter(n, false);
+        const int32_t status = run(query);
+        const bool injected = InjectedAllocationFailures() > 0;
+        ClearAllocationFailure();
+        DestroyQuery(query);
+        check(injected ? n : 0, status, liveBefore);
+        if (!injected) {
+            return n - 1;
+        }
+    }
+}
+
+}  // namespace xmltest
