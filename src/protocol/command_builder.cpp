@@ -115,8 +115,8 @@ CommandStatus Rewrite(char** text, const PathValue* list, int32_t rowCount) {
         if (replaced != 0) {
             status = CommandStatusFromEngine(replaced);
         } else if (query->outputCapacity > QueryOutputSize) {
-            status = CommandStatusFromEngine(
-                XmlErrBufferTooSmall);  // never trust a length beyond the buffer
+            // Never copy more than the engine's buffer holds, whatever it says.
+            status = CommandStatusFromEngine(XmlErrBufferTooSmall);
         } else {
             FreeAndClear(text);
             *text = CopyText(query->output, query->outputCapacity);

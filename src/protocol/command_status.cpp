@@ -11,23 +11,23 @@ static_assert(QueryNoMemory == CmdNoMemory, "query and command statuses differ")
 static_assert(QueryBadParameter == CmdBadParameter, "query and command statuses differ");
 
 const DeviceDetailStatus DeviceDetailTable[DeviceDetailCount] = {
-    {"SequenceError", CmdSequenceError},
-    {"ParameterError", CmdParameterError},
-    {"NotSupportedService", CmdNotSupportedService},
-    {"NotSupportedOperation", CmdNotSupportedOperation},
-    {"IllegalJobID", CmdIllegalJobID},
-    {"NoADFDocumentError", CmdNoADFDocumentError},
-    {"MismatchDocumentSizeError", CmdMismatchDocumentSizeError},
-    {"ADFCoverOpenError", CmdADFCoverOpenError},
-    {"DocumentTooLongError", CmdDocumentTooLongError},
-    {"ADFDocumentJamError", CmdADFDocumentJamError},
-    {"ScannerCarriageLockError", CmdScannerCarriageLockError},
-    {"WarmUpError", CmdWarmUpError},
-    {"DeviceCheckError", CmdDeviceCheckError},
-    {"PCScanning", CmdPCScanning},
-    {"DeviceBusy", CmdDeviceBusy},
-    {"PowerOnInitializing", CmdPowerOnInitializing},
-    {"RetryCommand", CmdRetryCommand},
+    {"SequenceError", CmdSequenceError, "CmdSequenceError"},
+    {"ParameterError", CmdParameterError, "CmdParameterError"},
+    {"NotSupportedService", CmdNotSupportedService, "CmdNotSupportedService"},
+    {"NotSupportedOperation", CmdNotSupportedOperation, "CmdNotSupportedOperation"},
+    {"IllegalJobID", CmdIllegalJobID, "CmdIllegalJobID"},
+    {"NoADFDocumentError", CmdNoADFDocumentError, "CmdNoADFDocumentError"},
+    {"MismatchDocumentSizeError", CmdMismatchDocumentSizeError, "CmdMismatchDocumentSizeError"},
+    {"ADFCoverOpenError", CmdADFCoverOpenError, "CmdADFCoverOpenError"},
+    {"DocumentTooLongError", CmdDocumentTooLongError, "CmdDocumentTooLongError"},
+    {"ADFDocumentJamError", CmdADFDocumentJamError, "CmdADFDocumentJamError"},
+    {"ScannerCarriageLockError", CmdScannerCarriageLockError, "CmdScannerCarriageLockError"},
+    {"WarmUpError", CmdWarmUpError, "CmdWarmUpError"},
+    {"DeviceCheckError", CmdDeviceCheckError, "CmdDeviceCheckError"},
+    {"PCScanning", CmdPCScanning, "CmdPCScanning"},
+    {"DeviceBusy", CmdDeviceBusy, "CmdDeviceBusy"},
+    {"PowerOnInitializing", CmdPowerOnInitializing, "CmdPowerOnInitializing"},
+    {"RetryCommand", CmdRetryCommand, "CmdRetryCommand"},
 };
 
 const char* CommandStatusName(CommandStatus status) {
@@ -45,30 +45,9 @@ const char* CommandStatusName(CommandStatus status) {
         default:
             break;
     }
-    // Device conditions are named "Cmd" + their detail text; the names are
-    // kept as literals so that the pointers stay valid for ever.
-    static const char* const kDeviceNames[DeviceDetailCount] = {
-        "CmdSequenceError",
-        "CmdParameterError",
-        "CmdNotSupportedService",
-        "CmdNotSupportedOperation",
-        "CmdIllegalJobID",
-        "CmdNoADFDocumentError",
-        "CmdMismatchDocumentSizeError",
-        "CmdADFCoverOpenError",
-        "CmdDocumentTooLongError",
-        "CmdADFDocumentJamError",
-        "CmdScannerCarriageLockError",
-        "CmdWarmUpError",
-        "CmdDeviceCheckError",
-        "CmdPCScanning",
-        "CmdDeviceBusy",
-        "CmdPowerOnInitializing",
-        "CmdRetryCommand",
-    };
-    for (int i = 0; i < DeviceDetailCount; ++i) {
-        if (DeviceDetailTable[i].status == status) {
-            return kDeviceNames[i];
+    for (const DeviceDetailStatus& known : DeviceDetailTable) {
+        if (known.status == status) {
+            return known.name;
         }
     }
     static const char* const kEngineNames[] = {

@@ -33,10 +33,11 @@ constexpr CommandStatus CmdPowerOnInitializing = 7936;
 constexpr CommandStatus CmdOtherDetail = 8192;  // any other detail, also empty or missing
 constexpr CommandStatus CmdRetryCommand = 8448;
 
-// One detail text of an "NG" answer and the status it gives.
+// One detail text of an "NG" answer, the status it gives and that status's name.
 struct DeviceDetailStatus {
     const char* detail;
     CommandStatus status;
+    const char* name;
 };
 
 // The device's detail texts in the order they are compared; CmdOtherDetail
