@@ -10,12 +10,12 @@
 #include <cstdlib>
 
 #include "platform/sim_bus.h"
-#include "usb/usb_ids.h"
+#include "protocol/scan_response.h"
+#include "zn417_model.h"
 
 struct DemoScenario {
     int32_t location;
-    uint32_t deviceId;
-    uint32_t interfaceId;
+    Zn417Model* device;
     pthread_mutex_t lock;
     pthread_cond_t changed;
     uint32_t eventsSeen;
@@ -28,14 +28,28 @@ struct DemoScenario {
 
 namespace {
 
-constexpr uint32_t kInterruptPacketLength = 32;
-
 void PrintTraceLine(void*, const char* line) {
     std::printf("  usb| %s\n", line);
 }
 
 void Narrate(const char* text) {
     std::printf("demo: %s\n", text);
+}
+
+// The device's side of the bulk exchange. After each answer the demo reads
+// it the way the plug-in does, to show the status the plug-in got from it.
+void PrintDeviceLine(void* context, Zn417LogKind kind, const char* line) {
+    auto* demo = static_cast<DemoScenario*>(context);
+    std::printf("  zn417| %s\n", line);
+    if (kind != Zn417LogAnswer) {
+        return;
+    }
+    char answer[2049];
+    const uint32_t length = Zn417CopyLastAnswer(demo->device, answer, sizeof answer - 1);
+    answer[length < sizeof answer - 1 ? length : sizeof answer - 1] = '\0';
+    const CommandStatus status = ParseScanResponse(nullptr, answer);
+    std::printf("  zn417| the plug-in reads it as status %u (%s)%s\n", status,
+                CommandStatusName(status), status == CmdOk ? "" : ": no clock packet follows");
 }
 
 // Waits on the scenario's condition until `eventsSeen` reaches `events` or
@@ -61,26 +75,25 @@ bool WaitFor(DemoScenario* demo, uint32_t events, uint32_t milliseconds) {
     return going;
 }
 
-void QueueInterruptPacket(DemoScenario* demo, uint16_t statusWord, uint8_t buttonCode) {
-    uint8_t packet[kInterruptPacketLength] = {};
-    packet[2] = static_cast<uint8_t>(statusWord & 0xFF);
-    packet[3] = static_cast<uint8_t>(statusWord >> 8);
-    packet[4] = buttonCode;
-    SimQueueInPacket(demo->interfaceId, 3, packet, sizeof packet);
-}
-
 void* PlayScenario(void* argument) {
     auto* demo = static_cast<DemoScenario*>(argument);
     SimWaitForBlockedReads(1, 5000);  // the plug-in waits on its interrupt pipe
     bool going = true;
     if (going) {
-        Narrate("the scanner sends a status packet (status word 256)");
-        QueueInterruptPacket(demo, 256, 0);
-        going = WaitFor(demo, 0, 1500);
+        Narrate("the scanner, still busy, sends a status packet (status word 256)");
+        Zn417SetAnswerMode(demo->device, Zn417AnswerRefuse, "DeviceBusy");
+        Zn417QueueStatusPacket(demo->device);
+        going = WaitFor(demo, 0, 1000);
+    }
+    if (going) {
+        Narrate("the scanner, ready now, sends another status packet");
+        Zn417SetAnswerMode(demo->device, Zn417AnswerAccept);
+        Zn417QueueStatusPacket(demo->device);
+        going = WaitFor(demo, 0, 1000);
     }
     if (going) {
         Narrate("scan button pressed (button code 1)");
-        QueueInterruptPacket(demo, 0, 1);
+        Zn417QueueButtonPress(demo->device, 1);
         going = WaitFor(demo, 1, 5000);
     }
     if (going) {
@@ -89,7 +102,7 @@ void* PlayScenario(void* argument) {
     }
     if (going) {
         Narrate("scan button pressed again (button code 2)");
-        QueueInterruptPacket(demo, 0, 2);
+        Zn417QueueButtonPress(demo->device, 2);
         going = WaitFor(demo, 2, 5000);
     }
     if (going && demo->finished != nullptr) {
@@ -109,29 +122,12 @@ int PrepareDemo(const HostOptions* options, DemoScenario** demo) {
     pthread_mutex_init(&scenario->lock, nullptr);
     pthread_cond_init(&scenario->changed, nullptr);
 
-    const SimProperty properties[] = {
-        {"bInterfaceProtocol", VendorSpecificProtocol},
-        {"bInterfaceNumber", ScannerInterfaceNumber},
-        {"idVendor", MakerVendorId},
-        {"idProduct", static_cast<int32_t>(ModelProductId)},
-        {"bNumEndpoints", ScannerEndpointCount},
-        {"locationID", options->location},
-    };
-    const SimPipe pipes[] = {
-        {UsbDirectionOut, UsbTransferBulk, 1, 512, 0},
-        {UsbDirectionIn, UsbTransferBulk, 2, 512, 0},
-        {UsbDirectionIn, UsbTransferInterrupt, 3, 64, 8},
-    };
-    SimInterfaceDesc scanner{};
-    scanner.properties = properties;
-    scanner.propertyCount = sizeof properties / sizeof properties[0];
-    scanner.pipes = pipes;
-    scanner.pipeCount = sizeof pipes / sizeof pipes[0];
-    scenario->deviceId = SimAttachDevice(&scanner, 1, &scenario->interfaceId);
-    if (scenario->deviceId == 0) {
+    scenario->device = Zn417Attach(options->location);
+    if (scenario->device == nullptr) {
         FinishDemo(scenario);
         return -1;
     }
+    Zn417SetLogHook(scenario->device, PrintDeviceLine, scenario);
     if (options->trace) {
         UsbPlatformSetTraceHook(PrintTraceLine, nullptr);
     }
@@ -170,9 +166,7 @@ void FinishDemo(DemoScenario* demo) {
         pthread_join(demo->thread, nullptr);
     }
     UsbPlatformSetTraceHook(nullptr, nullptr);
-    if (demo->deviceId != 0) {
-        SimDetachDevice(demo->deviceId);
-    }
+    Zn417Detach(demo->device);
     pthread_cond_destroy(&demo->changed);
     pthread_mutex_destroy(&demo->lock);
     std::free(demo);

@@ -1,6 +1,8 @@
 // The host's demo: a simulated ZN417 on the simulated USB bus and a short
-// scenario played against the plug-in (a status packet, a button press, a
-// second press after the plug-in's pause), narrated on standard output.
+// scenario played against the plug-in (a status packet while the device is
+// busy, one when it is ready, a button press, a second press after the
+// plug-in's pause), narrated on standard output with the device's side of
+// the mode-shift and clock exchange.
 #pragma once
 
 #include "host_options.h"
