@@ -130,6 +130,10 @@ struct ThreadProgress {
         std::lock_guard<std::mutex> guard(lock);
         return interruptReads;
     }
+    uint64_t Releases() {
+        std::lock_guard<std::mutex> guard(lock);
+        return releases;
+    }
     uint64_t Cleanups() {
         std::lock_guard<std::mutex> guard(lock);
         return cleanups;
