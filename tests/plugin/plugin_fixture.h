@@ -183,6 +183,7 @@ protected:
 
     void TearDown() override {
         recorder_.Hold(false);
+        VirtualClockHoldSleeps(false);
         EXPECT_EQ(TWAINButtonPluginStop(), 0);
         EXPECT_EQ(gPluginState.load(), nullptr);
         EXPECT_FALSE(gStateLockExists);

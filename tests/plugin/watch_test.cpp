@@ -113,17 +113,6 @@ TEST_F(AcceptedPresses, ButtonCodes1And255ReachTheHostAlikeAndDifferOnlyInEventD
     EXPECT_EQ(EventFiles().size(), 2u);
 }
 
-TEST_F(AcceptedPresses, TheEventFileNamesTheModelAndTheLocation) {
-    StartWatching();
-    VirtualClockAdvance(kSecond);
-    Deliver(Press());
-    std::ifstream in(PathOf(NameAt(kStartSeconds + 1)));
-    const std::string xml((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_NE(xml.find("<string>ZN417</string>"), std::string::npos);
-    EXPECT_NE(xml.find("<string>" + std::to_string(kHostLocation) + "</string>"),
-              std::string::npos);
-}
-
 TEST_F(AcceptedPresses, ShortAndEmptyTransfersNeitherLeaveStaleBytesNorShrinkLaterReads) {
     StartWatching();
     Deliver(Packet(0, 0, 32, 0x10));  // fills eventData with marks
