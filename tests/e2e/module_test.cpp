@@ -1,0 +1,202 @@
+// End-to-end tests of the shipped module: what it exports, and one button
+// press through dlopen on the real clock, its event file in /tmp read back by
+// Python's property-list reader.
+#include <dlfcn.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <time.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <random>
+#include <set>
+#include <sstream>
+
+#include "platform/sim_bus.h"
+#include "run_program.h"
+#include "twain_button_plugin.h"
+#include "usb/scanner_bus.h"
+
+namespace {
+
+// A location with its top bit set, so that PortName must read as negative.
+constexpr int32_t kSignedLocation = static_cast<int32_t>(0x80417000u);
+
+struct LoadedPlugin {
+    void* handle = nullptr;
+    TWAINButtonPluginStartFunction start = nullptr;
+    TWAINButtonPluginStopFunction stop = nullptr;
+};
+
+LoadedPlugin LoadPlugin() {
+    LoadedPlugin plugin;
+    plugin.handle = dlopen(ZN_PLUGIN_MODULE, RTLD_NOW | RTLD_LOCAL);
+    if (plugin.handle != nullptr) {
+        plugin.start = reinterpret_cast<TWAINButtonPluginStartFunction>(
+            dlsym(plugin.handle, TWAIN_BUTTON_PLUGIN_START_SYMBOL));
+        plugin.stop = reinterpret_cast<TWAINButtonPluginStopFunction>(
+            dlsym(plugin.handle, TWAIN_BUTTON_PLUGIN_STOP_SYMBOL));
+    }
+    return plugin;
+}
+
+// The host's side of the press: when the callback came and with what.
+struct Host {
+    std::mutex lock;
+    std::condition_variable changed;
+    int calls = 0;
+    uint32_t eventCode = 0;
+    int32_t* location = nullptr;
+    void* context = nullptr;
+    struct timeval when {};
+
+    static int32_t Callback(uint32_t eventCode, int32_t* location, void* context) {
+        auto* host = static_cast<Host*>(context);
+        std::lock_guard<std::mutex> guard(host->lock);
+        gettimeofday(&host->when, nullptr);
+        host->eventCode = eventCode;
+        host->location = location;
+        host->context = context;
+        ++host->calls;
+        host->changed.notify_all();
+        return 0;
+    }
+    bool WaitForCall(int milliseconds) {
+        std::unique_lock<std::mutex> guard(lock);
+        return changed.wait_for(guard, std::chrono::milliseconds(milliseconds),
+                                [&] { return calls > 0; });
+    }
+};
+
+std::string Hex(const std::vector<uint8_t>& bytes) {
+    std::string text;
+    char pair[3];
+    for (uint8_t byte : bytes) {
+        std::snprintf(pair, sizeof pair, "%02x", byte);
+        text += pair;
+    }
+    return text;
+}
+
+std::string EventFileAt(time_t seconds) {
+    struct tm local;
+    localtime_r(&seconds, &local);
+    char path[64];
+    std::strftime(path, sizeof path, "/tmp/TRNV.%Y%m%d%H%M%S.plist", &local);
+    return path;
+}
+
+void SleepMs(int milliseconds) {
+    const struct timespec pause { milliseconds / 1000, (milliseconds % 1000) * 1000000L };
+    nanosleep(&pause, nullptr);
+}
+
+TEST(PluginModule, ExportsExactlyTheTwoEntryPoints) {
+    const ProgramRun nm = RunProgram({"/usr/bin/nm", "-D", "--defined-only", ZN_PLUGIN_MODULE});
+    ASSERT_EQ(nm.exitStatus, 0) << nm.err;
+    std::set<std::string> names;
+    std::istringstream lines(nm.out);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream fields(line);
+        std::string address, kind, name;
+        fields >> address >> kind >> name;
+        names.insert(name.empty() ? kind : name);
+    }
+    EXPECT_EQ(names, (std::set<std::string>{"TWAINButtonPluginStart", "TWAINButtonPluginStop"}));
+
+    LoadedPlugin plugin = LoadPlugin();
+    ASSERT_NE(plugin.handle, nullptr) << dlerror();
+    EXPECT_NE(plugin.start, nullptr);
+    EXPECT_NE(plugin.stop, nullptr);
+    for (const char* hidden : {"gEventDirectoryForTests", "gPluginState", "WatchThreadMain",
+                               "WritePushScanEventAt", "gAllocHooks"}) {
+        EXPECT_EQ(dlsym(plugin.handle, hidden), nullptr) << hidden;
+    }
+    dlclose(plugin.handle);
+}
+
+TEST(PluginModule, AFailedStartReadsAsMinusOneInThirtyTwoBits) {
+    LoadedPlugin plugin = LoadPlugin();
+    ASSERT_NE(plugin.start, nullptr) << dlerror();
+    int32_t location = kHostLocation;
+    const int32_t result = plugin.start(&location, nullptr, nullptr, nullptr);
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(static_cast<uint32_t>(result), 0xFFFFFFFFu);
+    EXPECT_EQ(plugin.stop(), 0);
+    dlclose(plugin.handle);
+}
+
+TEST(PluginModule, APressReachesTheHostAfterItsEventFileIsInTmp) {
+    ASSERT_EQ(UsbPlatformSelectBackend(UsbBackendSimulated), PlatformOk);
+    SimBusReset();
+    const uint32_t scanner = AttachInterface(FakeInterface().At(kSignedLocation));
+    LoadedPlugin plugin = LoadPlugin();
+    ASSERT_NE(plugin.start, nullptr) << dlerror();
+    const mode_t previousMask = umask(077);
+
+    // Bytes of the packet that no other run would send, to know our file.
+    std::vector<uint8_t> packet(32);
+    std::mt19937 random(static_cast<uint32_t>(getpid()) ^ static_cast<uint32_t>(time(nullptr)));
+    for (uint8_t& byte : packet) {
+        byte = static_cast<uint8_t>(random());
+    }
+    packet[2] = 0x00;
+    packet[3] = 0x00;
+    packet[4] = 0x01;  // the scan button
+
+    Host host;
+    int32_t location = kSignedLocation;
+    ASSERT_EQ(plugin.start(&location, &host, nullptr, Host::Callback), 0);
+    ASSERT_TRUE(SimWaitForBlockedReads(1, 5000));
+    // Another run's event file of the same second makes the plug-in drop the
+    // press and wait anew; then the press is repeated.
+    bool called = false;
+    for (int attempt = 0; attempt < 3 && !called; ++attempt) {
+        SleepMs(1100);  // the real 1-second window of the wait
+        ASSERT_EQ(SimQueueInPacket(scanner, 3, packet.data(), 32), PlatformOk);
+        called = host.WaitForCall(3000);
+    }
+    ASSERT_TRUE(called);
+    EXPECT_EQ(host.eventCode, TWAIN_BUTTON_EVENT_SCAN);
+    EXPECT_EQ(host.location, &location);
+    EXPECT_EQ(host.context, &host);
+
+    // The file was written before the callback, within the second of the
+    // callback or just before it.
+    std::string found;
+    for (time_t second = host.when.tv_sec; second >= host.when.tv_sec - 2 && found.empty();
+         --second) {
+        const std::string path = EventFileAt(second);
+        struct stat status;
+        if (lstat(path.c_str(), &status) != 0) {
+            continue;
+        }
+        const ProgramRun check = RunProgram(
+            {ZN_PYTHON, ZN_EVENT_CHECKER, path, std::to_string(kSignedLocation), Hex(packet)});
+        if (check.exitStatus == 0) {
+            found = path;
+            EXPECT_TRUE(S_ISREG(status.st_mode));
+            EXPECT_EQ(status.st_mode & 07777, 0666u);
+        } else {
+            std::printf("%s is not this run's: %s%s\n", path.c_str(), check.out.c_str(),
+                        check.err.c_str());
+        }
+    }
+    EXPECT_FALSE(found.empty()) << "no event file of this press in /tmp";
+    if (!found.empty()) {
+        unlink(found.c_str());
+    }
+
+    EXPECT_EQ(plugin.stop(), 0);  // during the real 5-second pause
+    umask(previousMask);
+    const SimCounters counters = SimGetCounters();
+    EXPECT_EQ(counters.openObjects, 0u);
+    EXPECT_EQ(counters.unreleasedObjects, 0u);
+    EXPECT_EQ(counters.misuses, 0u);
+    dlclose(plugin.handle);
+    SimBusReset();
+}
+
+}  // namespace

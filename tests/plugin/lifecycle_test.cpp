@@ -1,0 +1,185 @@
+// Tests of the plug-in's lifecycle: Start and Stop in every order, Start's
+// failures leaving nothing behind, a watch that ended by itself, and Stop
+// landing while the thread reads, runs the callback or pauses.
+#include <cerrno>
+#include <thread>
+
+#include "plugin_fixture.h"
+
+namespace {
+
+using PluginLifecycle = PluginTest;
+
+void ExpectNothingStarted() {
+    EXPECT_EQ(gPluginState.load(), nullptr);
+    EXPECT_FALSE(gStateLockExists);
+    EXPECT_FALSE(gWatchThreadUnjoined);
+    EXPECT_EQ(SimGetCounters().openObjects, 0u);
+    EXPECT_EQ(SimGetCounters().unreleasedObjects, 0u);
+}
+
+TEST_F(PluginLifecycle, ASecondStartFailsAndTheFirstWatchGoesOn) {
+    StartWatching();
+    PluginState* first = gPluginState.load();
+    int32_t otherLocation = kOtherLocation;
+    EXPECT_EQ(TWAINButtonPluginStart(&otherLocation, nullptr, nullptr, HostRecorder::Callback), -1);
+    EXPECT_EQ(gPluginState.load(), first);
+
+    VirtualClockAdvance(kSecond);
+    Queue(Press());
+    ASSERT_TRUE(recorder_.WaitForCalls(1));
+    EXPECT_EQ(recorder_.calls[0].hostLocation, &location_);
+    EXPECT_EQ(recorder_.calls[0].hostContext, &recorder_);
+}
+
+TEST_F(PluginLifecycle, AmbiguousDevicesMakeStartSucceedWithNothingWatched) {
+    // A second ZN417 elsewhere, or another product of the maker.
+    const FakeInterface others[] = {FakeInterface().At(kOtherLocation),
+                                    FakeInterface().Set("idProduct", 0x0999)};
+    for (const FakeInterface& other : others) {
+        uint32_t device = 0;
+        AttachInterface(other, &device);
+        EXPECT_EQ(Start(), 0);
+        ExpectNothingStarted();
+        EXPECT_EQ(SimGetCounters().objectsCreated, 0u);
+        EXPECT_EQ(TWAINButtonPluginStop(), 0);
+        SimDetachDevice(device);
+    }
+}
+
+TEST_F(PluginLifecycle, StartFailsAndLeavesNothingWhenNoInterfaceCanBeOpened) {
+    location_ = kOtherLocation;  // nothing there
+    EXPECT_EQ(Start(), -1);
+    ExpectNothingStarted();
+
+    location_ = kHostLocation;
+    SimSetHeldByOtherClient(scanner_, true);
+    EXPECT_EQ(Start(), -1);
+    ExpectNothingStarted();
+}
+
+TEST_F(PluginLifecycle, StartRefusesAnAbsentLocationOrCallback) {
+    EXPECT_EQ(TWAINButtonPluginStart(nullptr, nullptr, nullptr, HostRecorder::Callback), -1);
+    EXPECT_EQ(TWAINButtonPluginStart(&location_, nullptr, nullptr, nullptr), -1);
+    ExpectNothingStarted();
+}
+
+TEST_F(PluginLifecycle, AFailedThreadCreationUndoesEverything) {
+    gCreateWatchThreadForTests.store(
+        [](pthread_t*, const pthread_attr_t*, void* (*)(void*), void*) { return EAGAIN; });
+    EXPECT_EQ(Start(), -1);
+    ExpectNothingStarted();
+    EXPECT_EQ(SimGetCounters().objectsCreated, 1u);  // it had been opened
+}
+
+TEST_F(PluginLifecycle, StopWithoutStartAndASecondStopDoNothing) {
+    EXPECT_EQ(TWAINButtonPluginStop(), 0);
+    EXPECT_EQ(TWAINButtonPluginStop(), 0);
+    StartWatching();
+    EXPECT_EQ(TWAINButtonPluginStop(), 0);
+    EXPECT_EQ(TWAINButtonPluginStop(), 0);
+    ExpectNothingStarted();
+    EXPECT_EQ(ThreadProgress::Get().Cleanups(), 1u);
+}
+
+TEST_F(PluginLifecycle, StartAfterStopWatchesAsAFirstStartDoes) {
+    StartWatching();
+    EXPECT_EQ(TWAINButtonPluginStop(), 0);
+    StartWatching();
+    VirtualClockAdvance(kSecond);
+    Queue(Press());
+    EXPECT_TRUE(recorder_.WaitForCalls(1));
+    EXPECT_EQ(SimGetCounters().objectsCreated, 2u);
+}
+
+TEST_F(PluginLifecycle, AThreadThatEndedByItselfIsReclaimedByStop) {
+    StartWatching();
+    SimDetachDevice(scannerDevice_);
+    ASSERT_TRUE(WaitForCleanups(1));
+    EXPECT_EQ(gPluginState.load(), nullptr);
+    EXPECT_EQ(SimGetCounters().openObjects, 0u);
+    EXPECT_TRUE(gStateLockExists);  // the "ended by itself" state
+    EXPECT_TRUE(gWatchThreadUnjoined);
+
+    EXPECT_EQ(TWAINButtonPluginStop(), 0);
+    ExpectNothingStarted();
+    EXPECT_EQ(ThreadProgress::Get().Cleanups(), 1u);
+}
+
+TEST_F(PluginLifecycle, AThreadThatEndedByItselfIsReclaimedByTheNextStart) {
+    StartWatching();
+    SimDetachDevice(scannerDevice_);
+    ASSERT_TRUE(WaitForCleanups(1));
+
+    scanner_ = AttachInterface(FakeInterface(), &scannerDevice_);
+    StartWatching();
+    VirtualClockAdvance(kSecond);
+    Queue(Press());
+    EXPECT_TRUE(recorder_.WaitForCalls(1));
+}
+
+TEST_F(PluginLifecycle, StopWhileBlockedInAReadReturnsOnlyAfterTheStateIsFreed) {
+    StartWatching();
+    EXPECT_EQ(TWAINButtonPluginStop(), 0);
+    EXPECT_EQ(ThreadProgress::Get().Cleanups(), 1u);
+    EXPECT_EQ(LiveAllocations(), liveBefore_);
+    ExpectNothingStarted();
+    EXPECT_EQ(recorder_.Count(), 0u);
+}
+
+TEST_F(PluginLifecycle, StopDuringThePauseEndsTheThreadAfterTheCurrentStep) {
+    StartWatching();
+    VirtualClockHoldSleeps(true);
+    VirtualClockAdvance(kSecond);
+    Queue(Press());
+    ASSERT_TRUE(VirtualClockWaitForSleeper(kWaitMs));
+
+    std::thread stopper([] { EXPECT_EQ(TWAINButtonPluginStop(), 0); });
+    ThreadProgress& progress = ThreadProgress::Get();
+    ASSERT_TRUE(progress.WaitUntil([&] { return progress.releases >= 1; }));
+    VirtualClockHoldSleeps(false);  // the first 100 ms step ends
+    stopper.join();
+    // How many of the remaining steps ran depends on when the cancel landed;
+    // the real-clock latency is measured by the benchmark.
+    EXPECT_LE(VirtualClockSleepCount(), 50u);
+    EXPECT_EQ(recorder_.Count(), 1u);
+    ExpectNothingStarted();
+}
+
+TEST_F(PluginLifecycle, StopDuringTheCallbackLetsItFinishWithTheStateAlive) {
+    StartWatching();
+    recorder_.Hold(true);
+    VirtualClockAdvance(kSecond);
+    Queue(Press());
+    ASSERT_TRUE(recorder_.WaitInside());
+
+    std::thread stopper([] { EXPECT_EQ(TWAINButtonPluginStop(), 0); });
+    // Stop has closed the interface and now waits for the thread.
+    ThreadProgress& progress = ThreadProgress::Get();
+    ASSERT_TRUE(progress.WaitUntil([&] { return progress.releases >= 1; }));
+    recorder_.Hold(false);
+    stopper.join();
+
+    EXPECT_TRUE(recorder_.stateAliveWhenReleased);
+    EXPECT_EQ(recorder_.Count(), 1u);
+    ExpectNothingStarted();
+}
+
+TEST_F(PluginLifecycle, EveryAllocationFailureInStartFailsAndLeavesNothing) {
+    const uint64_t failures = SweepAllocationFailures(
+        [&] { return Start(); },
+        [&](uint64_t failing, int32_t result, int64_t liveBefore) {
+            if (failing != 0) {
+                EXPECT_EQ(result, -1) << "allocation " << failing;
+                ExpectNothingStarted();
+            } else {
+                EXPECT_EQ(result, 0);
+                EXPECT_EQ(TWAINButtonPluginStop(), 0);
+                ExpectNothingStarted();
+            }
+            EXPECT_EQ(LiveAllocations(), liveBefore) << "allocation " << failing;
+        });
+    EXPECT_GE(failures, 1u);
+}
+
+}  // namespace

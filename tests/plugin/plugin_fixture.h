@@ -1,0 +1,290 @@
+// Test support for the plug-in: a simulated ZN417, the watch thread on the
+// virtual clock writing into a private directory, a host callback that records
+// its calls, and waits on what the thread has done (packets read, cleanup run)
+// built on conditions, not on sleeps. The fixture proves at the end of every
+// test that nothing was left running, open, allocated or misused.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <plist/plist.h>
+#include <stdlib.h>
+#include <sys/time.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/sim_bus.h"
+#include "plugin/plugin_entry.h"
+#include "plugin/plugin_state.h"
+#include "plugin/watch_thread.h"
+#include "support/alloc_failure.h"
+#include "twain_button_plugin.h"
+#include "usb/scanner_bus.h"
+
+constexpr time_t kStartSeconds = 1700000000;  // 2023-11-14 22:13:20 UTC
+constexpr uint64_t kSecond = 1000000;         // in microseconds
+constexpr uint8_t kInterruptPipeRef = 3;      // the interrupt pipe of FakeInterface
+constexpr uint32_t kWaitMs = 10000;           // bound of every wait; never reached when all is well
+
+// One call of the host's callback.
+struct HostCall {
+    uint32_t eventCode;
+    int32_t* hostLocation;
+    void* hostContext;
+};
+
+// The host's side: records every callback; can hold the callback until the
+// test lets it go.
+struct HostRecorder {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::vector<HostCall> calls;
+    bool holdCallback = false;
+    bool insideCallback = false;
+    bool stateAliveWhenReleased = false;
+
+    static int32_t Callback(uint32_t eventCode, int32_t* hostLocation, void* hostContext) {
+        auto* self = static_cast<HostRecorder*>(hostContext);
+        std::unique_lock<std::mutex> guard(self->lock);
+        self->calls.push_back({eventCode, hostLocation, hostContext});
+        self->insideCallback = true;
+        self->changed.notify_all();
+        self->changed.wait(guard, [self] { return !self->holdCallback; });
+        self->stateAliveWhenReleased = gPluginState.load() != nullptr;
+        self->insideCallback = false;
+        return 0;
+    }
+
+    size_t Count() {
+        std::lock_guard<std::mutex> guard(lock);
+        return calls.size();
+    }
+    bool WaitForCalls(size_t count) {
+        std::unique_lock<std::mutex> guard(lock);
+        return changed.wait_for(guard, std::chrono::milliseconds(kWaitMs),
+                                [&] { return calls.size() >= count; });
+    }
+    bool WaitInside() {
+        std::unique_lock<std::mutex> guard(lock);
+        return changed.wait_for(guard, std::chrono::milliseconds(kWaitMs),
+                                [&] { return insideCallback; });
+    }
+    void Hold(bool hold) {
+        std::lock_guard<std::mutex> guard(lock);
+        holdCallback = hold;
+        changed.notify_all();
+    }
+};
+
+// What the watch thread has done, learnt from the bus's trace and the
+// plug-in's cleanup: interrupt reads completed, interface objects released,
+// cleanups run.
+struct ThreadProgress {
+    std::mutex lock;
+    std::condition_variable changed;
+    uint64_t interruptReads = 0;
+    uint64_t releases = 0;
+    uint64_t cleanups = 0;
+
+    static ThreadProgress& Get() {
+        static ThreadProgress progress;
+        return progress;
+    }
+    static void OnTrace(void*, const char* line) {
+        ThreadProgress& self = Get();
+        char readName[16];
+        std::snprintf(readName, sizeof readName, " ReadPipe(%u):", kInterruptPipeRef);
+        std::lock_guard<std::mutex> guard(self.lock);
+        if (std::strstr(line, readName) != nullptr) {
+            ++self.interruptReads;
+        }
+        if (std::strstr(line, " Release:") != nullptr) {
+            ++self.releases;
+        }
+        self.changed.notify_all();
+    }
+    static void OnCleanupDone() {
+        ThreadProgress& self = Get();
+        std::lock_guard<std::mutex> guard(self.lock);
+        ++self.cleanups;
+        self.changed.notify_all();
+    }
+    void Reset() {
+        std::lock_guard<std::mutex> guard(lock);
+        interruptReads = releases = cleanups = 0;
+    }
+    template <typename Predicate>
+    bool WaitUntil(Predicate predicate) {
+        std::unique_lock<std::mutex> guard(lock);
+        return changed.wait_for(guard, std::chrono::milliseconds(kWaitMs), predicate);
+    }
+    uint64_t Reads() {
+        std::lock_guard<std::mutex> guard(lock);
+        return interruptReads;
+    }
+    uint64_t Releases() {
+        std::lock_guard<std::mutex> guard(lock);
+        return releases;
+    }
+    uint64_t Cleanups() {
+        std::lock_guard<std::mutex> guard(lock);
+        return cleanups;
+    }
+};
+
+// Interrupt packet: status word at bytes 2-3, button code at byte 4, and
+// recognisable bytes everywhere else.
+inline std::vector<uint8_t> Packet(uint16_t statusWord, uint8_t buttonCode, uint32_t length = 32,
+                                   uint8_t mark = 0xA0) {
+    std::vector<uint8_t> packet(length);
+    for (uint32_t i = 0; i < length; ++i) {
+        packet[i] = static_cast<uint8_t>(mark + i);
+    }
+    if (length > 4) {
+        packet[2] = static_cast<uint8_t>(statusWord & 0xFF);
+        packet[3] = static_cast<uint8_t>(statusWord >> 8);
+        packet[4] = buttonCode;
+    }
+    return packet;
+}
+
+inline std::vector<uint8_t> Press(uint8_t buttonCode = 1, uint8_t mark = 0xA0) {
+    return Packet(0, buttonCode, 32, mark);
+}
+
+class PluginTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setenv("TZ", "UTC0", 1);
+        tzset();
+        ASSERT_EQ(UsbPlatformSelectBackend(UsbBackendSimulated), PlatformOk);
+        SimBusReset();
+        const struct timeval start { kStartSeconds, 0 };
+        VirtualClockEnable(&start);
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "zn_plugin_XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        directory_ = pattern;
+        gEventDirectoryForTests.store(directory_.c_str());
+        ThreadProgress::Get().Reset();
+        gStateCleanupDoneForTests.store(ThreadProgress::OnCleanupDone);
+        UsbPlatformSetTraceHook(ThreadProgress::OnTrace, nullptr);
+        scanner_ = AttachInterface(FakeInterface(), &scannerDevice_);
+        liveBefore_ = LiveAllocations();
+    }
+
+    void TearDown() override {
+        recorder_.Hold(false);
+        VirtualClockHoldSleeps(false);
+        EXPECT_EQ(TWAINButtonPluginStop(), 0);
+        EXPECT_EQ(gPluginState.load(), nullptr);
+        EXPECT_FALSE(gStateLockExists);
+        EXPECT_FALSE(gWatchThreadUnjoined);
+        const SimCounters counters = SimGetCounters();
+        EXPECT_EQ(counters.openObjects, 0u);
+        EXPECT_EQ(counters.unreleasedObjects, 0u);
+        EXPECT_EQ(counters.liveIterators, 0u);
+        EXPECT_EQ(counters.liveServices, 0u);
+        EXPECT_EQ(counters.livePropertySets, 0u);
+        EXPECT_EQ(counters.misuses, 0u) << FirstMisuse();
+        EXPECT_EQ(LiveAllocations(), liveBefore_);
+        UsbPlatformSetTraceHook(nullptr, nullptr);
+        gStateCleanupDoneForTests.store(nullptr);
+        gCreateWatchThreadForTests.store(nullptr);
+        gEventDirectoryForTests.store(nullptr);
+        VirtualClockDisable();
+        SimBusReset();
+        std::filesystem::remove_all(directory_);
+    }
+
+    static std::string FirstMisuse() {
+        char text[200] = "";
+        SimGetMisuse(0, text, sizeof text);
+        return text;
+    }
+
+    int32_t Start() {
+        return TWAINButtonPluginStart(&location_, &recorder_, nullptr, HostRecorder::Callback);
+    }
+
+    // Starts the plug-in and waits until its thread blocks on the interrupt
+    // pipe; the 1-second window then counts from the virtual time of now.
+    void StartWatching() {
+        ASSERT_EQ(Start(), 0);
+        ASSERT_NE(gPluginState.load(), nullptr);
+        ASSERT_TRUE(SimWaitForBlockedReads(1, kWaitMs));
+    }
+
+    void Queue(const std::vector<uint8_t>& packet) {
+        ASSERT_EQ(SimQueueInPacket(scanner_, kInterruptPipeRef, packet.data(),
+                                   static_cast<uint32_t>(packet.size())),
+                  PlatformOk);
+    }
+
+    // Queues a packet and waits until the thread has read it, dealt with it
+    // (including any pause that does not wait) and blocks on its next read.
+    void Deliver(const std::vector<uint8_t>& packet) {
+        ThreadProgress& progress = ThreadProgress::Get();
+        const uint64_t readsBefore = progress.Reads();
+        Queue(packet);
+        ASSERT_TRUE(progress.WaitUntil([&] { return progress.interruptReads > readsBefore; }));
+        ASSERT_TRUE(SimWaitForBlockedReads(1, kWaitMs));
+    }
+
+    // Waits until the watch thread's cleanup has run (the thread ended).
+    bool WaitForCleanups(uint64_t count) {
+        ThreadProgress& progress = ThreadProgress::Get();
+        return progress.WaitUntil([&] { return progress.cleanups >= count; });
+    }
+
+    static std::string NameAt(time_t seconds) {
+        struct tm utc;
+        gmtime_r(&seconds, &utc);
+        char name[64];
+        std::strftime(name, sizeof name, "TRNV.%Y%m%d%H%M%S.plist", &utc);
+        return name;
+    }
+    std::string PathOf(const std::string& name) const { return directory_ + "/" + name; }
+    std::vector<std::string> EventFiles() const {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(directory_)) {
+            names.push_back(entry.path().filename().string());
+        }
+        return names;
+    }
+
+    // The EventData entry of an event file, empty when it cannot be read.
+    std::vector<uint8_t> EventDataOf(const std::string& name) const {
+        std::ifstream in(PathOf(name), std::ios::binary);
+        const std::string xml((std::istreambuf_iterator<char>(in)),
+                              std::istreambuf_iterator<char>());
+        plist_t root = nullptr;
+        plist_from_xml(xml.data(), static_cast<uint32_t>(xml.size()), &root);
+        std::vector<uint8_t> bytes;
+        plist_t data = root != nullptr ? plist_dict_get_item(root, "EventData") : nullptr;
+        if (data != nullptr && plist_get_node_type(data) == PLIST_DATA) {
+            char* value = nullptr;
+            uint64_t length = 0;
+            plist_get_data_val(data, &value, &length);
+            bytes.assign(value, value + length);
+            free(value);
+        }
+        plist_free(root);
+        return bytes;
+    }
+
+    int32_t location_ = kHostLocation;
+    HostRecorder recorder_;
+    uint32_t scanner_ = 0;
+    uint32_t scannerDevice_ = 0;
+    std::string directory_;
+    int64_t liveBefore_ = 0;
+};

@@ -1,0 +1,119 @@
+// Stress test of the plug-in's shutdown: many Start/Stop cycles in which Stop,
+// an unplug, or both at once land at random phases of the watch thread, each
+// cycle proven to leave no state, thread, lock, open object, block or misuse.
+#include <random>
+#include <thread>
+
+#include "plugin_fixture.h"
+
+namespace {
+
+using PluginStress = PluginTest;
+
+enum Phase {
+    kJustStarted,        // the thread may not have reached its first read
+    kBlockedInRead,      // waiting on the interrupt pipe
+    kInsideCallback,     // the host's callback runs (and does not return at once)
+    kDuringPause,        // in one of the 100 ms sleeps after a press
+    kAfterStatusPacket,  // answering a status packet, or just after it
+    kPhaseCount,
+};
+
+enum Ending {
+    kStop,              // the host stops
+    kUnplugThenStop,    // the device goes away, then the host stops
+    kUnplugDuringStop,  // both at once, from two threads
+    kEndingCount,
+};
+
+constexpr int kCycles = 1000;
+
+void Spin(uint32_t rounds) {
+    for (volatile uint32_t i = 0; i < rounds; i = i + 1) {
+    }
+}
+
+TEST_F(PluginStress, StopAndUnplugAtRandomPhasesLeaveNothingBehind) {
+    std::mt19937 random(417);
+    ThreadProgress& progress = ThreadProgress::Get();
+    for (int cycle = 0; cycle < kCycles; ++cycle) {
+        const auto phase = static_cast<Phase>(random() % kPhaseCount);
+        const auto ending = static_cast<Ending>(random() % kEndingCount);
+        const uint32_t jitter = random() % 4000;
+        SCOPED_TRACE("cycle " + std::to_string(cycle) + ", phase " + std::to_string(phase) +
+                     ", ending " + std::to_string(ending));
+
+        const size_t callsBefore = recorder_.Count();
+        const uint64_t cleanupsBefore = progress.Cleanups();
+        ASSERT_EQ(Start(), 0);
+        switch (phase) {
+            case kJustStarted:
+                break;
+            case kBlockedInRead:
+                ASSERT_TRUE(SimWaitForBlockedReads(1, kWaitMs));
+                break;
+            case kInsideCallback:
+                recorder_.Hold(true);
+                ASSERT_TRUE(SimWaitForBlockedReads(1, kWaitMs));
+                VirtualClockAdvance(2 * kSecond);
+                Queue(Press());
+                ASSERT_TRUE(recorder_.WaitForCalls(callsBefore + 1));
+                break;
+            case kDuringPause:
+                VirtualClockHoldSleeps(true);
+                ASSERT_TRUE(SimWaitForBlockedReads(1, kWaitMs));
+                VirtualClockAdvance(2 * kSecond);
+                Queue(Press());
+                ASSERT_TRUE(VirtualClockWaitForSleeper(kWaitMs));
+                break;
+            case kAfterStatusPacket:
+                ASSERT_TRUE(SimWaitForBlockedReads(1, kWaitMs));
+                Queue(Packet(256, 0));
+                break;
+            case kPhaseCount:
+                break;
+        }
+        Spin(jitter);
+
+        // A held callback or sleep is let go once the ending is under way, so
+        // that the ending meets the thread inside it.
+        auto letGo = [&] {
+            recorder_.Hold(false);
+            VirtualClockHoldSleeps(false);
+        };
+        if (ending == kStop) {
+            const uint64_t releasesBefore = progress.Releases();
+            std::thread stopper([] { EXPECT_EQ(TWAINButtonPluginStop(), 0); });
+            // Stop has closed the interface and now waits for the thread.
+            ASSERT_TRUE(progress.WaitUntil([&] { return progress.releases > releasesBefore; }));
+            letGo();
+            stopper.join();
+        } else if (ending == kUnplugThenStop) {
+            SimDetachDevice(scannerDevice_);
+            letGo();
+            EXPECT_EQ(TWAINButtonPluginStop(), 0);
+        } else {
+            std::thread unplug([&] { SimDetachDevice(scannerDevice_); });
+            letGo();
+            EXPECT_EQ(TWAINButtonPluginStop(), 0);
+            unplug.join();
+        }
+
+        ASSERT_EQ(progress.Cleanups(), cleanupsBefore + 1);
+        ASSERT_EQ(gPluginState.load(), nullptr);
+        ASSERT_FALSE(gStateLockExists);
+        ASSERT_FALSE(gWatchThreadUnjoined);
+        const SimCounters counters = SimGetCounters();
+        ASSERT_EQ(counters.openObjects, 0u);
+        ASSERT_EQ(counters.unreleasedObjects, 0u);
+        ASSERT_EQ(counters.misuses, 0u) << FirstMisuse();
+        ASSERT_EQ(LiveAllocations(), liveBefore_);
+        ASSERT_LE(recorder_.Count(), callsBefore + 1);
+
+        if (ending != kStop) {
+            scanner_ = AttachInterface(FakeInterface(), &scannerDevice_);
+        }
+    }
+}
+
+}  // namespace
