@@ -4,6 +4,7 @@
 #include <fstream>
 
 #include "plugin_fixture.h"
+#include "xmlpath/namespaces.h"
 
 namespace {
 
@@ -69,19 +70,55 @@ TEST_F(PressWindow, AfterAReportedPressTheNextComesNoSoonerThanSixSecondsLater) 
     EXPECT_EQ(recorder_.Count(), 2u);
 }
 
+// A device answer that accepts the mode shift.
+std::string AcceptingAnswer() {
+    return "<?xml version=\"1.0\" encoding=\"utf-8\" ?><cmd xmlns:ivec=\"" ZN_NS_COMMON_URI
+           "\"><ivec:contents><ivec:operation>VendorCmdResponse</ivec:operation>"
+           "<ivec:param_set servicetype=\"scan\"><ivec:response>OK</ivec:response>"
+           "</ivec:param_set></ivec:contents></cmd>";
+}
+
 TEST_F(StatusPackets, AStatusPacketIsAnsweredWithinTheSameWindow) {
+    const std::string answer = AcceptingAnswer();
+    ASSERT_EQ(SimQueueBulkAnswer(scanner_, answer.data(), answer.size()), PlatformOk);
+    ASSERT_EQ(SimQueueBulkAnswer(scanner_, "ok", 2), PlatformOk);  // the clock's acknowledgement
     StartWatching();
     VirtualClockAdvance(kSecond / 2);
     Deliver(Packet(256, 0));
-    // The mode shift is not accepted yet, so no clock packet follows: nothing
-    // goes out on the bulk pipe.
-    EXPECT_EQ(SimWriteCount(scanner_), 0u);
+    // The mode shift, then the 36-byte clock packet once the device accepted it.
+    ASSERT_EQ(SimWriteCount(scanner_), 2u);
+    uint32_t length = 0;
+    ASSERT_TRUE(SimGetWrite(scanner_, 1, nullptr, nullptr, nullptr, 0, &length));
+    EXPECT_EQ(length, 36u);
     EXPECT_EQ(recorder_.Count(), 0u);
 
     VirtualClockAdvance(kSecond / 2);  // 1.0 s after the start of the wait
     Deliver(Press(1, 0x40));
     ASSERT_EQ(recorder_.Count(), 1u);
     EXPECT_EQ(EventDataOf(NameAt(kStartSeconds + 1)), Press(1, 0x40));
+}
+
+TEST_F(StatusPackets, ARefusedModeShiftSendsNoClockPacket) {
+    const std::string refusal =
+        "<?xml version=\"1.0\" ?><cmd xmlns:ivec=\"" ZN_NS_COMMON_URI
+        "\"><ivec:contents><ivec:param_set servicetype=\"scan\"><ivec:response>NG"
+        "</ivec:response><ivec:response_detail>DeviceBusy</ivec:response_detail>"
+        "</ivec:param_set></ivec:contents></cmd>";
+    ASSERT_EQ(SimQueueBulkAnswer(scanner_, refusal.data(), refusal.size()), PlatformOk);
+    StartWatching();
+    Deliver(Packet(256, 0));
+    EXPECT_EQ(SimWriteCount(scanner_), 1u);
+}
+
+TEST_F(StatusPackets, StopEndsAnExchangeWithADeviceThatNeverAnswers) {
+    StartWatching();
+    Queue(Packet(256, 0));
+    // Blocked in the read of the answer: the write has gone out.
+    ASSERT_TRUE(ThreadProgress::Get().WaitUntil([&] { return SimWriteCount(scanner_) == 1; }));
+    ASSERT_TRUE(SimWaitForBlockedReads(1, kWaitMs));
+    EXPECT_EQ(TWAINButtonPluginStop(), 0);
+    EXPECT_EQ(gPluginState.load(), nullptr);
+    EXPECT_EQ(SimWriteCount(scanner_), 1u);  // no clock packet after the aborted read
 }
 
 TEST_F(StatusPackets, OtherPacketsWithoutAButtonChangeNothing) {
