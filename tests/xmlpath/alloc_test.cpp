@@ -75,6 +75,20 @@ TEST(AllocationSweep, ElementWithManyAttributesFailsLoudlyToo) {
         });
 }
 
+TEST(AllocationSweep, CdataThatCannotBeRecordedStopsTheScanAtItsStart) {
+    const std::string document = kDecl + "<cmd><a><![CDATA[x]]></a></cmd>";
+    bool stoppedAtSection = false;
+    SweepEngineFailures([&] { return MakeQuery(document, {{"cmd/a", nullptr}}); },
+                        [&](XmlQuery* query) {
+                            const int32_t status = QueryValues(query);
+                            stoppedAtSection |= status == XmlErrNoMemory &&
+                                                query->scanEnd == document.find("<![CDATA[");
+                            return status;
+                        },
+                        [](uint64_t, int32_t, int64_t) {});
+    EXPECT_TRUE(stoppedAtSection);
+}
+
 TEST(AllocationSweep, QueryAllValuesFailsLoudlyAndFreeAllValuesReleasesPartialResults) {
     std::vector<MultiQueryRow> rows;
     for (const Row& row : kAnswerRows) {
