@@ -37,6 +37,35 @@ bool Recordable(const ParseContext* context) {
     return context != nullptr && context->matcherCount != 0 && context->matchers != nullptr;
 }
 
+// Whether matcher i, when of the kind `isAttribute`, is satisfied at the current
+// position: 1, 0, or XmlErrNoMemory. A matcher without a path is marked
+// XmlErrEmptyPath; one not satisfied is marked MatchMissing unless it has a status.
+int32_t Satisfied(ParseContext* context, uint32_t i, uint32_t isAttribute) {
+    PathMatcher& matcher = context->matchers[i];
+    if (matcher.path == nullptr) {
+        matcher.status = XmlErrEmptyPath;
+        return 0;
+    }
+    if (matcher.isAttribute != isAttribute) {
+        return 0;
+    }
+    const int32_t verdict = PathMatches(context, i);
+    if (verdict == 0 && matcher.status == 0) {
+        matcher.status = MatchMissing;
+    }
+    return verdict;
+}
+
+// A MatchFound record of the current element; the matcher's status follows.
+int32_t RecordFound(ParseContext* context, PathMatcher* matcher, uint64_t offset, uint64_t length) {
+    const int32_t status =
+        AppendRecord(matcher, context->elementCounter, offset, length, MatchFound);
+    if (status == 0) {
+        matcher->status = MatchFound;
+    }
+    return status;
+}
+
 }  // namespace
 
 int32_t CreateParseContext(ParseContext** contextOut, int32_t flags, XmlQuery* query,
@@ -200,27 +229,12 @@ int32_t RecordText(ParseContext* context, uint64_t offset, uint64_t length) {
         return XmlErrArgument;
     }
     for (uint32_t i = 0; i < context->matcherCount; ++i) {
-        PathMatcher& matcher = context->matchers[i];
-        if (matcher.path == nullptr) {
-            matcher.status = XmlErrEmptyPath;
-            continue;
+        int32_t status = Satisfied(context, i, 0);
+        if (status == 1) {
+            status = RecordFound(context, &context->matchers[i], offset, length);
         }
-        if (matcher.isAttribute == 1) {
-            continue;
-        }
-        const int32_t verdict = PathMatches(context, i);
-        if (verdict < 0) {
-            return verdict;
-        }
-        if (verdict == 1) {
-            const int32_t status =
-                AppendRecord(&matcher, context->elementCounter, offset, length, MatchFound);
-            if (status != 0) {
-                return status;
-            }
-            matcher.status = MatchFound;
-        } else if (matcher.status == 0) {
-            matcher.status = MatchMissing;
+        if (status < 0) {
+            return status;
         }
     }
     return 0;
@@ -233,40 +247,24 @@ int32_t RecordAttributeValues(ParseContext* context, const AttributeSpan* attrib
     }
     for (uint32_t i = 0; i < context->matcherCount; ++i) {
         PathMatcher& matcher = context->matchers[i];
-        if (matcher.path == nullptr) {
-            matcher.status = XmlErrEmptyPath;
-            continue;
-        }
-        if (matcher.isAttribute == 0) {
-            continue;
-        }
-        const int32_t verdict = PathMatches(context, i);
-        if (verdict < 0) {
-            return verdict;
-        }
-        if (verdict != 1) {
-            if (matcher.status == 0) {
-                matcher.status = MatchMissing;
+        int32_t status = Satisfied(context, i, 1);
+        if (status == 1) {
+            // Names as written in the tag; a later attribute of the name wins.
+            uint64_t offset = 0;
+            uint64_t length = 0;
+            for (uint32_t a = 0; a < count; ++a) {
+                const AttributeSpan& attribute = attributes[a];
+                if (attribute.nameLength == matcher.attributeNameLength &&
+                    BytesEqual(attribute.name, matcher.attributeName, attribute.nameLength) == 1) {
+                    offset = static_cast<uint64_t>(attribute.value - context->cursor->text);
+                    length = attribute.valueLength;
+                }
             }
-            continue;
+            status = RecordFound(context, &matcher, offset, length);
         }
-        // Names as written in the tag; a later attribute of the name wins.
-        uint64_t offset = 0;
-        uint64_t length = 0;
-        for (uint32_t a = 0; a < count; ++a) {
-            const AttributeSpan& attribute = attributes[a];
-            if (attribute.nameLength == matcher.attributeNameLength &&
-                BytesEqual(attribute.name, matcher.attributeName, attribute.nameLength) == 1) {
-                offset = static_cast<uint64_t>(attribute.value - context->cursor->text);
-                length = attribute.valueLength;
-            }
-        }
-        const int32_t status =
-            AppendRecord(&matcher, context->elementCounter, offset, length, MatchFound);
-        if (status != 0) {
+        if (status < 0) {
             return status;
         }
-        matcher.status = MatchFound;
     }
     return 0;
 }

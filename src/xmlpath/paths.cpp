@@ -44,6 +44,22 @@ int32_t SplitSegment(const char* segment, uint64_t length, TagParts* parts) {
     return 0;
 }
 
+// When the bytes before the first ":" of `text` are a registered document
+// prefix: that row's table prefix and the offset of the ":". Else false.
+bool RegisteredPrefix(const ParseContext* context, const char* text, uint64_t length,
+                      const char** tablePrefix, uint64_t* tablePrefixLength, uint64_t* colonAt) {
+    const char* colon = FindByte(text, length, ':');
+    uint64_t row = 0;
+    if (colon == nullptr ||
+        FindDocumentPrefix(context, text, static_cast<uint64_t>(colon - text), &row) != 1) {
+        return false;
+    }
+    *tablePrefix = context->namespaces[row].prefix;
+    *tablePrefixLength = TextLength(*tablePrefix);
+    *colonAt = static_cast<uint64_t>(colon - text);
+    return true;
+}
+
 // Row of the first table entry whose prefix is `prefix`, or -1.
 int64_t TablePrefixRow(const ParseContext* context, const char* prefix, uint64_t length) {
     if (context->namespaces == nullptr) {
@@ -82,17 +98,10 @@ int32_t AppendPath(ParseContext* context, const char* separator, const char* tex
     // A document prefix is written as the table's prefix for its namespace.
     const char* tablePrefix = nullptr;
     uint64_t tablePrefixLength = 0;
-    const char* rest = text;
-    uint64_t restLength = length;
-    const char* colon = FindByte(text, length, ':');
-    uint64_t row = 0;
-    if (colon != nullptr &&
-        FindDocumentPrefix(context, text, static_cast<uint64_t>(colon - text), &row) == 1) {
-        tablePrefix = context->namespaces[row].prefix;
-        tablePrefixLength = TextLength(tablePrefix);
-        rest = colon;
-        restLength = length - static_cast<uint64_t>(colon - text);
-    }
+    uint64_t colonAt = 0;  // untouched (0) when no registered prefix is found
+    RegisteredPrefix(context, text, length, &tablePrefix, &tablePrefixLength, &colonAt);
+    const char* rest = text + colonAt;
+    const uint64_t restLength = length - colonAt;
 
     const uint64_t oldLength = TextLength(context->currentPath);
     const uint64_t separatorLength = separator != nullptr ? TextLength(separator) : 0;
@@ -235,20 +244,18 @@ int32_t ClosePath(ParseContext* context, const char* name, uint64_t length) {
 
     const char* nameSide = name;
     uint64_t nameSideLength = length;
-    const char* colon = FindByte(name, length, ':');
-    uint64_t row = 0;
-    if (colon != nullptr &&
-        FindDocumentPrefix(context, name, static_cast<uint64_t>(colon - name), &row) == 1) {
-        const char* tablePrefix = context->namespaces[row].prefix;
-        const uint64_t tablePrefixLength = TextLength(tablePrefix);
+    const char* tablePrefix = nullptr;
+    uint64_t tablePrefixLength = 0;
+    uint64_t colonAt = 0;
+    if (RegisteredPrefix(context, name, length, &tablePrefix, &tablePrefixLength, &colonAt)) {
         if (segmentLength < tablePrefixLength ||
             BytesEqual(segment, tablePrefix, tablePrefixLength) != 1) {
             return XmlErrMismatchedClose;
         }
         segment += tablePrefixLength;
         segmentLength -= tablePrefixLength;
-        nameSide = colon;
-        nameSideLength = length - static_cast<uint64_t>(colon - name);
+        nameSide = name + colonAt;
+        nameSideLength = length - colonAt;
     }
     if (!SameBytes(segment, WordLength(segment, segmentLength), nameSide,
                    WordLength(nameSide, nameSideLength))) {

@@ -6,13 +6,20 @@
 
 namespace {
 
-// New NUL-terminated copy of `text` (`length` bytes), or null.
-char* CopyText(const char* text, uint64_t length) {
-    char* copy = static_cast<char*>(AllocZeroed(length + 1));
-    if (copy != nullptr) {
-        MoveBytes(text, copy, length);
+// New NUL-terminated copy of a present string into *copy and its length into
+// *length: 512 for an empty string, 256 when the copy cannot be allocated.
+uint16_t CopyListString(const char* source, char** copy, uint64_t* length) {
+    const int32_t sourceLength = StringLength(source);
+    if (sourceLength <= 0) {
+        return QueryBadParameter;
     }
-    return copy;
+    *copy = static_cast<char*>(AllocZeroed(static_cast<uint64_t>(sourceLength) + 1));
+    if (*copy == nullptr) {
+        return QueryNoMemory;
+    }
+    MoveBytes(source, *copy, static_cast<uint64_t>(sourceLength));
+    *length = static_cast<uint64_t>(sourceLength);
+    return QueryOk;
 }
 
 }  // namespace
@@ -23,27 +30,16 @@ uint16_t SetPathValue(PathValue* pathValue, const char* path, const char* value)
     }
     pathValue->path = nullptr;
     pathValue->value = nullptr;
-    const int32_t pathLength = StringLength(path);
-    if (pathLength <= 0) {
-        return QueryBadParameter;
+    uint64_t length = 0;
+    const uint16_t status = CopyListString(path, &pathValue->path, &length);
+    if (status != QueryOk || value == nullptr) {
+        return status;
     }
-    pathValue->path = CopyText(path, static_cast<uint64_t>(pathLength));
-    if (pathValue->path == nullptr) {
-        return QueryNoMemory;
-    }
-    if (value == nullptr) {
-        return QueryOk;
-    }
-    const int32_t valueLength = StringLength(value);
-    if (valueLength <= 0) {
-        return QueryBadParameter;
-    }
-    pathValue->value = CopyText(value, static_cast<uint64_t>(valueLength));
-    if (pathValue->value == nullptr) {
+    const uint16_t valueStatus = CopyListString(value, &pathValue->value, &length);
+    if (valueStatus == QueryNoMemory) {
         FreeAndClear(&pathValue->path);
-        return QueryNoMemory;
     }
-    return QueryOk;
+    return valueStatus;
 }
 
 void FreePathValues(PathValue* list, int32_t count) {
@@ -66,11 +62,13 @@ uint16_t CreateQuery(XmlQuery* query, const char* text, const PathValue* list, i
     if (textLength < 0 || start > static_cast<uint32_t>(textLength)) {
         return QueryBadParameter;
     }
+    // Zero-filled, so the copy is NUL-terminated; an empty document is allowed.
     const uint64_t n = static_cast<uint64_t>(textLength) - start;
-    query->document = CopyText(text + start, n);
+    query->document = static_cast<char*>(AllocZeroed(n + 1));
     if (query->document == nullptr) {
         return QueryNoMemory;
     }
+    MoveBytes(text + start, query->document, n);
     query->documentLength = n;
 
     query->outputCapacity = QueryOutputSize;
@@ -90,28 +88,18 @@ uint16_t CreateQuery(XmlQuery* query, const char* text, const PathValue* list, i
     for (int32_t i = 0; i < count; ++i) {
         QueryEntry& entry = query->entries[i];
         if (list[i].path != nullptr) {
-            const int32_t length = StringLength(list[i].path);
-            if (length <= 0) {
-                return QueryBadParameter;
+            const uint16_t status = CopyListString(list[i].path, &entry.path, &entry.pathLength);
+            if (status != QueryOk) {
+                return status;
             }
-            entry.path = CopyText(list[i].path, static_cast<uint64_t>(length));
-            if (entry.path == nullptr) {
-                return QueryNoMemory;
-            }
-            entry.pathLength = static_cast<uint64_t>(length);
         }
         entry.matchOffset = 0;
         entry.matchLength = 0;
         if (list[i].value != nullptr) {
-            const int32_t length = StringLength(list[i].value);
-            if (length <= 0) {
-                return QueryBadParameter;
+            const uint16_t status = CopyListString(list[i].value, &entry.value, &entry.valueLength);
+            if (status != QueryOk) {
+                return status;
             }
-            entry.value = CopyText(list[i].value, static_cast<uint64_t>(length));
-            if (entry.value == nullptr) {
-                return QueryNoMemory;
-            }
-            entry.valueLength = static_cast<uint64_t>(length);
         }
         entry.valueOffset = 0;
         entry.status = 0;

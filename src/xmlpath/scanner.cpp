@@ -121,10 +121,12 @@ int32_t ScanMarkup(ParseContext* context, uint64_t* position) {
             }
             const uint64_t e = static_cast<uint64_t>(end - cursor->text);
             // An empty section records nothing (-2) and the scan goes on; running
-            // out of memory must still end the scan.
-            const int32_t recorded = RecordText(context, p + 9, e - (p + 9));
+            // out of memory ends the scan at the section's "<".
+            if (RecordText(context, p + 9, e - (p + 9)) == XmlErrNoMemory) {
+                return XmlErrNoMemory;
+            }
             *position = e + 2;
-            return recorded == XmlErrNoMemory ? recorded : 0;
+            return 0;
         }
         // Comments and other "<!" constructs end at their first ">".
         const int64_t g = FindFrom(cursor, p, '>');

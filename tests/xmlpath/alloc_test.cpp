@@ -28,30 +28,18 @@ const std::vector<Row> kAnswerRows = {
     {"cmd/ivec:contents/ivec:param_set servicetype=\"scan\"/ivec:response_detail", nullptr},
 };
 
-bool IsFailureStatusOfAnAllocation(int32_t status) {
-    return status == XmlErrNoMemory || status == XmlErrBadTag || status == XmlErrArgument;
-}
-
 TEST(AllocationSweep, QueryValuesFailsLoudlyAtEveryAllocation) {
-    const uint64_t failures = SweepEngineFailures(
-        [] { return MakeQuery(kAnswer, kAnswerRows); },
-        [](XmlQuery* query) {
-            const int32_t status = QueryValues(query);
-            if (status == 0) {
-                EXPECT_EQ(Match(query, 2), "00000007");
-                EXPECT_EQ(query->entries[4].status, MatchEmptyPair);
-            }
-            return status;
-        },
-        [](uint64_t failing, int32_t status, int64_t liveBefore) {
-            if (failing == 0) {
-                EXPECT_EQ(status, 0);
-            } else {
-                EXPECT_TRUE(IsFailureStatusOfAnAllocation(status))
-                    << "allocation " << failing << " gave " << status;
-            }
-            EXPECT_EQ(LiveAllocations(), liveBefore) << "allocation " << failing;
-        });
+    const uint64_t failures =
+        SweepEngineFailures([] { return MakeQuery(kAnswer, kAnswerRows); },
+                            [](XmlQuery* query) {
+                                const int32_t status = QueryValues(query);
+                                if (status == 0) {
+                                    EXPECT_EQ(Match(query, 2), "00000007");
+                                    EXPECT_EQ(query->entries[4].status, MatchEmptyPair);
+                                }
+                                return status;
+                            },
+                            ExpectLoudFailure);
     EXPECT_GT(failures, 20u);
 }
 
@@ -63,16 +51,24 @@ TEST(AllocationSweep, ElementWithManyAttributesFailsLoudlyToo) {
             return MakeQuery(document, {{"cmd/p c/q k", nullptr},
                                         {"cmd/p a=\"1\" b=\"2\" c=\"3\"/q k=\"v\"", nullptr}});
         },
-        QueryValues,
-        [](uint64_t failing, int32_t status, int64_t liveBefore) {
-            if (failing == 0) {
-                EXPECT_EQ(status, 0);
-            } else {
-                EXPECT_TRUE(IsFailureStatusOfAnAllocation(status))
-                    << "allocation " << failing << " gave " << status;
-            }
-            EXPECT_EQ(LiveAllocations(), liveBefore);
-        });
+        QueryValues, ExpectLoudFailure);
+}
+
+TEST(AllocationSweep, CdataThatCannotBeRecordedStopsTheScanAtItsStart) {
+    const std::string document = kDecl + "<cmd><a><![CDATA[x]]></a></cmd>";
+    bool stoppedAtSection = false;
+    SweepEngineFailures(
+        [&] {
+            return MakeQuery(document, {{"cmd/a", nullptr}});
+        },
+        [&](XmlQuery* query) {
+            const int32_t status = QueryValues(query);
+            stoppedAtSection |=
+                status == XmlErrNoMemory && query->scanEnd == document.find("<![CDATA[");
+            return status;
+        },
+        [](uint64_t, int32_t, int64_t) {});
+    EXPECT_TRUE(stoppedAtSection);
 }
 
 TEST(AllocationSweep, QueryAllValuesFailsLoudlyAndFreeAllValuesReleasesPartialResults) {
@@ -80,31 +76,16 @@ TEST(AllocationSweep, QueryAllValuesFailsLoudlyAndFreeAllValuesReleasesPartialRe
     for (const Row& row : kAnswerRows) {
         rows.push_back({row.path, std::string(row.path).size(), nullptr, 0, 0});
     }
-    for (uint64_t n = 1;; ++n) {
-        const int64_t liveBefore = LiveAllocations();
-        for (MultiQueryRow& row : rows) {
-            row.results = nullptr;
-            row.resultCount = 0;
-        }
-        MultiQuery multi{kAnswer.c_str(), kAnswer.size(), rows.data(),
-                         static_cast<uint32_t>(rows.size()), 0};
-        FailAllocationAfter(n, false);
-        const int32_t status = QueryAllValues(&multi);
-        const bool injected = InjectedAllocationFailures() > 0;
-        ClearAllocationFailure();
-        if (injected) {
-            EXPECT_TRUE(IsFailureStatusOfAnAllocation(status))
-                << "allocation " << n << " gave " << status;
-        } else {
-            EXPECT_EQ(status, 0);
-            EXPECT_EQ(rows[1].resultCount, 1u);
-        }
-        EXPECT_EQ(FreeAllValues(&multi), 0);
-        EXPECT_EQ(LiveAllocations(), liveBefore) << "allocation " << n;
-        if (!injected) {
-            break;
-        }
-    }
+    MultiQuery multi{kAnswer.c_str(), kAnswer.size(), rows.data(),
+                     static_cast<uint32_t>(rows.size()), 0};
+    SweepAllocationFailures([&] { return QueryAllValues(&multi); },
+                            [&](uint64_t failing, int32_t status, int64_t liveBefore) {
+                                if (failing == 0) {
+                                    EXPECT_EQ(rows[1].resultCount, 1u);
+                                }
+                                EXPECT_EQ(FreeAllValues(&multi), 0);
+                                ExpectLoudFailure(failing, status, liveBefore);
+                            });
 }
 
 }  // namespace

@@ -68,31 +68,24 @@ TEST_F(QueryObject, SetPathValueOutOfMemoryLeavesElementEmpty) {
 
 TEST_F(QueryObject, CreateQueryCopiesDocumentFromStartAndEveryRow) {
     const std::string text = "junk" + kDecl + "<cmd/>";
-    XmlQuery* query = MakeQuery(text, {{"cmd/a", nullptr}, {"cmd/b", "new"}}, 4);
+    XmlQuery* query = MakeQuery(
+        text,
+        {{"cmd/b", "new"}, {"cmd/a", nullptr}, {"c", nullptr}, {"d", nullptr}, {"e", nullptr}}, 4);
     EXPECT_EQ(std::string(query->document), kDecl + "<cmd/>");
     EXPECT_EQ(query->documentLength, kDecl.size() + 6);
     EXPECT_NE(query->output, nullptr);
     EXPECT_EQ(query->outputCapacity, QueryOutputSize);
-    ASSERT_EQ(query->entryCount, 2);
-    EXPECT_STREQ(query->entries[0].path, "cmd/a");
-    EXPECT_EQ(query->entries[0].pathLength, 5u);
-    EXPECT_EQ(query->entries[0].value, nullptr);
-    EXPECT_EQ(query->entries[0].valueLength, 0u);
-    EXPECT_STREQ(query->entries[1].value, "new");
-    EXPECT_EQ(query->entries[1].valueLength, 3u);
-    EXPECT_EQ(query->entries[1].status, 0);
-    EXPECT_EQ(query->scanEnd, 0u);
-    DestroyQuery(query);
-}
-
-TEST_F(QueryObject, FiveReadOnlyPathsGiveFiveRowsWithoutValues) {
-    XmlQuery* query = MakeQuery(
-        kDecl, {{"a", nullptr}, {"b", nullptr}, {"c", nullptr}, {"d", nullptr}, {"e", nullptr}});
     ASSERT_EQ(query->entryCount, 5);
-    for (int i = 0; i < 5; ++i) {
+    EXPECT_STREQ(query->entries[0].value, "new");
+    EXPECT_EQ(query->entries[0].valueLength, 3u);
+    EXPECT_EQ(query->entries[0].status, 0);
+    EXPECT_STREQ(query->entries[1].path, "cmd/a");
+    EXPECT_EQ(query->entries[1].pathLength, 5u);
+    for (int i = 1; i < 5; ++i) {  // read-only paths
         EXPECT_EQ(query->entries[i].value, nullptr);
         EXPECT_EQ(query->entries[i].valueLength, 0u);
     }
+    EXPECT_EQ(query->scanEnd, 0u);
     DestroyQuery(query);
 }
 

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "support/alloc_failure.h"
 #include "test_util.h"
 #include "xmlpath/scanner.h"
@@ -62,72 +64,88 @@ TEST(ReplaceOrder, EntriesInReverseOrderGiveTheSameOutput) {
     EXPECT_EQ(Replace(kVendorCmd, reversed), Replace(kVendorCmd, kVendorRows));
 }
 
-TEST(ReplaceOrder, LaterValueOffsetMovesByEarlierGrowth) {
-    const std::string text = kDecl + "<cmd><a>x</a><b>y</b></cmd>";
-    XmlQuery* query = MakeQuery(text, {{"cmd/b", "Y"}, {"cmd/a", "xxxx"}});
-    ASSERT_EQ(ReplaceValues(query), 0);
-    EXPECT_EQ(query->entries[0].valueOffset, query->entries[0].matchOffset + 3);
-    EXPECT_EQ(query->entries[1].valueOffset, query->entries[1].matchOffset);
-    EXPECT_EQ(Output(query), kDecl + "<cmd><a>xxxx</a><b>Y</b></cmd>");
-    DestroyQuery(query);
-}
+// One ReplaceValues run on kDecl + "<cmd>" + body: the output, its length, and
+// where each entry's value went. Entries listed in `written` must find their
+// value at valueOffset; entries without a value, or not found, keep
+// valueOffset 0; every found entry with a value ends MatchFound.
+struct SpliceCase {
+    const char* name;
+    std::string body;
+    std::vector<Row> rows;
+    std::string expected;
+    std::vector<int> written;
+};
 
-TEST(ReplaceFill, EmptyAndSelfClosingElementsAreFilled) {
+TEST(ReplaceSplice, ValuesLandWhereTheirEntriesSay) {
+    // Empty and self-closing elements are filled; the attribute path "cmd/x k"
+    // of the row without a value is matched but never written.
+    const std::vector<Row> fill = {{"cmd/x k", nullptr}, {"cmd/x", "abc"}};
+    const std::vector<SpliceCase> cases = {
+        {"self-closing", "<x/></cmd>", fill, "<x>abc</x></cmd>", {1}},
+        {"self-closing with space", "<x /></cmd>", fill, "<x >abc</x></cmd>", {1}},
+        {"self-closing with attribute",
+         "<x k=\"1\"/></cmd>",
+         {{"cmd/x k", nullptr}, {"cmd/x k=\"1\"", "abc"}},
+         "<x k=\"1\">abc</x></cmd>",
+         {1}},
+        {"empty pair", "<x></x></cmd>", fill, "<x>abc</x></cmd>", {1}},
+        {"found text", "<x>%s</x></cmd>", fill, "<x>abc</x></cmd>", {1}},
+        // The later entry's valueOffset moves by the earlier match's growth of 3.
+        {"later offset moves by earlier growth",
+         "<a>x</a><b>y</b></cmd>",
+         {{"cmd/b", "Y"}, {"cmd/a", "xxxx"}},
+         "<a>xxxx</a><b>Y</b></cmd>",
+         {0, 1}},
+        {"all paths unfound copies the document",
+         "<a>x</a></cmd>",
+         {{"cmd/b", "1"}, {"cmd/c", "2"}},
+         "<a>x</a></cmd>",
+         {}},
+        {"self-closing child, then parent text",
+         "<p><x/>abc</p></cmd>",
+         {{"cmd/p", "T"}, {"cmd/p/x", "V"}},
+         "<p><x>V</x>T</p></cmd>",
+         {0, 1}},
+        // The child's marker (past "/>") and the parent's ("<" of "</p>") coincide.
+        {"last self-closing child of an empty parent",
+         "<p><x/></p></cmd>",
+         {{"cmd/p", "T"}, {"cmd/p/x", "V"}},
+         "<p><x>V</x>T</p></cmd>",
+         {0, 1}},
+        // Equal offsets keep their order here: the first entry wins, the second
+        // is not written, and nothing is written outside the buffer.
+        {"duplicate paths write one value",
+         "<a>x</a><b>y</b></cmd>",
+         {{"cmd/a", "LONGER"}, {"cmd/a", "S"}, {"cmd/b", "Z"}},
+         "<a>LONGER</a><b>Z</b></cmd>",
+         {0, 2}},
+        // Keys 2a, 2b, 1 are sorted to 1, 2b, 2a: "2b" is spliced, "2a" is not.
+        {"unstable sort decides among equal offsets",
+         "<a>x</a><b>y</b></cmd>",
+         {{"cmd/b", "2a"}, {"cmd/b", "2b"}, {"cmd/a", "1"}},
+         "<a>1</a><b>2b</b></cmd>",
+         {1, 2}},
+    };
     const std::string head = kDecl + "<cmd>";
-    struct FillCase {
-        const char* path;
-        std::string body;
-        std::string expected;
-        uint64_t valueAt;  // offset in the body of the inserted value
-    };
-    const std::vector<FillCase> cases = {
-        {"cmd/x", "<x/></cmd>", "<x>abc</x></cmd>", 3},
-        {"cmd/x", "<x /></cmd>", "<x >abc</x></cmd>", 4},
-        {"cmd/x k=\"1\"", "<x k=\"1\"/></cmd>", "<x k=\"1\">abc</x></cmd>", 9},
-        {"cmd/x", "<x></x></cmd>", "<x>abc</x></cmd>", 3},
-        {"cmd/x", "<x>%s</x></cmd>", "<x>abc</x></cmd>", 3},
-    };
-    for (const FillCase& c : cases) {
-        XmlQuery* query = MakeQuery(head + c.body, {{"cmd/x k", nullptr}, {c.path, "abc"}});
-        // The attribute path of the row without value is matched but never written.
-        ASSERT_EQ(ReplaceValues(query), 0) << c.body;
-        EXPECT_EQ(Output(query), head + c.expected) << c.body;
-        EXPECT_EQ(query->outputCapacity, head.size() + c.expected.size()) << c.body;
-        EXPECT_EQ(query->entries[1].status, MatchFound) << c.body;
-        EXPECT_EQ(query->entries[1].valueOffset, head.size() + c.valueAt) << c.body;
-        EXPECT_EQ(query->entries[0].valueOffset, 0u) << c.body;
+    for (const SpliceCase& c : cases) {
+        XmlQuery* query = MakeQuery(head + c.body, c.rows);
+        ASSERT_EQ(ReplaceValues(query), 0) << c.name;
+        const std::string out = Output(query);
+        EXPECT_EQ(out, head + c.expected) << c.name;
+        for (int i = 0; i < query->entryCount; ++i) {
+            const QueryEntry& entry = query->entries[i];
+            if (std::find(c.written.begin(), c.written.end(), i) != c.written.end()) {
+                EXPECT_EQ(out.substr(entry.valueOffset, entry.valueLength), entry.value)
+                    << c.name << " entry " << i;
+            }
+            if (entry.value == nullptr || entry.matchOffset == 0) {
+                EXPECT_EQ(entry.valueOffset, 0u) << c.name << " entry " << i;
+            } else {
+                EXPECT_EQ(entry.status, MatchFound) << c.name << " entry " << i;
+            }
+        }
         DestroyQuery(query);
     }
-}
-
-TEST(ReplaceFill, SelfClosingChildFollowedByParentTextFillsBoth) {
-    const std::string text = kDecl + "<cmd><p><x/>abc</p></cmd>";
-    XmlQuery* query = MakeQuery(text, {{"cmd/p", "T"}, {"cmd/p/x", "V"}});
-    ASSERT_EQ(ReplaceValues(query), 0);
-    EXPECT_EQ(Output(query), kDecl + "<cmd><p><x>V</x>T</p></cmd>");
-    EXPECT_EQ(Output(query).substr(query->entries[0].valueOffset, 1), "T");
-    EXPECT_EQ(Output(query).substr(query->entries[1].valueOffset, 1), "V");
-    DestroyQuery(query);
-}
-
-TEST(ReplaceFill, LastSelfClosingChildAndEmptyParentFillBoth) {
-    // The child's marker (past "/>") and the parent's marker ("<" of "</p>") coincide.
-    const std::string text = kDecl + "<cmd><p><x/></p></cmd>";
-    XmlQuery* query = MakeQuery(text, {{"cmd/p", "T"}, {"cmd/p/x", "V"}});
-    ASSERT_EQ(ReplaceValues(query), 0);
-    EXPECT_EQ(Output(query), kDecl + "<cmd><p><x>V</x>T</p></cmd>");
-    EXPECT_EQ(query->outputCapacity, Output(query).size());
-    DestroyQuery(query);
-}
-
-TEST(ReplaceUnfound, AllPathsUnfoundCopiesTheDocument) {
-    const std::string text = kDecl + "<cmd><a>x</a></cmd>";
-    XmlQuery* query = MakeQuery(text, {{"cmd/b", "1"}, {"cmd/c", "2"}});
-    ASSERT_EQ(ReplaceValues(query), 0);
-    EXPECT_EQ(Output(query), text);
-    EXPECT_EQ(query->entries[0].status, MatchMissing);
-    EXPECT_EQ(query->entries[0].valueOffset, 0u);
-    DestroyQuery(query);
 }
 
 TEST(ReplaceFailures, ScanFailureLeavesOutputAndCapacityUntouched) {
@@ -185,41 +203,9 @@ TEST(ReplaceBuffer, SecondRunNeverTrustsACapacityAboveTheBuffer) {
     DestroyQuery(query);
 }
 
-TEST(ReplaceOverlap, DuplicatePathsWriteOneValueAndStayInsideTheBuffer) {
-    const std::string text = kDecl + "<cmd><a>x</a><b>y</b></cmd>";
-    XmlQuery* query = MakeQuery(text, {{"cmd/a", "LONGER"}, {"cmd/a", "S"}, {"cmd/b", "Z"}});
-    ASSERT_EQ(ReplaceValues(query), 0);
-    const std::string out = Output(query);
-    // Equal offsets keep their order here: the first entry wins, the second is not written.
-    EXPECT_EQ(out, kDecl + "<cmd><a>LONGER</a><b>Z</b></cmd>");
-    EXPECT_EQ(query->outputCapacity, out.size());
-    EXPECT_EQ(out.substr(query->entries[2].valueOffset, 1), "Z");
-    EXPECT_LE(query->outputCapacity, QueryOutputSize);
-    DestroyQuery(query);
-}
-
-TEST(ReplaceOverlap, UnstableSortDecidesAmongEqualOffsets) {
-    // Keys 2a, 2b, 1 are sorted to 1, 2b, 2a: "2b" is spliced, "2a" is not.
-    const std::string text = kDecl + "<cmd><a>x</a><b>y</b></cmd>";
-    XmlQuery* query = MakeQuery(text, {{"cmd/b", "2a"}, {"cmd/b", "2b"}, {"cmd/a", "1"}});
-    ASSERT_EQ(ReplaceValues(query), 0);
-    EXPECT_EQ(Output(query), kDecl + "<cmd><a>1</a><b>2b</b></cmd>");
-    DestroyQuery(query);
-}
-
 TEST(ReplaceMemory, EveryFailedAllocationReturnsItsStatusAndLeaksNothing) {
-    uint64_t failures = SweepEngineFailures(
-        [] { return MakeQuery(kVendorCmd, kVendorRows); }, ReplaceValues,
-        [&](uint64_t failing, int32_t status, int64_t liveBefore) {
-            if (failing == 0) {
-                EXPECT_EQ(status, 0);
-            } else {
-                EXPECT_TRUE(status == XmlErrNoMemory || status == XmlErrBadTag ||
-                            status == XmlErrArgument)
-                    << "allocation " << failing << " gave " << status;
-            }
-            EXPECT_EQ(LiveAllocations(), liveBefore) << "allocation " << failing;
-        });
+    uint64_t failures = SweepEngineFailures([] { return MakeQuery(kVendorCmd, kVendorRows); },
+                                            ReplaceValues, ExpectLoudFailure);
     EXPECT_GT(failures, 10u);
 }
 

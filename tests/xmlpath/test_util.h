@@ -75,4 +75,17 @@ uint64_t SweepEngineFailures(Make make, Run run, Check check) {
     }
 }
 
+// Check for SweepEngineFailures: a run whose allocation failed reports a
+// status an allocation failure can give (never success with missing results),
+// the unhindered run succeeds, and nothing is left behind either way.
+inline void ExpectLoudFailure(uint64_t failing, int32_t status, int64_t liveBefore) {
+    if (failing == 0) {
+        EXPECT_EQ(status, 0);
+    } else {
+        EXPECT_TRUE(status == XmlErrNoMemory || status == XmlErrBadTag || status == XmlErrArgument)
+            << "allocation " << failing << " gave " << status;
+    }
+    EXPECT_EQ(LiveAllocations(), liveBefore) << "allocation " << failing;
+}
+
 }  // namespace xmltest
