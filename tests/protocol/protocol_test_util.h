@@ -5,6 +5,9 @@
 
 #include <string>
 
+#include "protocol/command_status.h"
+#include "xmlpath/engine.h"
+
 #ifndef ZN_NAMESPACE_BASE
 #error "ZN_NAMESPACE_BASE comes from the build"
 #endif
@@ -54,6 +57,14 @@ inline AnswerParts Refusal(const char* detail) {
     parts.response = "NG";
     parts.detail = detail;
     return parts;
+}
+
+// Statuses an allocation failure may surface as: the command layer's own, or
+// one of the engine's when it fails inside a run.
+inline bool IsAllocationFailureStatus(CommandStatus status) {
+    return status == CmdNoMemory || status == CommandStatusFromEngine(XmlErrNoMemory) ||
+           status == CommandStatusFromEngine(XmlErrBadTag) ||
+           status == CommandStatusFromEngine(XmlErrArgument);
 }
 
 }  // namespace prototest

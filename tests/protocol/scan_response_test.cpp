@@ -215,12 +215,6 @@ TEST(RefusedAnswers, StatusNamesCoverEngineStatuses) {
 
 // --- allocation failures ----------------------------------------------------------
 
-bool IsAllocationFailureStatus(CommandStatus status) {
-    return status == CmdNoMemory || status == CommandStatusFromEngine(XmlErrNoMemory) ||
-           status == CommandStatusFromEngine(XmlErrBadTag) ||
-           status == CommandStatusFromEngine(XmlErrArgument);
-}
-
 void SweepStartJobAnswer(const std::string& answer) {
     const uint64_t failures = SweepAllocationFailures(
         [&] {
