@@ -83,23 +83,25 @@ char* CopyText(const char* text, uint64_t length) {
     return copy;
 }
 
-// Fills the path list: row 0, then the kind's further rows until one fails.
-// An allocation failure keeps its own status wherever it happens; a row left
-// unfilled for want of a job ID makes the list incomplete (CmdBadParameter).
+// Fills the path list: row 0, then the kind's further rows until one fails or
+// lacks its value (the caller's job ID is missing). A failed row 0 keeps its
+// own status; after it, a list with rows left unfilled is incomplete
+// (CmdBadParameter), whatever stopped the filling, and a failed last row keeps
+// its own status.
 CommandStatus FillRows(PathValue* list, int32_t rowCount, const FurtherRow* rows) {
     CommandStatus status = SetPathValue(&list[0], kServiceTypePath, kServiceTypeValue);
-    int32_t filled = 1;
+    if (status != CmdOk) {
+        return status;
+    }
+    int32_t called = 1;
     for (int32_t row = 1; status == CmdOk && row < rowCount; ++row) {
         if (rows[row - 1].value == nullptr) {
             break;
         }
         status = SetPathValue(&list[row], rows[row - 1].path, rows[row - 1].value);
-        ++filled;
+        ++called;
     }
-    if (status == CmdOk && filled != rowCount) {
-        status = CmdBadParameter;
-    }
-    return status;
+    return called != rowCount ? CmdBadParameter : status;
 }
 
 // Rewrites `text` with the list; on success replaces *text by the rewritten

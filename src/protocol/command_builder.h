@@ -16,6 +16,7 @@ constexpr CommandKind KindModeShift = 3;  // VendorCmd with the operation ModeSh
 // required by KindEndJob and used by KindModeShift only when `useJobId` is
 // set; KindStartJob ignores both. On success *status is CmdOk; otherwise the
 // result is null and *status is CmdBadParameter (unknown kind, absent or
-// empty job ID where one is needed), CmdNoMemory, or the engine's status in
-// its 16-bit form. `status` may be absent.
+// empty job ID where one is needed, a path list left incomplete even by an
+// allocation failure), CmdNoMemory, or the engine's status in its 16-bit
+// form. `status` may be absent.
 char* BuildCommand(CommandKind kind, const char* jobId, bool useJobId, CommandStatus* status);

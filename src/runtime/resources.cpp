@@ -22,30 +22,43 @@ void Report(int32_t* status, int32_t value) {
     }
 }
 
-// Reads `count` 32-bit fields at the current position into `fields`.
-bool ReadFields(FILE* stream, void* fields, int32_t count) {
-    const int32_t bytes = count * 4;
-    if (ReadBytes(stream, fields, bytes) != bytes) {
-        return false;
-    }
-    if (NeedsByteSwap(kStoredOrder, kHostOrder) == 1) {
-        SwapBytes(fields, 4, count);
-    }
-    return true;
+bool NeedsSwap() {
+    return NeedsByteSwap(kStoredOrder, kHostOrder) == 1;
 }
 
 // Seeks to `offset` from the start and reads one 32-bit field there.
 bool ReadFieldAt(FILE* stream, int32_t offset, int32_t* field) {
-    return SeekFile(stream, offset, 0) == RtOk && ReadFields(stream, field, 1);
+    if (SeekFile(stream, offset, 0) != RtOk || ReadBytes(stream, field, 4) != 4) {
+        return false;
+    }
+    if (NeedsSwap()) {
+        SwapBytes(field, 4, 1);
+    }
+    return true;
 }
 
-// True when the file holds at least `bytes` more bytes after the current
-// position. A size read from the file is checked here before it is allocated,
-// so that a few bytes of input cannot claim gigabytes of memory.
-bool FileHolds(FILE* stream, int32_t bytes) {
+// A new block holding the next `bytes` bytes (above 0) of the file. Null with
+// *status RtErrIo when the file holds fewer, or RtErrNoMemory. A size read from
+// the file is checked against the file before it is allocated, so that a few
+// bytes of input cannot claim gigabytes of memory.
+void* ReadNewBlock(FILE* stream, int32_t bytes, int32_t* status) {
     const int32_t position = TellFile(stream);
     const int32_t size = FileSize(stream);
-    return position >= 0 && size >= position && bytes <= size - position;
+    if (position < 0 || size < position || bytes > size - position) {
+        Report(status, RtErrIo);  // the read would come up short
+        return nullptr;
+    }
+    void* block = AllocBytes32(bytes);
+    if (block == nullptr) {
+        Report(status, RtErrNoMemory);
+        return nullptr;
+    }
+    if (ReadBytes(stream, block, bytes) != bytes) {
+        FreeMemory(block);
+        Report(status, RtErrIo);
+        return nullptr;
+    }
+    return block;
 }
 
 }  // namespace
@@ -103,19 +116,12 @@ ResourceRow* ReadResourceTable(FILE* stream, int32_t position, int32_t* status) 
         return nullptr;
     }
     const int32_t tableSize = count * static_cast<int32_t>(sizeof(ResourceRow));
-    if (!FileHolds(stream, tableSize)) {
-        Report(status, RtErrIo);  // the read would come up short
-        return nullptr;
-    }
-    auto* rows = static_cast<ResourceRow*>(AllocBytes32(tableSize));
+    auto* rows = static_cast<ResourceRow*>(ReadNewBlock(stream, tableSize, status));
     if (rows == nullptr) {
-        Report(status, RtErrNoMemory);
         return nullptr;
     }
-    if (!ReadFields(stream, rows, count * 3)) {
-        FreeMemory(rows);
-        Report(status, RtErrIo);
-        return nullptr;
+    if (NeedsSwap()) {
+        SwapBytes(rows, 4, count * 3);
     }
     Report(status, count);
     return rows;
@@ -135,21 +141,10 @@ void* ReadResourceBlock(FILE* stream, int32_t offset, int32_t* status) {
         Report(status, RtErrEmpty);
         return nullptr;
     }
-    if (!FileHolds(stream, length)) {
-        Report(status, RtErrIo);  // the read would come up short
-        return nullptr;
+    void* block = ReadNewBlock(stream, length, status);
+    if (block != nullptr) {
+        Report(status, length);
     }
-    void* block = AllocBytes32(length);
-    if (block == nullptr) {
-        Report(status, RtErrNoMemory);
-        return nullptr;
-    }
-    if (ReadBytes(stream, block, length) != length) {
-        FreeMemory(block);
-        Report(status, RtErrIo);
-        return nullptr;
-    }
-    Report(status, length);
     return block;
 }
 

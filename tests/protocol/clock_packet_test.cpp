@@ -5,9 +5,13 @@
 #include <time.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "protocol/clock_exchange.h"
+#include "protocol_test_util.h"
+
+using prototest::kExamplePacket;
 
 namespace {
 
@@ -32,14 +36,9 @@ protected:
     }
 };
 
-const ClockPacket kExample = {{0xEB, 0x80, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
-                               0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x14, 0x32, 0x34,
-                               0x2F, 0x30, 0x33, 0x2F, 0x30, 0x31, 0x20, 0x30, 0x39,
-                               0x3A, 0x30, 0x35, 0x00, 0x00, 0x00, 0x00, 0x00, 0x50}};
-
-std::string Hex(const ClockPacket& packet) {
+std::string Hex(const uint8_t (&bytes)[ClockPacketSize]) {
     std::string text;
-    for (uint8_t byte : packet.bytes) {
+    for (uint8_t byte : bytes) {
         char two[4];
         std::snprintf(two, sizeof two, "%02X ", byte);
         text += two;
@@ -50,14 +49,14 @@ std::string Hex(const ClockPacket& packet) {
 TEST_F(LocalTime, NineOFiveOnFirstMarch2024IsTheExample) {
     ClockPacket packet;
     ASSERT_TRUE(BuildClockPacket(Utc(2024, 3, 1, 9, 5), &packet));
-    EXPECT_EQ(Hex(packet), Hex(kExample));
+    EXPECT_EQ(Hex(packet.bytes), Hex(kExamplePacket));
 }
 
 TEST_F(LocalTime, ThePacketCarriesLocalNotUniversalTime) {
     Zone("CET-1");  // one hour east of UTC, no summer time on 1 March
     ClockPacket packet;
     ASSERT_TRUE(BuildClockPacket(Utc(2024, 3, 1, 8, 5), &packet));
-    EXPECT_EQ(Hex(packet), Hex(kExample));
+    EXPECT_EQ(Hex(packet.bytes), Hex(kExamplePacket));
     Zone("EST5EDT");  // the day before, in the evening
     ASSERT_TRUE(BuildClockPacket(Utc(2024, 3, 1, 9, 5), &packet));
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(packet.bytes + 16)), "24/03/01 04:05");
@@ -74,9 +73,9 @@ TEST_F(LocalTime, PayloadSumsToZeroAndPaddingStaysZeroAtAnyTime) {
             for (int i = 16; i < 36; ++i) {
                 sum += packet.bytes[i];
             }
-            ASSERT_EQ(sum % 256, 0u) << Hex(packet);
+            ASSERT_EQ(sum % 256, 0u) << Hex(packet.bytes);
             for (int i : {2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 30, 31, 32, 33, 34}) {
-                ASSERT_EQ(packet.bytes[i], 0) << "byte " << i << ": " << Hex(packet);
+                ASSERT_EQ(packet.bytes[i], 0) << "byte " << i << ": " << Hex(packet.bytes);
             }
             ASSERT_EQ(packet.bytes[15], 0x14);
 
@@ -92,9 +91,10 @@ TEST_F(LocalTime, PayloadSumsToZeroAndPaddingStaysZeroAtAnyTime) {
 }
 
 TEST_F(LocalTime, TimesWithoutLocalTimeLeaveThePacketUntouched) {
-    ClockPacket packet = kExample;
+    ClockPacket packet;
+    std::memcpy(packet.bytes, kExamplePacket, ClockPacketSize);
     EXPECT_FALSE(BuildClockPacket(static_cast<time_t>(INT64_MAX), &packet));
-    EXPECT_EQ(Hex(packet), Hex(kExample));
+    EXPECT_EQ(Hex(packet.bytes), Hex(kExamplePacket));
     EXPECT_FALSE(BuildClockPacket(0, nullptr));
 }
 

@@ -3,7 +3,11 @@
 // assembled from their parts.
 #pragma once
 
+#include <cstdint>
 #include <string>
+
+#include "protocol/command_status.h"
+#include "xmlpath/engine.h"
 
 #ifndef ZN_NAMESPACE_BASE
 #error "ZN_NAMESPACE_BASE comes from the build"
@@ -14,6 +18,12 @@ namespace prototest {
 inline const std::string kCommonUri = std::string(ZN_NAMESPACE_BASE) + "/ns/cmd/2008/07/common/";
 inline const std::string kVendorUri = std::string(ZN_NAMESPACE_BASE) + "/ns/cmd/2008/07/korvel/";
 inline const std::string kDeclaration = "<?xml version=\"1.0\" encoding=\"utf-8\" ?>";
+
+// The clock packet for 09:05 on 1 March 2024 local time ("24/03/01 09:05").
+inline const uint8_t kExamplePacket[36] = {0xEB, 0x80, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                           0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x14, 0x32, 0x34,
+                                           0x2F, 0x30, 0x33, 0x2F, 0x30, 0x31, 0x20, 0x30, 0x39,
+                                           0x3A, 0x30, 0x35, 0x00, 0x00, 0x00, 0x00, 0x00, 0x50};
 
 // Parts of a device answer; a null member leaves its element (or the
 // servicetype attribute) out.
@@ -54,6 +64,14 @@ inline AnswerParts Refusal(const char* detail) {
     parts.response = "NG";
     parts.detail = detail;
     return parts;
+}
+
+// Statuses an allocation failure may surface as: the command layer's own, or
+// one of the engine's when it fails inside a run.
+inline bool IsAllocationFailureStatus(CommandStatus status) {
+    return status == CmdNoMemory || status == CommandStatusFromEngine(XmlErrNoMemory) ||
+           status == CommandStatusFromEngine(XmlErrBadTag) ||
+           status == CommandStatusFromEngine(XmlErrArgument);
 }
 
 }  // namespace prototest

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 #include "protocol_test_util.h"
 #include "runtime/memory.h"
@@ -29,6 +30,28 @@ AnswerParts StartJobAnswer(const char* jobId) {
 
 // A pointer value that no allocation returns, to prove jobIdOut untouched.
 char* const kUntouched = reinterpret_cast<char*>(static_cast<uintptr_t>(0x5A5A5A50));
+
+// What a call handed back through jobIdOut ("untouched" when nothing), released here.
+std::string Handed(char* jobId) {
+    if (jobId == kUntouched) {
+        return "untouched";
+    }
+    const std::string handed = jobId != nullptr ? jobId : "null";
+    FreeMemory(jobId);
+    return handed;
+}
+
+// The status with jobIdOut given and what it received; the status without
+// jobIdOut must be the same, and neither call may leave a block behind.
+std::pair<CommandStatus, std::string> Verdict(const std::string& answer) {
+    const int64_t before = LiveAllocations();
+    const CommandStatus plain = Parse(answer);
+    EXPECT_EQ(LiveAllocations(), before);
+    char* jobId = kUntouched;
+    const CommandStatus status = ParseScanResponse(&jobId, answer.c_str());
+    EXPECT_EQ(status, plain);
+    return {status, Handed(jobId)};
+}
 
 // --- the device's error conditions ----------------------------------------------
 
@@ -66,15 +89,6 @@ TEST(DeviceConditions, AnyOtherDetailIsOtherDetail) {
         EXPECT_EQ(Parse(Answer(Refusal(detail))), CmdOtherDetail) << "'" << detail << "'";
     }
     EXPECT_EQ(Parse(Answer(Refusal(nullptr))), CmdOtherDetail);
-}
-
-TEST(DeviceConditions, RefusalHandsNoJobIdBack) {
-    AnswerParts parts = StartJobAnswer("00000001");
-    parts.response = "NG";
-    parts.detail = "IllegalJobID";
-    char* jobId = kUntouched;
-    EXPECT_EQ(ParseScanResponse(&jobId, Answer(parts).c_str()), CmdIllegalJobID);
-    EXPECT_EQ(jobId, kUntouched);
 }
 
 TEST(DeviceConditions, OnlyNgIsARefusal) {
@@ -115,45 +129,36 @@ TEST(ServiceType, TheFirstServiceTypeDecides) {
 
 // --- accepted answers and the job ID ----------------------------------------------
 
-TEST(AcceptedAnswers, StartJobResponseHandsTheJobIdBack) {
-    char* jobId = nullptr;
-    EXPECT_EQ(ParseScanResponse(&jobId, Answer(StartJobAnswer("00000001")).c_str()), CmdOk);
-    ASSERT_NE(jobId, nullptr);
-    EXPECT_STREQ(jobId, "00000001");
-    FreeMemory(jobId);
-}
-
-TEST(AcceptedAnswers, StartJobResponseWithoutJobIdOutHandsNothing) {
-    const int64_t before = LiveAllocations();
-    EXPECT_EQ(Parse(Answer(StartJobAnswer("00000001"))), CmdOk);
-    EXPECT_EQ(LiveAllocations(), before);
-}
-
-TEST(AcceptedAnswers, StartJobResponseWithoutJobIdIsBadParameter) {
-    for (const char* jobId : {"", static_cast<const char*>(nullptr)}) {
-        char* out = kUntouched;
-        EXPECT_EQ(ParseScanResponse(&out, Answer(StartJobAnswer(jobId)).c_str()), CmdBadParameter);
-        EXPECT_EQ(out, kUntouched);
-        EXPECT_EQ(Parse(Answer(StartJobAnswer(jobId))), CmdBadParameter);
+TEST(AcceptedAnswers, OnlyAnAcceptedStartJobResponseHandsItsJobIdBack) {
+    AnswerParts refused = StartJobAnswer("00000001");
+    refused.response = "NG";
+    refused.detail = "IllegalJobID";
+    AnswerParts otherWithoutJobId;
+    otherWithoutJobId.jobId = nullptr;
+    AnswerParts commandName = otherWithoutJobId;
+    commandName.operation = "StartJob";  // not the answer's name: no job ID wanted
+    AnswerParts serviceTypeOnly = otherWithoutJobId;
+    serviceTypeOnly.operation = nullptr;
+    serviceTypeOnly.response = nullptr;
+    const struct {
+        std::string answer;
+        CommandStatus status;
+        const char* handed;
+    } kCases[] = {
+        {Answer(StartJobAnswer("00000001")), CmdOk, "00000001"},
+        {"noise" + Answer(StartJobAnswer("00000077")), CmdOk, "00000077"},
+        {Answer(StartJobAnswer("")), CmdBadParameter, "untouched"},
+        {Answer(StartJobAnswer(nullptr)), CmdBadParameter, "untouched"},
+        {Answer(refused), CmdIllegalJobID, "untouched"},
+        {Answer(otherWithoutJobId), CmdOk, "untouched"},
+        {Answer(commandName), CmdOk, "untouched"},
+        {Answer(serviceTypeOnly), CmdOk, "untouched"},
+    };
+    for (const auto& row : kCases) {
+        const auto verdict = Verdict(row.answer);
+        EXPECT_EQ(verdict.first, row.status) << row.answer;
+        EXPECT_EQ(verdict.second, row.handed) << row.answer;
     }
-}
-
-TEST(AcceptedAnswers, OtherOperationsNeedNoJobIdAndHandNoneBack) {
-    AnswerParts parts;
-    parts.jobId = nullptr;
-    char* out = kUntouched;
-    EXPECT_EQ(ParseScanResponse(&out, Answer(parts).c_str()), CmdOk);
-    EXPECT_EQ(out, kUntouched);
-    parts.operation = "StartJob";  // not the answer's name: no job ID wanted
-    EXPECT_EQ(Parse(Answer(parts)), CmdOk);
-}
-
-TEST(AcceptedAnswers, AnswerWithOnlyItsServiceTypeIsAccepted) {
-    AnswerParts parts;
-    parts.operation = nullptr;
-    parts.jobId = nullptr;
-    parts.response = nullptr;
-    EXPECT_EQ(Parse(Answer(parts)), CmdOk);
 }
 
 // --- bytes before the declaration ---------------------------------------------------
@@ -176,15 +181,6 @@ TEST(LeadingBytes, AreSkippedWithTheSameResult) {
             EXPECT_EQ(Parse(prefix + answer), plain) << prefix;
         }
     }
-}
-
-TEST(LeadingBytes, JobIdComesFromTheAnswerAfterThem) {
-    char* jobId = nullptr;
-    const std::string answer = "noise" + Answer(StartJobAnswer("00000077"));
-    EXPECT_EQ(ParseScanResponse(&jobId, answer.c_str()), CmdOk);
-    ASSERT_NE(jobId, nullptr);
-    EXPECT_STREQ(jobId, "00000077");
-    FreeMemory(jobId);
 }
 
 // --- answers the engine refuses -----------------------------------------------------
@@ -215,23 +211,12 @@ TEST(RefusedAnswers, StatusNamesCoverEngineStatuses) {
 
 // --- allocation failures ----------------------------------------------------------
 
-bool IsAllocationFailureStatus(CommandStatus status) {
-    return status == CmdNoMemory || status == CommandStatusFromEngine(XmlErrNoMemory) ||
-           status == CommandStatusFromEngine(XmlErrBadTag) ||
-           status == CommandStatusFromEngine(XmlErrArgument);
-}
-
 void SweepStartJobAnswer(const std::string& answer) {
     const uint64_t failures = SweepAllocationFailures(
         [&] {
             char* jobId = kUntouched;
             const CommandStatus status = ParseScanResponse(&jobId, answer.c_str());
-            std::string handed = "untouched";
-            if (jobId != kUntouched) {
-                handed = jobId != nullptr ? jobId : "null";
-                FreeMemory(jobId);
-            }
-            return std::make_pair(status, handed);
+            return std::make_pair(status, Handed(jobId));
         },
         [](uint64_t failing, const std::pair<CommandStatus, std::string>& result,
            int64_t liveBefore) {

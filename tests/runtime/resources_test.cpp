@@ -86,6 +86,28 @@ protected:
         return std::string(static_cast<const char*>(data), static_cast<size_t>(length));
     }
 
+    // The status of a read that must hand back nothing.
+    template <typename Read>
+    static int32_t RefusedStatus(Read read) {
+        int32_t status = 0;
+        void* result = read(&status);
+        EXPECT_EQ(result, nullptr);
+        FreeMemory(result);
+        return status;
+    }
+    static int32_t TableRefused(FILE* stream, int32_t position) {
+        return RefusedStatus([&](int32_t* s) { return ReadResourceTable(stream, position, s); });
+    }
+    static int32_t BlockRefused(FILE* stream, int32_t offset) {
+        return RefusedStatus([&](int32_t* s) { return ReadResourceBlock(stream, offset, s); });
+    }
+    static int32_t FindRefused(FILE* stream, int32_t type, int32_t id) {
+        return RefusedStatus([&](int32_t* s) { return FindResourceData(stream, type, id, s); });
+    }
+    static int32_t LoadRefused(FILE* stream, int32_t type, int32_t id) {
+        return RefusedStatus([&](int32_t* s) { return LoadResource(stream, type, id, s); });
+    }
+
 private:
     FILE* stream_ = nullptr;
 };
@@ -109,11 +131,8 @@ TEST_F(ResourceTest, AMissingPairOrANegativeOffsetGivesMinusOne) {
     const int32_t good = file.AddBlock("good");
     file.AddTable(4, {{4, 1, -12}, {4, 1, good}, {4, 2, good}});
     FILE* stream = Open(file);
-    int32_t status = 0;
-    EXPECT_EQ(FindResourceData(stream, 4, 1, &status), nullptr);  // the first row decides
-    EXPECT_EQ(status, -1);
-    EXPECT_EQ(FindResourceData(stream, 4, 3, &status), nullptr);
-    EXPECT_EQ(status, -1);
+    EXPECT_EQ(FindRefused(stream, 4, 1), -1);  // the first row decides
+    EXPECT_EQ(FindRefused(stream, 4, 3), -1);
     void* data = FindResourceData(stream, 4, 2, nullptr);  // no status wanted
     EXPECT_NE(data, nullptr);
     FreeMemory(data);
@@ -121,17 +140,11 @@ TEST_F(ResourceTest, AMissingPairOrANegativeOffsetGivesMinusOne) {
 
 TEST_F(ResourceTest, RefusesBadArgumentsBeforeReading) {
     FILE* stream = OpenSample();
-    int32_t status = 0;
-    EXPECT_EQ(FindResourceData(nullptr, 4, 1, &status), nullptr);
-    EXPECT_EQ(status, RtErrArgument);
-    EXPECT_EQ(FindResourceData(stream, -4, 1, &status), nullptr);
-    EXPECT_EQ(status, RtErrArgument);
-    EXPECT_EQ(LoadResource(stream, 4, -1, &status), nullptr);
-    EXPECT_EQ(status, RtErrArgument);
-    EXPECT_EQ(ReadResourceTable(stream, -1, &status), nullptr);
-    EXPECT_EQ(status, RtErrArgument);
-    EXPECT_EQ(ReadResourceBlock(stream, -1, &status), nullptr);
-    EXPECT_EQ(status, RtErrArgument);
+    EXPECT_EQ(FindRefused(nullptr, 4, 1), RtErrArgument);
+    EXPECT_EQ(FindRefused(stream, -4, 1), RtErrArgument);
+    EXPECT_EQ(LoadRefused(stream, 4, -1), RtErrArgument);
+    EXPECT_EQ(TableRefused(stream, -1), RtErrArgument);
+    EXPECT_EQ(BlockRefused(stream, -1), RtErrArgument);
     EXPECT_EQ(OpenResource(nullptr, 4, 1), nullptr);
 }
 
@@ -141,11 +154,8 @@ TEST_F(ResourceTest, AZeroOrNegativeLengthBlockIsEmpty) {
     const int32_t negative = file.Append32(-5);
     file.AddTable(4, {{4, 1, empty}, {4, 2, negative}});
     FILE* stream = Open(file);
-    int32_t status = 0;
-    EXPECT_EQ(FindResourceData(stream, 4, 1, &status), nullptr);
-    EXPECT_EQ(status, RtErrEmpty);
-    EXPECT_EQ(LoadResource(stream, 4, 2, &status), nullptr);
-    EXPECT_EQ(status, RtErrEmpty);
+    EXPECT_EQ(FindRefused(stream, 4, 1), RtErrEmpty);
+    EXPECT_EQ(LoadRefused(stream, 4, 2), RtErrEmpty);
     EXPECT_EQ(OpenResource(stream, 4, 1), nullptr);
 }
 
@@ -158,17 +168,11 @@ TEST_F(ResourceTest, TruncatedTablesAndOffsetsOutsideTheFileAreIoFailures) {
     file.Set32(12, -8);                        // a table before the start
     FILE* stream = Open(file);
     const int64_t live = LiveAllocations();
-    int32_t status = 0;
-    EXPECT_EQ(ReadResourceTable(stream, 4, &status), nullptr);
-    EXPECT_EQ(status, RtErrIo);
-    EXPECT_EQ(ReadResourceTable(stream, 8, &status), nullptr);
-    EXPECT_EQ(status, RtErrIo);
-    EXPECT_EQ(ReadResourceTable(stream, 12, &status), nullptr);
-    EXPECT_EQ(status, RtErrIo);
-    EXPECT_EQ(ReadResourceTable(stream, 100000, &status), nullptr);  // P itself outside
-    EXPECT_EQ(status, RtErrIo);
-    EXPECT_EQ(FindResourceData(stream, 4, 1, &status), nullptr);
-    EXPECT_EQ(status, RtErrIo);
+    EXPECT_EQ(TableRefused(stream, 4), RtErrIo);
+    EXPECT_EQ(TableRefused(stream, 8), RtErrIo);
+    EXPECT_EQ(TableRefused(stream, 12), RtErrIo);
+    EXPECT_EQ(TableRefused(stream, 100000), RtErrIo);  // P itself outside
+    EXPECT_EQ(FindRefused(stream, 4, 1), RtErrIo);
     EXPECT_EQ(LiveAllocations(), live);
 }
 
@@ -181,11 +185,8 @@ TEST_F(ResourceTest, TruncatedBlocksAreIoFailures) {
     file.Set32(16 + 16 + 8, 99999);  // row 2 points past the end
     FILE* stream = Open(file);
     const int64_t live = LiveAllocations();
-    int32_t status = 0;
-    EXPECT_EQ(FindResourceData(stream, 4, 1, &status), nullptr);
-    EXPECT_EQ(status, RtErrIo);
-    EXPECT_EQ(FindResourceData(stream, 4, 2, &status), nullptr);
-    EXPECT_EQ(status, RtErrIo);
+    EXPECT_EQ(FindRefused(stream, 4, 1), RtErrIo);
+    EXPECT_EQ(FindRefused(stream, 4, 2), RtErrIo);
     EXPECT_EQ(LiveAllocations(), live);
 }
 
@@ -194,11 +195,8 @@ TEST_F(ResourceTest, AnEmptyTableCannotBeAllocated) {
     file.AddTable(4, {});
     file.Set32(8, file.Append32(-3));
     FILE* stream = Open(file);
-    int32_t status = 0;
-    EXPECT_EQ(ReadResourceTable(stream, 4, &status), nullptr);
-    EXPECT_EQ(status, RtErrNoMemory);
-    EXPECT_EQ(ReadResourceTable(stream, 8, &status), nullptr);
-    EXPECT_EQ(status, RtErrNoMemory);
+    EXPECT_EQ(TableRefused(stream, 4), RtErrNoMemory);
+    EXPECT_EQ(TableRefused(stream, 8), RtErrNoMemory);
 }
 
 TEST_F(ResourceTest, ARowCountWhoseTableOverflows32BitsIsRefused) {
@@ -213,13 +211,9 @@ TEST_F(ResourceTest, ARowCountWhoseTableOverflows32BitsIsRefused) {
     }
     FILE* stream = Open(file);
     FailAllocationAfter(1, true);  // proves that no table is even allocated
-    int32_t status = 0;
-    EXPECT_EQ(ReadResourceTable(stream, 4, &status), nullptr);
-    EXPECT_EQ(status, RtErrNoMemory);
-    EXPECT_EQ(ReadResourceTable(stream, 8, &status), nullptr);
-    EXPECT_EQ(status, RtErrNoMemory);
-    EXPECT_EQ(ReadResourceTable(stream, 12, &status), nullptr);
-    EXPECT_EQ(status, RtErrIo);
+    EXPECT_EQ(TableRefused(stream, 4), RtErrNoMemory);
+    EXPECT_EQ(TableRefused(stream, 8), RtErrNoMemory);
+    EXPECT_EQ(TableRefused(stream, 12), RtErrIo);
     EXPECT_EQ(InjectedAllocationFailures(), 0u);
     ClearAllocationFailure();
 }
@@ -230,9 +224,7 @@ TEST_F(ResourceTest, ABlockLongerThanTheFileIsNotAllocated) {
     file.Append32(0);
     FILE* stream = Open(file);
     FailAllocationAfter(1, true);
-    int32_t status = 0;
-    EXPECT_EQ(ReadResourceBlock(stream, huge, &status), nullptr);
-    EXPECT_EQ(status, RtErrIo);
+    EXPECT_EQ(BlockRefused(stream, huge), RtErrIo);
     EXPECT_EQ(InjectedAllocationFailures(), 0u);
     ClearAllocationFailure();
 }
@@ -265,8 +257,7 @@ TEST_F(ResourceTest, LoadGivesAFreshCopyEachTime) {
     EXPECT_EQ(Text(a, first), Text(b, second));
     FreeMemory(a);
     FreeMemory(b);
-    EXPECT_EQ(LoadResource(stream, 4, 9, &first), nullptr);
-    EXPECT_EQ(first, -1);
+    EXPECT_EQ(LoadRefused(stream, 4, 9), -1);
 }
 
 TEST_F(ResourceTest, HandleGoesReadyLockedReadyReleased) {
