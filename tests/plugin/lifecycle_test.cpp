@@ -10,14 +10,6 @@ namespace {
 
 using PluginLifecycle = PluginTest;
 
-void ExpectNothingStarted() {
-    EXPECT_EQ(gPluginState.load(), nullptr);
-    EXPECT_FALSE(gStateLockExists);
-    EXPECT_FALSE(gWatchThreadUnjoined);
-    EXPECT_EQ(SimGetCounters().openObjects, 0u);
-    EXPECT_EQ(SimGetCounters().unreleasedObjects, 0u);
-}
-
 TEST_F(PluginLifecycle, ASecondStartFailsAndTheFirstWatchGoesOn) {
     StartWatching();
     PluginState* first = gPluginState.load();

@@ -185,16 +185,7 @@ protected:
         recorder_.Hold(false);
         VirtualClockHoldSleeps(false);
         EXPECT_EQ(TWAINButtonPluginStop(), 0);
-        EXPECT_EQ(gPluginState.load(), nullptr);
-        EXPECT_FALSE(gStateLockExists);
-        EXPECT_FALSE(gWatchThreadUnjoined);
-        const SimCounters counters = SimGetCounters();
-        EXPECT_EQ(counters.openObjects, 0u);
-        EXPECT_EQ(counters.unreleasedObjects, 0u);
-        EXPECT_EQ(counters.liveIterators, 0u);
-        EXPECT_EQ(counters.liveServices, 0u);
-        EXPECT_EQ(counters.livePropertySets, 0u);
-        EXPECT_EQ(counters.misuses, 0u) << FirstMisuse();
+        ExpectNothingStarted();
         EXPECT_EQ(LiveAllocations(), liveBefore_);
         UsbPlatformSetTraceHook(nullptr, nullptr);
         gStateCleanupDoneForTests.store(nullptr);
@@ -205,10 +196,12 @@ protected:
         std::filesystem::remove_all(directory_);
     }
 
-    static std::string FirstMisuse() {
-        char text[200] = "";
-        SimGetMisuse(0, text, sizeof text);
-        return text;
+    // No state, no lock, no unjoined thread, and every bus object given back.
+    static void ExpectNothingStarted() {
+        EXPECT_EQ(gPluginState.load(), nullptr);
+        EXPECT_FALSE(gStateLockExists);
+        EXPECT_FALSE(gWatchThreadUnjoined);
+        ExpectBusClean();
     }
 
     int32_t Start() {

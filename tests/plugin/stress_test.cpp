@@ -100,15 +100,12 @@ TEST_F(PluginStress, StopAndUnplugAtRandomPhasesLeaveNothingBehind) {
         }
 
         ASSERT_EQ(progress.Cleanups(), cleanupsBefore + 1);
-        ASSERT_EQ(gPluginState.load(), nullptr);
-        ASSERT_FALSE(gStateLockExists);
-        ASSERT_FALSE(gWatchThreadUnjoined);
-        const SimCounters counters = SimGetCounters();
-        ASSERT_EQ(counters.openObjects, 0u);
-        ASSERT_EQ(counters.unreleasedObjects, 0u);
-        ASSERT_EQ(counters.misuses, 0u) << FirstMisuse();
-        ASSERT_EQ(LiveAllocations(), liveBefore_);
-        ASSERT_LE(recorder_.Count(), callsBefore + 1);
+        ExpectNothingStarted();
+        EXPECT_EQ(LiveAllocations(), liveBefore_);
+        EXPECT_LE(recorder_.Count(), callsBefore + 1);
+        if (HasFailure()) {
+            return;  // later cycles would only repeat the report
+        }
 
         if (ending != kStop) {
             scanner_ = AttachInterface(FakeInterface(), &scannerDevice_);
