@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "event/event_plist.h"
 #include "event/push_scan_event_seam.h"
 #include "support/alloc_failure.h"
 
@@ -35,11 +36,6 @@ std::string NameAt(int offset) {
     char name[64];
     std::snprintf(name, sizeof name, "TRNV.202311142213%02d.plist", 20 + offset);
     return name;
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 void WriteFile(const std::string& path, const std::string& content) {
@@ -57,61 +53,6 @@ std::vector<std::string> EntriesOf(const std::string& directory) {
         names.push_back(entry.path().filename().string());
     }
     return names;
-}
-
-struct PlistDeleter {
-    void operator()(void* node) const { plist_free(static_cast<plist_t>(node)); }
-};
-using PlistPtr = std::unique_ptr<void, PlistDeleter>;
-
-PlistPtr Decode(const std::string& xml) {
-    plist_t root = nullptr;
-    plist_from_xml(xml.data(), static_cast<uint32_t>(xml.size()), &root);
-    return PlistPtr(root);
-}
-
-std::vector<std::string> KeysOf(plist_t dictionary) {
-    std::vector<std::string> keys;
-    plist_dict_iter iter = nullptr;
-    plist_dict_new_iter(dictionary, &iter);
-    for (;;) {
-        char* key = nullptr;
-        plist_t value = nullptr;
-        plist_dict_next_item(dictionary, iter, &key, &value);
-        if (key == nullptr) {
-            break;
-        }
-        keys.push_back(key);
-        free(key);
-    }
-    free(iter);
-    return keys;
-}
-
-std::string StringAt(plist_t dictionary, const char* key) {
-    plist_t node = plist_dict_get_item(dictionary, key);
-    if (node == nullptr || plist_get_node_type(node) != PLIST_STRING) {
-        return "<no string>";
-    }
-    char* value = nullptr;
-    plist_get_string_val(node, &value);
-    std::string result(value);
-    free(value);
-    return result;
-}
-
-std::vector<uint8_t> DataAt(plist_t dictionary, const char* key) {
-    plist_t node = plist_dict_get_item(dictionary, key);
-    if (node == nullptr || plist_get_node_type(node) != PLIST_DATA) {
-        ADD_FAILURE() << key << " is not data";
-        return {};
-    }
-    char* value = nullptr;
-    uint64_t length = 0;
-    plist_get_data_val(node, &value, &length);
-    std::vector<uint8_t> result(value, value + length);
-    free(value);
-    return result;
 }
 
 class PushScanEvent : public ::testing::Test {
