@@ -111,9 +111,12 @@ protected:
 
 // ---- What the file holds ----
 
-TEST_F(PushScanEvent, FileDecodesToSixEntriesInOrderWithTheirTypesAndValues) {
+TEST_F(PushScanEvent, FileIsTheXmlTextOfSixEntriesInOrderWithTheirTypesAndValues) {
     ASSERT_EQ(Write(), 0);
-    PlistPtr root = Decode(ReadFile(PathAt(0)));
+    const std::string content = ReadFile(PathAt(0));
+    EXPECT_EQ(content.rfind("<?xml", 0), 0u);
+    EXPECT_EQ(content.find('\0'), std::string::npos);  // no terminating NUL
+    PlistPtr root = Decode(content);
     ASSERT_NE(root, nullptr);
     ASSERT_EQ(plist_get_node_type(root.get()), PLIST_DICT);
     EXPECT_EQ(KeysOf(root.get()),
@@ -125,13 +128,6 @@ TEST_F(PushScanEvent, FileDecodesToSixEntriesInOrderWithTheirTypesAndValues) {
     EXPECT_EQ(StringAt(root.get(), "DeviceName"), "ZN417");
     EXPECT_EQ(StringAt(root.get(), "PortName"), "336592896");
     EXPECT_EQ(DataAt(root.get(), "EventData"), std::vector<uint8_t>(eventData_, eventData_ + 32));
-}
-
-TEST_F(PushScanEvent, ContentIsTheXmlTextWithoutATerminatingNul) {
-    ASSERT_EQ(Write(), 0);
-    const std::string content = ReadFile(PathAt(0));
-    EXPECT_EQ(content.rfind("<?xml", 0), 0u);
-    EXPECT_EQ(content.find('\0'), std::string::npos);
 }
 
 TEST_F(PushScanEvent, EventDataHoldsExactlyTheGivenCountOfBytes) {
@@ -273,7 +269,7 @@ TEST_F(PushScanEvent, XmlTextOf8192BytesOrMoreIsNotWritten) {
 
 // ---- Failures leave nothing behind ----
 
-TEST_F(PushScanEvent, AbsentOrImpossibleArgumentsFail) {
+TEST_F(PushScanEvent, AbsentOrImpossibleArgumentsOrAMissingDirectoryFail) {
     EXPECT_EQ(WritePushScanEventAt(directory_.c_str(), kWhen, nullptr, 1, eventData_, 32), -1);
     EXPECT_EQ(WritePushScanEventAt(directory_.c_str(), kWhen, "ZN417", 1, nullptr, 32), -1);
     EXPECT_EQ(WritePushScanEventAt(directory_.c_str(), kWhen, "ZN417", 1, eventData_, -1), -1);
@@ -281,13 +277,9 @@ TEST_F(PushScanEvent, AbsentOrImpossibleArgumentsFail) {
     EXPECT_EQ(WritePushScanEventAt("", kWhen, "ZN417", 1, eventData_, 32), -1);
     EXPECT_EQ(WritePushScanEvent(nullptr, 1, eventData_, 32), -1);
     EXPECT_EQ(WritePushScanEvent("ZN417", 1, nullptr, 32), -1);
-    EXPECT_TRUE(Entries().empty());
-}
-
-TEST_F(PushScanEvent, MissingDirectoryFails) {
     const std::string missing = directory_ + "/missing";
     EXPECT_EQ(WritePushScanEventAt(missing.c_str(), kWhen, "ZN417", 1, eventData_, 32), -1);
-    EXPECT_EQ(Entries(), std::vector<std::string>{});
+    EXPECT_TRUE(Entries().empty());
 }
 
 TEST_F(PushScanEvent, PathMustFitIn1024BytesWithItsNul) {

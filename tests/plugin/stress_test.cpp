@@ -107,9 +107,13 @@ TEST_F(PluginStress, StopAndUnplugAtRandomPhasesLeaveNothingBehind) {
             return;  // later cycles would only repeat the report
         }
 
-        if (ending != kStop) {
-            scanner_ = AttachInterface(FakeInterface(), &scannerDevice_);
+        // A fresh device for the next cycle: a packet that this cycle's thread
+        // never read (a status packet queued just before Stop) would otherwise
+        // be the next thread's first, and its exchange would wait for an answer.
+        if (ending == kStop) {
+            SimDetachDevice(scannerDevice_);
         }
+        scanner_ = AttachInterface(FakeInterface(), &scannerDevice_);
     }
 }
 
