@@ -2,15 +2,10 @@
 #include "usb/device_check.h"
 
 #include "platform/usb_platform.h"
+#include "usb/usb_access.h"
 #include "usb/usb_ids.h"
 
 namespace {
-
-int32_t ReadProperty(const UsbPropertySet* properties, const char* name) {
-    int32_t value = -1;
-    UsbGetPropertyInt32(properties, name, &value);
-    return value;
-}
 
 // Looks at one interface: 0 to go on with the walk, -1 to fail the check.
 // `firstLocation` is the location of the first qualifying interface, 0 while
@@ -21,13 +16,13 @@ int32_t CheckInterface(const PluginState* state, UsbService* service, int32_t* f
         return -1;
     }
     int32_t verdict = 0;
-    if (ReadProperty(properties, "idVendor") == MakerVendorId &&
-        ReadProperty(properties, "bInterfaceProtocol") == VendorSpecificProtocol) {
-        const int32_t product = ReadProperty(properties, "idProduct");
+    if (ReadInterfaceProperty(properties, "idVendor") == MakerVendorId &&
+        ReadInterfaceProperty(properties, "bInterfaceProtocol") == VendorSpecificProtocol) {
+        const int32_t product = ReadInterfaceProperty(properties, "idProduct");
         if (static_cast<int64_t>(product) != static_cast<int64_t>(state->productId)) {
             verdict = -1;  // another product of the maker with a vendor-specific interface
         } else {
-            const int32_t location = ReadProperty(properties, "locationID");
+            const int32_t location = ReadInterfaceProperty(properties, "locationID");
             if (*firstLocation == 0) {
                 *firstLocation = location;
             } else if (location != *firstLocation) {

@@ -30,13 +30,6 @@ void InitGuardCondition() {
 // abort. The close therefore aborts again after this long without progress.
 constexpr long kReabortNanoseconds = 10 * 1000 * 1000;
 
-// A property the interface lacks counts as -1, which no required value is.
-int32_t ReadProperty(const UsbPropertySet* properties, const char* name) {
-    int32_t value = -1;
-    UsbGetPropertyInt32(properties, name, &value);
-    return value;
-}
-
 // The six property tests of discovery. An interface whose property set
 // cannot be made is passed over.
 bool PropertiesFit(UsbService* service, const PluginState* state) {
@@ -44,12 +37,12 @@ bool PropertiesFit(UsbService* service, const PluginState* state) {
     if (UsbCreateProperties(service, &properties) != PlatformOk || properties == nullptr) {
         return false;
     }
-    const int32_t protocol = ReadProperty(properties, "bInterfaceProtocol");
-    const int32_t number = ReadProperty(properties, "bInterfaceNumber");
-    const int32_t vendor = ReadProperty(properties, "idVendor");
-    const int32_t product = ReadProperty(properties, "idProduct");
-    const int32_t endpoints = ReadProperty(properties, "bNumEndpoints");
-    const int32_t location = ReadProperty(properties, "locationID");
+    const int32_t protocol = ReadInterfaceProperty(properties, "bInterfaceProtocol");
+    const int32_t number = ReadInterfaceProperty(properties, "bInterfaceNumber");
+    const int32_t vendor = ReadInterfaceProperty(properties, "idVendor");
+    const int32_t product = ReadInterfaceProperty(properties, "idProduct");
+    const int32_t endpoints = ReadInterfaceProperty(properties, "bNumEndpoints");
+    const int32_t location = ReadInterfaceProperty(properties, "locationID");
     UsbReleaseProperties(properties);
     // Compared in 64 bits so that an absent product (-1) never equals a
     // product ID of 0xFFFFFFFF.
@@ -182,6 +175,12 @@ PlatformReturn ReadGuarded(PluginState* state, uint8_t PluginState::*pipeRole, v
 }
 
 }  // namespace
+
+int32_t ReadInterfaceProperty(const UsbPropertySet* properties, const char* name) {
+    int32_t value = -1;
+    UsbGetPropertyInt32(properties, name, &value);
+    return value;
+}
 
 int32_t OpenScannerInterface(PluginState* state) {
     if (state == nullptr || state->hostLocation == nullptr) {

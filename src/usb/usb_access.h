@@ -9,6 +9,10 @@
 #include "platform/usb_platform.h"
 #include "plugin/plugin_state.h"
 
+// The property `name` of an interface as a signed 32-bit number; -1, which
+// no required value is, when the interface lacks it.
+int32_t ReadInterfaceProperty(const UsbPropertySet* properties, const char* name);
+
 // Walks the USB interfaces and takes the first one that carries protocol 255,
 // interface number 0, the maker's vendor ID, the state's product ID, three
 // endpoints and the location *hostLocation points to, that opens, and whose

@@ -2,7 +2,8 @@
 """Reads a push-scan event file with Python's own property-list reader and
 checks its keys, value types, values and file mode.
 
-usage: check_event_file.py PATH PORT EVENT_DATA_HEX
+usage: check_event_file.py PATH PORT EVENT_DATA_HEX [DEVICE_NAME]
+DEVICE_NAME defaults to ZN417.
 Exit status 0 when everything matches; 1 with one line per mismatch."""
 import os
 import plistlib
@@ -12,6 +13,7 @@ import sys
 
 def main():
     path, port, event_hex = sys.argv[1], sys.argv[2], sys.argv[3]
+    device_name = sys.argv[4] if len(sys.argv) > 4 else "ZN417"
     problems = []
     with open(path, "rb") as handle:
         raw = handle.read()
@@ -24,7 +26,7 @@ def main():
         "FileID": "KorvelTX_PushScan",
         "Version": "1.0.0",
         "Connection": "USB",
-        "DeviceName": "ZN417",
+        "DeviceName": device_name,
         "PortName": port,
         "EventData": bytes.fromhex(event_hex),
     }

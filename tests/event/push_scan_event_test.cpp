@@ -15,11 +15,13 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "event/event_plist.h"
 #include "event/push_scan_event_seam.h"
 #include "support/alloc_failure.h"
 
@@ -34,11 +36,6 @@ std::string NameAt(int offset) {
     char name[64];
     std::snprintf(name, sizeof name, "TRNV.202311142213%02d.plist", 20 + offset);
     return name;
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 void WriteFile(const std::string& path, const std::string& content) {
@@ -56,61 +53,6 @@ std::vector<std::string> EntriesOf(const std::string& directory) {
         names.push_back(entry.path().filename().string());
     }
     return names;
-}
-
-struct PlistDeleter {
-    void operator()(void* node) const { plist_free(static_cast<plist_t>(node)); }
-};
-using PlistPtr = std::unique_ptr<void, PlistDeleter>;
-
-PlistPtr Decode(const std::string& xml) {
-    plist_t root = nullptr;
-    plist_from_xml(xml.data(), static_cast<uint32_t>(xml.size()), &root);
-    return PlistPtr(root);
-}
-
-std::vector<std::string> KeysOf(plist_t dictionary) {
-    std::vector<std::string> keys;
-    plist_dict_iter iter = nullptr;
-    plist_dict_new_iter(dictionary, &iter);
-    for (;;) {
-        char* key = nullptr;
-        plist_t value = nullptr;
-        plist_dict_next_item(dictionary, iter, &key, &value);
-        if (key == nullptr) {
-            break;
-        }
-        keys.push_back(key);
-        free(key);
-    }
-    free(iter);
-    return keys;
-}
-
-std::string StringAt(plist_t dictionary, const char* key) {
-    plist_t node = plist_dict_get_item(dictionary, key);
-    if (node == nullptr || plist_get_node_type(node) != PLIST_STRING) {
-        return "<no string>";
-    }
-    char* value = nullptr;
-    plist_get_string_val(node, &value);
-    std::string result(value);
-    free(value);
-    return result;
-}
-
-std::vector<uint8_t> DataAt(plist_t dictionary, const char* key) {
-    plist_t node = plist_dict_get_item(dictionary, key);
-    if (node == nullptr || plist_get_node_type(node) != PLIST_DATA) {
-        ADD_FAILURE() << key << " is not data";
-        return {};
-    }
-    char* value = nullptr;
-    uint64_t length = 0;
-    plist_get_data_val(node, &value, &length);
-    std::vector<uint8_t> result(value, value + length);
-    free(value);
-    return result;
 }
 
 class PushScanEvent : public ::testing::Test {
@@ -169,9 +111,12 @@ protected:
 
 // ---- What the file holds ----
 
-TEST_F(PushScanEvent, FileDecodesToSixEntriesInOrderWithTheirTypesAndValues) {
+TEST_F(PushScanEvent, FileIsTheXmlTextOfSixEntriesInOrderWithTheirTypesAndValues) {
     ASSERT_EQ(Write(), 0);
-    PlistPtr root = Decode(ReadFile(PathAt(0)));
+    const std::string content = ReadFile(PathAt(0));
+    EXPECT_EQ(content.rfind("<?xml", 0), 0u);
+    EXPECT_EQ(content.find('\0'), std::string::npos);  // no terminating NUL
+    PlistPtr root = Decode(content);
     ASSERT_NE(root, nullptr);
     ASSERT_EQ(plist_get_node_type(root.get()), PLIST_DICT);
     EXPECT_EQ(KeysOf(root.get()),
@@ -183,13 +128,6 @@ TEST_F(PushScanEvent, FileDecodesToSixEntriesInOrderWithTheirTypesAndValues) {
     EXPECT_EQ(StringAt(root.get(), "DeviceName"), "ZN417");
     EXPECT_EQ(StringAt(root.get(), "PortName"), "336592896");
     EXPECT_EQ(DataAt(root.get(), "EventData"), std::vector<uint8_t>(eventData_, eventData_ + 32));
-}
-
-TEST_F(PushScanEvent, ContentIsTheXmlTextWithoutATerminatingNul) {
-    ASSERT_EQ(Write(), 0);
-    const std::string content = ReadFile(PathAt(0));
-    EXPECT_EQ(content.rfind("<?xml", 0), 0u);
-    EXPECT_EQ(content.find('\0'), std::string::npos);
 }
 
 TEST_F(PushScanEvent, EventDataHoldsExactlyTheGivenCountOfBytes) {
@@ -250,49 +188,66 @@ TEST_F(PushScanEvent, FileIsMode0666WhateverTheCreationMask) {
 
 // ---- An existing entry at the name drops the press ----
 
-TEST_F(PushScanEvent, SecondEventInTheSameSecondFailsAndKeepsTheFirstFile) {
-    ASSERT_EQ(Write(), 0);
-    const std::string first = ReadFile(PathAt(0));
-    EXPECT_EQ(Write(kWhen, "Other", 7), -1);
-    EXPECT_EQ(ReadFile(PathAt(0)), first);
-    EXPECT_EQ(Entries().size(), 1u);
-}
-
-TEST_F(PushScanEvent, ExistingFileKeepsItsBytesAndMode) {
-    WriteFile(PathAt(0), "earlier contents");
-    ASSERT_EQ(chmod(PathAt(0).c_str(), 0600), 0);
-    EXPECT_EQ(Write(), -1);
-    EXPECT_EQ(ReadFile(PathAt(0)), "earlier contents");
-    EXPECT_EQ(ModeOf(PathAt(0)), 0600u);
-}
-
-TEST_F(PushScanEvent, PlantedLinkToAFileFailsAndLeavesTheTargetUntouched) {
+// Whatever is at the name, an earlier event's file, any other file, a link
+// (dangling or not), a directory or a FIFO, fails the event and is left as it was.
+TEST_F(PushScanEvent, AnyEntryAtTheNameFailsTheEventAndIsLeftAsItWas) {
     const std::string target = outside_ + "/victim";
     WriteFile(target, "victim contents");
     ASSERT_EQ(chmod(target.c_str(), 0640), 0);
-    ASSERT_EQ(symlink(target.c_str(), PathAt(0).c_str()), 0);
-    EXPECT_EQ(Write(), -1);
-    EXPECT_EQ(ReadFile(target), "victim contents");
-    EXPECT_EQ(ModeOf(target), 0640u);
-    EXPECT_TRUE(fs::is_symlink(PathAt(0)));
-}
-
-TEST_F(PushScanEvent, PlantedDanglingLinkFailsAndCreatesNoTarget) {
-    ASSERT_EQ(symlink((outside_ + "/planted").c_str(), PathAt(0).c_str()), 0);
-    EXPECT_EQ(Write(), -1);
-    EXPECT_TRUE(EntriesOf(outside_).empty());
-    EXPECT_TRUE(fs::is_symlink(PathAt(0)));
-}
-
-TEST_F(PushScanEvent, DirectoryOrFifoAtTheNameFails) {
-    ASSERT_EQ(mkdir(PathAt(0).c_str(), 0700), 0);
-    EXPECT_EQ(Write(), -1);
-    EXPECT_TRUE(fs::is_directory(PathAt(0)));
-    EXPECT_TRUE(fs::is_empty(PathAt(0)));
-
-    ASSERT_EQ(mkfifo(PathAt(1).c_str(), 0600), 0);
-    EXPECT_EQ(Write(kWhen + 1), -1);
-    EXPECT_TRUE(fs::is_fifo(PathAt(1)));
+    const std::string dangling = outside_ + "/planted";
+    std::string firstEvent;
+    struct Entry {
+        const char* label;
+        std::function<void(const std::string& path)> plant;
+        std::function<void(const std::string& path)> check;
+    };
+    const Entry entries[] = {
+        {"an earlier event",
+         [&](const std::string& path) {
+             ASSERT_EQ(Write(kWhen + 0), 0);
+             firstEvent = ReadFile(path);
+         },
+         [&](const std::string& path) { EXPECT_EQ(ReadFile(path), firstEvent); }},
+        {"another file",
+         [](const std::string& path) {
+             WriteFile(path, "earlier contents");
+             ASSERT_EQ(chmod(path.c_str(), 0600), 0);
+         },
+         [](const std::string& path) {
+             EXPECT_EQ(ReadFile(path), "earlier contents");
+             EXPECT_EQ(ModeOf(path), 0600u);
+         }},
+        {"a link to a file",
+         [&](const std::string& path) { ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0); },
+         [&](const std::string& path) {
+             EXPECT_EQ(ReadFile(target), "victim contents");
+             EXPECT_EQ(ModeOf(target), 0640u);
+             EXPECT_TRUE(fs::is_symlink(path));
+         }},
+        {"a dangling link",
+         [&](const std::string& path) { ASSERT_EQ(symlink(dangling.c_str(), path.c_str()), 0); },
+         [&](const std::string& path) {
+             EXPECT_FALSE(fs::exists(fs::symlink_status(dangling)));
+             EXPECT_TRUE(fs::is_symlink(path));
+         }},
+        {"a directory", [](const std::string& path) { ASSERT_EQ(mkdir(path.c_str(), 0700), 0); },
+         [](const std::string& path) {
+             EXPECT_TRUE(fs::is_directory(path));
+             EXPECT_TRUE(fs::is_empty(path));
+         }},
+        {"a FIFO", [](const std::string& path) { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); },
+         [](const std::string& path) { EXPECT_TRUE(fs::is_fifo(path)); }},
+    };
+    int offset = 0;
+    for (const Entry& entry : entries) {
+        SCOPED_TRACE(entry.label);
+        entry.plant(PathAt(offset));
+        EXPECT_EQ(Write(kWhen + offset, "Other", 7), -1);
+        entry.check(PathAt(offset));
+        ++offset;
+    }
+    EXPECT_EQ(Entries().size(), std::size(entries));
+    EXPECT_EQ(EntriesOf(outside_), std::vector<std::string>{"victim"});
 }
 
 // ---- Size limit ----
@@ -314,7 +269,7 @@ TEST_F(PushScanEvent, XmlTextOf8192BytesOrMoreIsNotWritten) {
 
 // ---- Failures leave nothing behind ----
 
-TEST_F(PushScanEvent, AbsentOrImpossibleArgumentsFail) {
+TEST_F(PushScanEvent, AbsentOrImpossibleArgumentsOrAMissingDirectoryFail) {
     EXPECT_EQ(WritePushScanEventAt(directory_.c_str(), kWhen, nullptr, 1, eventData_, 32), -1);
     EXPECT_EQ(WritePushScanEventAt(directory_.c_str(), kWhen, "ZN417", 1, nullptr, 32), -1);
     EXPECT_EQ(WritePushScanEventAt(directory_.c_str(), kWhen, "ZN417", 1, eventData_, -1), -1);
@@ -322,13 +277,9 @@ TEST_F(PushScanEvent, AbsentOrImpossibleArgumentsFail) {
     EXPECT_EQ(WritePushScanEventAt("", kWhen, "ZN417", 1, eventData_, 32), -1);
     EXPECT_EQ(WritePushScanEvent(nullptr, 1, eventData_, 32), -1);
     EXPECT_EQ(WritePushScanEvent("ZN417", 1, nullptr, 32), -1);
-    EXPECT_TRUE(Entries().empty());
-}
-
-TEST_F(PushScanEvent, MissingDirectoryFails) {
     const std::string missing = directory_ + "/missing";
     EXPECT_EQ(WritePushScanEventAt(missing.c_str(), kWhen, "ZN417", 1, eventData_, 32), -1);
-    EXPECT_EQ(Entries(), std::vector<std::string>{});
+    EXPECT_TRUE(Entries().empty());
 }
 
 TEST_F(PushScanEvent, PathMustFitIn1024BytesWithItsNul) {
@@ -374,25 +325,20 @@ TEST_F(PushScanEvent, EveryAllocationFailureFailsWithoutFileOrLeak) {
 // ---- An independent reader ----
 
 TEST_F(PushScanEvent, PythonPlistlibReadsTheFile) {
-    if (std::system("python3 -c '' >/dev/null 2>&1") != 0) {
-        GTEST_SKIP() << "python3 is not available";
-    }
-    const std::string script = outside_ + "/read.py";
-    WriteFile(script,
-              "import os, plistlib, sys\n"
-              "with open(sys.argv[1], 'rb') as f:\n"
-              "    root = plistlib.load(f, fmt=plistlib.FMT_XML)\n"
-              "for key, value in root.items():\n"
-              "    shown = value.hex() if isinstance(value, bytes) else value\n"
-              "    print(key, type(value).__name__, shown)\n"
-              "print('mode', oct(os.stat(sys.argv[1]).st_mode & 0o7777))\n");
     const mode_t previous = umask(077);
     const int32_t result = Write(kWhen, "ZN417 <&> \xC3\xA9", -5);
     umask(previous);
     ASSERT_EQ(result, 0);
 
-    const std::string command =
-        "PYTHONIOENCODING=utf-8 python3 '" + script + "' '" + PathAt(0) + "' 2>&1";
+    std::string hex;
+    for (uint8_t byte : eventData_) {
+        char pair[3];
+        std::snprintf(pair, sizeof pair, "%02x", byte);
+        hex += pair;
+    }
+    // The checker compares keys, value types, values and the mode 0666.
+    const std::string command = "PYTHONUTF8=1 '" ZN_PYTHON "' '" ZN_EVENT_CHECKER "' '" +
+                                PathAt(0) + "' -5 " + hex + " 'ZN417 <&> \xC3\xA9' 2>&1";
     FILE* pipe = popen(command.c_str(), "r");
     ASSERT_NE(pipe, nullptr);
     std::string output;
@@ -401,23 +347,6 @@ TEST_F(PushScanEvent, PythonPlistlibReadsTheFile) {
         output.append(chunk, got);
     }
     EXPECT_EQ(pclose(pipe), 0) << output;
-
-    std::string hex;
-    for (uint8_t byte : eventData_) {
-        char pair[3];
-        std::snprintf(pair, sizeof pair, "%02x", byte);
-        hex += pair;
-    }
-    EXPECT_EQ(output,
-              "FileID str KorvelTX_PushScan\n"
-              "Version str 1.0.0\n"
-              "Connection str USB\n"
-              "DeviceName str ZN417 <&> \xC3\xA9\n"
-              "PortName str -5\n"
-              "EventData bytes " +
-                  hex +
-                  "\n"
-                  "mode 0o666\n");
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <plist/plist.h>
 #include <stdlib.h>
 #include <sys/time.h>
 
@@ -20,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "event/event_plist.h"
 #include "platform/clock.h"
 #include "platform/sim_bus.h"
 #include "plugin/plugin_entry.h"
@@ -185,16 +185,7 @@ protected:
         recorder_.Hold(false);
         VirtualClockHoldSleeps(false);
         EXPECT_EQ(TWAINButtonPluginStop(), 0);
-        EXPECT_EQ(gPluginState.load(), nullptr);
-        EXPECT_FALSE(gStateLockExists);
-        EXPECT_FALSE(gWatchThreadUnjoined);
-        const SimCounters counters = SimGetCounters();
-        EXPECT_EQ(counters.openObjects, 0u);
-        EXPECT_EQ(counters.unreleasedObjects, 0u);
-        EXPECT_EQ(counters.liveIterators, 0u);
-        EXPECT_EQ(counters.liveServices, 0u);
-        EXPECT_EQ(counters.livePropertySets, 0u);
-        EXPECT_EQ(counters.misuses, 0u) << FirstMisuse();
+        ExpectNothingStarted();
         EXPECT_EQ(LiveAllocations(), liveBefore_);
         UsbPlatformSetTraceHook(nullptr, nullptr);
         gStateCleanupDoneForTests.store(nullptr);
@@ -205,10 +196,12 @@ protected:
         std::filesystem::remove_all(directory_);
     }
 
-    static std::string FirstMisuse() {
-        char text[200] = "";
-        SimGetMisuse(0, text, sizeof text);
-        return text;
+    // No state, no lock, no unjoined thread, and every bus object given back.
+    static void ExpectNothingStarted() {
+        EXPECT_EQ(gPluginState.load(), nullptr);
+        EXPECT_FALSE(gStateLockExists);
+        EXPECT_FALSE(gWatchThreadUnjoined);
+        ExpectBusClean();
     }
 
     int32_t Start() {
@@ -263,22 +256,8 @@ protected:
 
     // The EventData entry of an event file, empty when it cannot be read.
     std::vector<uint8_t> EventDataOf(const std::string& name) const {
-        std::ifstream in(PathOf(name), std::ios::binary);
-        const std::string xml((std::istreambuf_iterator<char>(in)),
-                              std::istreambuf_iterator<char>());
-        plist_t root = nullptr;
-        plist_from_xml(xml.data(), static_cast<uint32_t>(xml.size()), &root);
-        std::vector<uint8_t> bytes;
-        plist_t data = root != nullptr ? plist_dict_get_item(root, "EventData") : nullptr;
-        if (data != nullptr && plist_get_node_type(data) == PLIST_DATA) {
-            char* value = nullptr;
-            uint64_t length = 0;
-            plist_get_data_val(data, &value, &length);
-            bytes.assign(value, value + length);
-            free(value);
-        }
-        plist_free(root);
-        return bytes;
+        PlistPtr root = Decode(ReadFile(PathOf(name)));
+        return root != nullptr ? DataAt(root.get(), "EventData") : std::vector<uint8_t>{};
     }
 
     int32_t location_ = kHostLocation;

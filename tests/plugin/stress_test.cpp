@@ -100,19 +100,16 @@ TEST_F(PluginStress, StopAndUnplugAtRandomPhasesLeaveNothingBehind) {
         }
 
         ASSERT_EQ(progress.Cleanups(), cleanupsBefore + 1);
-        ASSERT_EQ(gPluginState.load(), nullptr);
-        ASSERT_FALSE(gStateLockExists);
-        ASSERT_FALSE(gWatchThreadUnjoined);
-        const SimCounters counters = SimGetCounters();
-        ASSERT_EQ(counters.openObjects, 0u);
-        ASSERT_EQ(counters.unreleasedObjects, 0u);
-        ASSERT_EQ(counters.misuses, 0u) << FirstMisuse();
-        ASSERT_EQ(LiveAllocations(), liveBefore_);
-        ASSERT_LE(recorder_.Count(), callsBefore + 1);
+        ExpectNothingStarted();
+        EXPECT_EQ(LiveAllocations(), liveBefore_);
+        EXPECT_LE(recorder_.Count(), callsBefore + 1);
+        if (HasFailure()) {
+            return;  // later cycles would only repeat the report
+        }
 
-        // A fresh device for the next cycle: a packet queued just before the
-        // ending may still wait unread, and would otherwise be the first thing
-        // the next cycle's thread reads.
+        // A fresh device for the next cycle: a packet that this cycle's thread
+        // never read (a status packet queued just before Stop) would otherwise
+        // be the next thread's first, and its exchange would wait for an answer.
         if (ending == kStop) {
             SimDetachDevice(scannerDevice_);
         }

@@ -27,75 +27,55 @@ FakeInterface OtherMaker(int32_t location) {
     return FakeInterface{}.At(location).Set("idVendor", MakerVendorId + 1);
 }
 
-TEST_F(DeviceCheck, PassesWithNoDeviceOfTheMaker) {
-    EXPECT_EQ(CheckAttachedDevices(&state_), 0);
-    AttachInterface(OtherMaker(kHostLocation));
-    EXPECT_EQ(CheckAttachedDevices(&state_), 0);
-}
+// The devices attached, one list of interfaces per device in registry order,
+// and the check's verdict.
+struct Attachment {
+    const char* label;
+    std::vector<std::vector<FakeInterface>> devices;
+    int32_t expected;
+};
 
-TEST_F(DeviceCheck, PassesWithOneDeviceOfTheModelAtAnyLocation) {
-    uint32_t device = 0;
-    AttachDevice({Model(kHostLocation), Model(kHostLocation).Set("bInterfaceNumber", 1)}, &device);
-    EXPECT_EQ(CheckAttachedDevices(&state_), 0);
-    SimDetachDevice(device);
-    AttachInterface(Model(kOtherLocation));
-    EXPECT_EQ(CheckAttachedDevices(&state_), 0);  // the host's location is not its concern
-}
-
-TEST_F(DeviceCheck, FailsWithTwoDevicesOfTheModel) {
-    AttachInterface(Model(kHostLocation));
-    AttachInterface(Model(kOtherLocation));
-    EXPECT_EQ(CheckAttachedDevices(&state_), -1);
-}
-
-TEST_F(DeviceCheck, FailsWithAnotherVendorSpecificProductOfTheMakerInEitherOrder) {
-    AttachInterface(OtherProduct(kOtherLocation, VendorSpecificProtocol));
-    AttachInterface(Model(kHostLocation));
-    EXPECT_EQ(CheckAttachedDevices(&state_), -1);
-    SimBusReset();
-    AttachInterface(Model(kHostLocation));
-    AttachInterface(OtherProduct(kOtherLocation, VendorSpecificProtocol));
-    EXPECT_EQ(CheckAttachedDevices(&state_), -1);
-}
-
-TEST_F(DeviceCheck, IgnoresOtherProductsWithoutAVendorSpecificInterface) {
-    AttachDevice({OtherProduct(kOtherLocation, 1), OtherProduct(kOtherLocation, 2)});
-    AttachInterface(Model(kHostLocation));
-    EXPECT_EQ(CheckAttachedDevices(&state_), 0);
-}
-
-TEST_F(DeviceCheck, IgnoresAnotherMakersVendorSpecificInterface) {
-    AttachInterface(Model(kHostLocation));
-    AttachInterface(OtherMaker(kOtherLocation));
-    EXPECT_EQ(CheckAttachedDevices(&state_), 0);
-}
-
-TEST_F(DeviceCheck, AQualifyingInterfaceAtLocationZeroFixesNoLocation) {
-    AttachInterface(Model(0));
-    AttachInterface(Model(kOtherLocation));
-    EXPECT_EQ(CheckAttachedDevices(&state_), 0);
-    SimBusReset();
-    AttachInterface(Model(kOtherLocation));
-    AttachInterface(Model(0));
-    EXPECT_EQ(CheckAttachedDevices(&state_), -1);
-}
-
-// An interface without "idVendor" is nobody's: it must not inherit the
-// vendor of the interface looked at before it.
-TEST_F(DeviceCheck, AnAbsentVendorCountsAsNoVendor) {
-    AttachInterface(Model(kHostLocation));
-    AttachInterface(Model(kOtherLocation).Drop("idVendor"));
-    EXPECT_EQ(CheckAttachedDevices(&state_), 0);
-}
-
-TEST_F(DeviceCheck, AnAbsentProductOrLocationCountsAsMinusOne) {
-    AttachInterface(Model(kHostLocation));
-    AttachInterface(Model(kHostLocation).Drop("idProduct"));
-    EXPECT_EQ(CheckAttachedDevices(&state_), -1);
-    SimBusReset();
-    AttachInterface(Model(kHostLocation));
-    AttachInterface(Model(kHostLocation).Drop("locationID"));
-    EXPECT_EQ(CheckAttachedDevices(&state_), -1);
+TEST_F(DeviceCheck, JudgesEachAttachment) {
+    const Attachment cases[] = {
+        {"nothing attached", {}, 0},
+        {"only another maker's device", {{OtherMaker(kHostLocation)}}, 0},
+        {"one model with two interfaces",
+         {{Model(kHostLocation), Model(kHostLocation).Set("bInterfaceNumber", 1)}},
+         0},
+        {"one model away from the host's location", {{Model(kOtherLocation)}}, 0},
+        {"two devices of the model", {{Model(kHostLocation)}, {Model(kOtherLocation)}}, -1},
+        {"another vendor-specific product first",
+         {{OtherProduct(kOtherLocation, VendorSpecificProtocol)}, {Model(kHostLocation)}},
+         -1},
+        {"another vendor-specific product last",
+         {{Model(kHostLocation)}, {OtherProduct(kOtherLocation, VendorSpecificProtocol)}},
+         -1},
+        {"another product without a vendor-specific interface",
+         {{OtherProduct(kOtherLocation, 1), OtherProduct(kOtherLocation, 2)},
+          {Model(kHostLocation)}},
+         0},
+        {"another maker's vendor-specific interface",
+         {{Model(kHostLocation)}, {OtherMaker(kOtherLocation)}},
+         0},
+        {"location 0 first fixes no location", {{Model(0)}, {Model(kOtherLocation)}}, 0},
+        {"location 0 after another location", {{Model(kOtherLocation)}, {Model(0)}}, -1},
+        // An interface without "idVendor" is nobody's: it must not inherit
+        // the vendor of the interface looked at before it.
+        {"absent vendor", {{Model(kHostLocation)}, {Model(kOtherLocation).Drop("idVendor")}}, 0},
+        {"absent product", {{Model(kHostLocation)}, {Model(kHostLocation).Drop("idProduct")}}, -1},
+        {"absent location",
+         {{Model(kHostLocation)}, {Model(kHostLocation).Drop("locationID")}},
+         -1},
+    };
+    for (const Attachment& attachment : cases) {
+        SimBusReset();
+        for (const auto& device : attachment.devices) {
+            AttachDevice(device);
+        }
+        EXPECT_EQ(CheckAttachedDevices(&state_), attachment.expected) << attachment.label;
+        EXPECT_EQ(SimGetCounters().objectsCreated, 0u) << attachment.label;  // opens nothing
+        ExpectBusClean(attachment.label);
+    }
 }
 
 TEST_F(DeviceCheck, FailsWhenAnyPropertySetCannotBeMade) {
@@ -112,12 +92,6 @@ TEST_F(DeviceCheck, FailsWhenTheWalkCannotStart) {
     SimFailStep(SimStepWalk, PlatformErrError);
     EXPECT_EQ(CheckAttachedDevices(&state_), -1);
     EXPECT_EQ(CheckAttachedDevices(nullptr), -1);
-}
-
-TEST_F(DeviceCheck, OpensNothing) {
-    AttachInterface(Model(kHostLocation));
-    EXPECT_EQ(CheckAttachedDevices(&state_), 0);
-    EXPECT_EQ(SimGetCounters().objectsCreated, 0u);
 }
 
 }  // namespace

@@ -134,33 +134,27 @@ TEST_F(PipeAccess, AfterCloseEveryOperationFailsWithoutAUsbCall) {
 
 // --- a close racing with the watch thread --------------------------------------
 
-TEST_F(PipeAccess, CloseEndsABlockedInterruptRead) {
-    PlatformReturn result = PlatformOk;
+TEST_F(PipeAccess, CloseEndsABlockedInterruptReadAndABulkReadNeverAnswered) {
+    PlatformReturn interrupt = PlatformOk, written = PlatformErrError, answered = PlatformOk;
     std::thread reader([&] {
         uint8_t packet[256];
         uint32_t size = sizeof packet;
-        result = ReadInterruptPipe(&state_, packet, &size);
+        interrupt = ReadInterruptPipe(&state_, packet, &size);
     });
-    ASSERT_TRUE(SimWaitForBlockedReads(1, 10000));
-    CloseScannerInterface(&state_);
-    reader.join();
-    EXPECT_EQ(result, PlatformErrAborted);
-    EXPECT_EQ(state_.usbInterface, nullptr);
-}
-
-TEST_F(PipeAccess, CloseEndsABulkReadThatTheDeviceNeverAnswers) {
-    PlatformReturn written = PlatformErrError, read = PlatformOk;
     std::thread exchange([&] {
         written = WriteBulkPipe(&state_, "<cmd/>", 6);
         char answer[64];
         uint32_t size = sizeof answer;
-        read = ReadBulkPipe(&state_, answer, &size);
+        answered = ReadBulkPipe(&state_, answer, &size);
     });
-    ASSERT_TRUE(SimWaitForBlockedReads(1, 10000));
+    ASSERT_TRUE(SimWaitForBlockedReads(2, 10000));
     CloseScannerInterface(&state_);
+    reader.join();
     exchange.join();
+    EXPECT_EQ(interrupt, PlatformErrAborted);
     EXPECT_EQ(written, PlatformOk);
-    EXPECT_EQ(read, PlatformErrAborted);
+    EXPECT_EQ(answered, PlatformErrAborted);
+    EXPECT_EQ(state_.usbInterface, nullptr);
 }
 
 // The hardest moment: a read let in just before the close began reaches

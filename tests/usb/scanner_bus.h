@@ -91,6 +91,24 @@ inline uint32_t AttachInterface(const FakeInterface& fake, uint32_t* deviceId = 
     return AttachDevice({fake}, deviceId)[0];
 }
 
+inline std::string FirstMisuse() {
+    char text[200] = "";
+    SimGetMisuse(0, text, sizeof text);
+    return text;
+}
+
+// Every object, open, walk, service and property set given back, and no
+// object misused.
+inline void ExpectBusClean(const std::string& context = "") {
+    const SimCounters counters = SimGetCounters();
+    EXPECT_EQ(counters.openObjects, 0u) << context;
+    EXPECT_EQ(counters.unreleasedObjects, 0u) << context;
+    EXPECT_EQ(counters.liveIterators, 0u) << context;
+    EXPECT_EQ(counters.liveServices, 0u) << context;
+    EXPECT_EQ(counters.livePropertySets, 0u) << context;
+    EXPECT_EQ(counters.misuses, 0u) << context << FirstMisuse();
+}
+
 // Resets the bus around each test and proves at its end that every handle,
 // object and open was given back and that no object was misused.
 class ScannerBusTest : public ::testing::Test {
@@ -103,20 +121,9 @@ protected:
         state_.productId = ModelProductId;
     }
     void TearDown() override {
-        const SimCounters counters = SimGetCounters();
-        EXPECT_EQ(counters.openObjects, 0u);
-        EXPECT_EQ(counters.unreleasedObjects, 0u);
-        EXPECT_EQ(counters.liveIterators, 0u);
-        EXPECT_EQ(counters.liveServices, 0u);
-        EXPECT_EQ(counters.livePropertySets, 0u);
-        EXPECT_EQ(counters.misuses, 0u) << FirstMisuse();
+        ExpectBusClean();
         UsbPlatformSetTraceHook(nullptr, nullptr);
         SimBusReset();
-    }
-    static std::string FirstMisuse() {
-        char text[200] = "";
-        SimGetMisuse(0, text, sizeof text);
-        return text;
     }
 
     int32_t location_ = kHostLocation;
