@@ -371,10 +371,7 @@ PlatformReturn SimReadPipe(UsbInterfaceObject* self, uint8_t pipeRef, void* buff
     std::snprintf(operation, sizeof operation, "ReadPipe(%u)", pipeRef);
     char detail[320] = "";
     if (status == PlatformOk || status == PlatformErrOverrun) {
-        std::snprintf(detail, sizeof detail, ", %u bytes:", received);
-        if (UsbTraceEnabled()) {
-            UsbTraceDescribeBytes(buffer, received, detail, sizeof detail);
-        }
+        UsbTraceTransferDetail(buffer, received, detail, sizeof detail);
     }
     TraceObject(object, interfaceId, operation, status, detail);
     return status;
@@ -434,10 +431,7 @@ PlatformReturn SimWritePipe(UsbInterfaceObject* self, uint8_t pipeRef, const voi
     char operation[32];
     std::snprintf(operation, sizeof operation, "WritePipe(%u)", pipeRef);
     char detail[320] = "";
-    std::snprintf(detail, sizeof detail, ", %u bytes:", size);
-    if (UsbTraceEnabled()) {
-        UsbTraceDescribeBytes(buffer, size, detail, sizeof detail);
-    }
+    UsbTraceTransferDetail(buffer, size, detail, sizeof detail);
     TraceObject(object, interfaceId, operation, status, detail);
     return status;
 }
