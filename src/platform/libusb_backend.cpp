@@ -133,7 +133,11 @@ PlatformReturn FromTransferStatus(libusb_transfer_status status) {
 }
 
 // The location ID as the registry of macOS forms it: the bus number in the
-// top byte, then one hub port per nibble from the root down.
+// top byte, then one hub port per nibble from the root down, 0 below the last
+// (bus 1, port 2, hub port 3: 0x01230000). Every interface of a device shares
+// it. Ports above 15 keep only their low nibble and tiers below the sixth are
+// left out, as that layout has no room for them: devices so placed may share
+// a location.
 int32_t LocationOf(libusb_device* device) {
     uint32_t location = static_cast<uint32_t>(libusb_get_bus_number(device)) << 24;
     uint8_t ports[8];

@@ -476,7 +476,7 @@ TEST_F(SimBus, ReleasingAnOpenObjectIsReportedAndClosesIt) {
     EXPECT_EQ(SimGetCounters().openObjects, 0u);
 }
 
-// --- trace and backends ------------------------------------------------------
+// --- trace and arguments ---------------------------------------------------
 
 TEST_F(SimBus, TraceGivesOneLinePerOperation) {
     const uint32_t id = Attach(1);
@@ -505,42 +505,6 @@ TEST_F(SimBus, TraceGivesOneLinePerOperation) {
         "sim #1/if1 Release: ok (0x00000000)",
     };
     EXPECT_EQ(lines, expected);
-}
-
-TEST_F(SimBus, AnUnknownBackendIsRefusedAndTheBusKept) {
-    EXPECT_EQ(UsbPlatformSelectBackend(static_cast<UsbBackendKind>(9)), PlatformErrUnsupported);
-    EXPECT_EQ(UsbPlatformCurrentBackend(), UsbBackendSimulated);
-}
-
-// Without hardware the libusb backend can only show that its walk works and
-// gives everything back; builds without it refuse it.
-TEST_F(SimBus, TheLibusbBackendWalksRealInterfacesWhenBuiltIn) {
-    const PlatformReturn selected = UsbPlatformSelectBackend(UsbBackendLibusb);
-    if (selected != PlatformOk) {
-        EXPECT_EQ(selected, PlatformErrUnsupported);
-        GTEST_SKIP() << "no libusb backend here";
-    }
-    UsbIterator* walk = nullptr;
-    const PlatformReturn started = UsbCreateInterfaceIterator(&walk);
-    ASSERT_EQ(UsbPlatformSelectBackend(UsbBackendSimulated), PlatformOk);
-    if (started != PlatformOk) {
-        GTEST_SKIP() << "no USB here: " << UsbPlatformStatusName(started);
-    }
-    Attach(1);  // the walk under way stays with libusb
-    int interfaces = 0;
-    while (UsbService* service = UsbIteratorNext(walk)) {
-        UsbPropertySet* set = nullptr;
-        ASSERT_EQ(UsbCreateProperties(service, &set), PlatformOk);
-        int32_t value = 0;
-        EXPECT_TRUE(UsbGetPropertyInt32(set, "idVendor", &value));
-        EXPECT_TRUE(UsbGetPropertyInt32(set, "locationID", &value));
-        UsbReleaseProperties(set);
-        UsbReleaseService(service);
-        ++interfaces;
-    }
-    UsbReleaseIterator(walk);
-    EXPECT_EQ(SimGetCounters().liveIterators, 0u);
-    std::printf("libusb walk: %d interfaces\n", interfaces);
 }
 
 TEST_F(SimBus, BadArgumentsAreRefused) {
