@@ -66,14 +66,18 @@ time_t PlatformTime() {
 }
 
 int PlatformSleep(const struct timespec* duration) {
-    if (duration == nullptr || duration->tv_sec < 0 || duration->tv_nsec < 0) {
-        return -1;
+    if (duration == nullptr || duration->tv_sec < 0 || duration->tv_nsec < 0 ||
+        duration->tv_nsec >= 1000000000L) {
+        return -1;  // as nanosleep refuses it, on either clock
     }
     pthread_mutex_lock(&gVirtual.lock);
-    if (!gVirtual.enabled) {
-        pthread_mutex_unlock(&gVirtual.lock);
+    const bool virtualTime = gVirtual.enabled;
+    pthread_mutex_unlock(&gVirtual.lock);
+    if (!virtualTime) {
         return nanosleep(duration, nullptr) == 0 ? 0 : -1;
     }
+    pthread_testcancel();  // a cancellation point as nanosleep, also when not held
+    pthread_mutex_lock(&gVirtual.lock);
     gVirtual.sleepCount += 1;
     if (gVirtual.holdSleeps) {
         // A cancellation here runs LeaveHeldSleep with the lock re-acquired.
