@@ -71,13 +71,10 @@ int PlatformSleep(const struct timespec* duration) {
         return -1;  // as nanosleep refuses it, on either clock
     }
     pthread_mutex_lock(&gVirtual.lock);
-    const bool virtualTime = gVirtual.enabled;
-    pthread_mutex_unlock(&gVirtual.lock);
-    if (!virtualTime) {
+    if (!gVirtual.enabled) {
+        pthread_mutex_unlock(&gVirtual.lock);
         return nanosleep(duration, nullptr) == 0 ? 0 : -1;
     }
-    pthread_testcancel();  // a cancellation point as nanosleep, also when not held
-    pthread_mutex_lock(&gVirtual.lock);
     gVirtual.sleepCount += 1;
     if (gVirtual.holdSleeps) {
         // A cancellation here runs LeaveHeldSleep with the lock re-acquired.

@@ -73,37 +73,6 @@ TEST_F(VirtualClockTest, HeldSleepIsACancellationPoint) {
     EXPECT_FALSE(VirtualClockWaitForSleeper(0));  // nobody left in the sleep
 }
 
-// A sleep that passes at once is a cancellation point too, as nanosleep is:
-// a cancel made before it ends the thread there, without moving the time.
-TEST_F(VirtualClockTest, SleepNotHeldIsACancellationPoint) {
-    struct Sleeper {
-        pthread_barrier_t cancelled;
-        int result = -5;
-    } sleeper;
-    pthread_barrier_init(&sleeper.cancelled, nullptr, 2);
-    pthread_t thread;
-    ASSERT_EQ(pthread_create(
-                  &thread, nullptr,
-                  [](void* context) -> void* {
-                      auto* self = static_cast<Sleeper*>(context);
-                      pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
-                      pthread_barrier_wait(&self->cancelled);
-                      pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
-                      SleepOnce(&self->result);
-                      return nullptr;
-                  },
-                  &sleeper),
-              0);
-    pthread_cancel(thread);
-    pthread_barrier_wait(&sleeper.cancelled);
-    void* exitValue = nullptr;
-    pthread_join(thread, &exitValue);
-    pthread_barrier_destroy(&sleeper.cancelled);
-    EXPECT_EQ(exitValue, PTHREAD_CANCELED);
-    EXPECT_EQ(sleeper.result, -5);
-    EXPECT_EQ(PlatformTime(), 1000);
-}
-
 TEST_F(VirtualClockTest, DurationsNanosleepRefusesAreRefused) {
     const struct timespec refused[] = {{0, 1000000000L}, {0, -1}, {-1, 0}};
     for (const struct timespec& duration : refused) {
