@@ -66,8 +66,9 @@ time_t PlatformTime() {
 }
 
 int PlatformSleep(const struct timespec* duration) {
-    if (duration == nullptr || duration->tv_sec < 0 || duration->tv_nsec < 0) {
-        return -1;
+    if (duration == nullptr || duration->tv_sec < 0 || duration->tv_nsec < 0 ||
+        duration->tv_nsec >= 1000000000L) {
+        return -1;  // as nanosleep refuses it, on either clock
     }
     pthread_mutex_lock(&gVirtual.lock);
     if (!gVirtual.enabled) {

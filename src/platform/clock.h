@@ -18,10 +18,12 @@ ZN_PLATFORM_API void PlatformTimeOfDay(struct timeval* now);
 // Calendar time in whole seconds (time() on the real clock).
 ZN_PLATFORM_API time_t PlatformTime();
 
-// Sleeps for `duration`; a cancellation point of the calling thread. Returns
-// 0, or -1 when the sleep was cut short (a signal on the real clock). On the
-// virtual clock the time advances by `duration` and the call returns at once,
-// unless sleeps are held, in which case it waits until they are released.
+// Sleeps for `duration`. Returns 0, or -1 for a duration nanosleep refuses
+// or a sleep cut short (a signal on the real clock). On the virtual clock the
+// time advances by `duration` and the call returns at once, unless sleeps are
+// held, in which case it waits until they are released. A cancellation point
+// on the real clock and in a held sleep, not in a virtual sleep that passes
+// at once.
 ZN_PLATFORM_API int PlatformSleep(const struct timespec* duration);
 
 // Switches to the virtual clock, starting at `start`, with sleeps not held

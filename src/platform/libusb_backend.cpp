@@ -6,7 +6,9 @@
 #include <pthread.h>
 #include <sys/types.h>
 
+#include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -60,13 +62,24 @@ struct LuPropertySet {
     Properties* properties;
 };
 
+// A transfer in flight, kept until its owner has seen it end, so that an
+// abort or a close can cancel it and wait for that end.
+struct LuPending {
+    uint8_t pipeRef;
+    uint64_t serial;  // order of submission
+    libusb_transfer* transfer;
+};
+
 // Mutable parts of an object, under its lock: the open handle and the
-// transfers in flight, which AbortPipe cancels.
+// transfers in flight.
 struct LuObjectData {
     std::mutex lock;
+    std::condition_variable transferEnded;
     LuInterfaceInfo info;
     libusb_device_handle* handle = nullptr;
-    std::vector<std::pair<uint8_t, libusb_transfer*>> pending;  // pipe reference, transfer
+    bool closing = false;  // a close waits for the transfers: none may start
+    uint64_t nextSerial = 0;
+    std::vector<LuPending> pending;
 };
 
 struct LuObject {
@@ -120,7 +133,11 @@ PlatformReturn FromTransferStatus(libusb_transfer_status status) {
 }
 
 // The location ID as the registry of macOS forms it: the bus number in the
-// top byte, then one hub port per nibble from the root down.
+// top byte, then one hub port per nibble from the root down, 0 below the last
+// (bus 1, port 2, hub port 3: 0x01230000). Every interface of a device shares
+// it. Ports above 15 keep only their low nibble and tiers below the sixth are
+// left out, as that layout has no room for them: devices so placed may share
+// a location.
 int32_t LocationOf(libusb_device* device) {
     uint32_t location = static_cast<uint32_t>(libusb_get_bus_number(device)) << 24;
     uint8_t ports[8];
@@ -175,18 +192,59 @@ LuObject* AsLu(UsbInterfaceObject* object) {
     return reinterpret_cast<LuObject*>(object);
 }
 
-void TraceObject(const LuObject* object, const char* operation, PlatformReturn status,
-                 const char* detail = "") {
-    UsbTrace("libusb #%u/if%u %s: %s (0x%08x)%s", object->number,
-             object->data->info.interfaceNumber, operation, UsbPlatformStatusName(status),
-             static_cast<uint32_t>(status), detail);
+// What the trace names an object by, copied where the object may be released
+// by another thread before the line is written.
+struct LuTraceName {
+    uint32_t number;
+    uint8_t interfaceNumber;
+};
+
+LuTraceName TraceNameOf(const LuObject* object) {
+    return {object->number, object->data->info.interfaceNumber};
 }
 
-const LuPipe* FindPipe(const LuObjectData* data, uint8_t pipeRef) {
-    if (pipeRef == 0 || pipeRef > data->info.pipes.size()) {
-        return nullptr;
+void TraceObject(LuTraceName name, const char* operation, uint8_t pipeRef, PlatformReturn status,
+                 const char* detail = "") {
+    char call[48];
+    if (pipeRef != 0) {
+        std::snprintf(call, sizeof call, "%s(%u)", operation, pipeRef);
+    } else {
+        std::snprintf(call, sizeof call, "%s", operation);
     }
-    return &data->info.pipes[pipeRef - 1];
+    UsbTrace("libusb #%u/if%u %s: %s (0x%08x)%s", name.number, name.interfaceNumber, call,
+             UsbPlatformStatusName(status), static_cast<uint32_t>(status), detail);
+}
+
+// Under the object's lock: the pipe `pipeRef` of the open object, or the
+// status that refuses the operation.
+PlatformReturn FindOpenPipe(const LuObjectData* data, uint8_t pipeRef, const LuPipe** pipe) {
+    if (data->handle == nullptr) {
+        return PlatformErrNotOpen;
+    }
+    if (pipeRef == 0 || pipeRef > data->info.pipes.size()) {
+        return PlatformErrBadArgument;
+    }
+    *pipe = &data->info.pipes[pipeRef - 1];
+    return PlatformOk;
+}
+
+// Under the object's lock (held by `guard`): cancels the transfers pending on
+// `pipeRef` (0: on every pipe) and waits until their owners have seen them
+// end. The owners handle the events that end them; transfers submitted during
+// the wait are not waited for.
+void CancelAndWait(LuObjectData* data, std::unique_lock<std::mutex>& guard, uint8_t pipeRef) {
+    const uint64_t cutoff = data->nextSerial;
+    auto cancelled = [&](const LuPending& entry) {
+        return (pipeRef == 0 || entry.pipeRef == pipeRef) && entry.serial < cutoff;
+    };
+    for (const LuPending& entry : data->pending) {
+        if (cancelled(entry)) {
+            // "Not found" when it has just completed: its owner still reports it.
+            libusb_cancel_transfer(entry.transfer);
+        }
+    }
+    data->transferEnded.wait(
+        guard, [&] { return std::none_of(data->pending.begin(), data->pending.end(), cancelled); });
 }
 
 void LIBUSB_CALL TransferDone(libusb_transfer* transfer) {
@@ -194,10 +252,10 @@ void LIBUSB_CALL TransferDone(libusb_transfer* transfer) {
 }
 
 // Submits one transfer on the pipe and handles events until it completes,
-// is cancelled by AbortPipe, or the device goes away.
-PlatformReturn RunTransfer(LuObject* object, uint8_t pipeRef, bool in, void* buffer, uint32_t size,
-                           uint32_t* done) {
-    LuObjectData* data = object->data;
+// is cancelled, or the device goes away. The object is not touched after the
+// transfer has left the pending list: a Release may be waiting for just that.
+PlatformReturn RunTransfer(LuObjectData* data, uint8_t pipeRef, bool in, void* buffer,
+                           uint32_t size, uint32_t* done) {
     *done = 0;
     if (size > static_cast<uint32_t>(INT32_MAX) || (buffer == nullptr && size > 0)) {
         return PlatformErrBadArgument;
@@ -209,30 +267,30 @@ PlatformReturn RunTransfer(LuObject* object, uint8_t pipeRef, bool in, void* buf
     int completed = 0;
     {
         std::lock_guard<std::mutex> guard(data->lock);
-        const LuPipe* pipe = FindPipe(data, pipeRef);
-        if (data->handle == nullptr) {
+        const LuPipe* pipe = nullptr;
+        PlatformReturn status = FindOpenPipe(data, pipeRef, &pipe);
+        if (status == PlatformOk && ((pipe->address & LIBUSB_ENDPOINT_IN) != 0) != in) {
+            status = PlatformErrBadArgument;
+        } else if (status == PlatformOk && data->closing) {
+            status = PlatformErrAborted;
+        }
+        if (status == PlatformOk) {
+            auto* bytes = static_cast<unsigned char*>(buffer);
+            const int length = static_cast<int>(size);
+            if ((pipe->attributes & LIBUSB_TRANSFER_TYPE_MASK) == LIBUSB_TRANSFER_TYPE_INTERRUPT) {
+                libusb_fill_interrupt_transfer(transfer, data->handle, pipe->address, bytes, length,
+                                               TransferDone, &completed, 0);
+            } else {
+                libusb_fill_bulk_transfer(transfer, data->handle, pipe->address, bytes, length,
+                                          TransferDone, &completed, 0);
+            }
+            status = FromLibusb(libusb_submit_transfer(transfer));
+        }
+        if (status != PlatformOk) {
             libusb_free_transfer(transfer);
-            return PlatformErrNotOpen;
+            return status;
         }
-        if (pipe == nullptr || ((pipe->address & LIBUSB_ENDPOINT_IN) != 0) != in) {
-            libusb_free_transfer(transfer);
-            return PlatformErrBadArgument;
-        }
-        auto* bytes = static_cast<unsigned char*>(buffer);
-        const int length = static_cast<int>(size);
-        if ((pipe->attributes & LIBUSB_TRANSFER_TYPE_MASK) == LIBUSB_TRANSFER_TYPE_INTERRUPT) {
-            libusb_fill_interrupt_transfer(transfer, data->handle, pipe->address, bytes, length,
-                                           TransferDone, &completed, 0);
-        } else {
-            libusb_fill_bulk_transfer(transfer, data->handle, pipe->address, bytes, length,
-                                      TransferDone, &completed, 0);
-        }
-        const int submitted = libusb_submit_transfer(transfer);
-        if (submitted != LIBUSB_SUCCESS) {
-            libusb_free_transfer(transfer);
-            return FromLibusb(submitted);
-        }
-        data->pending.emplace_back(pipeRef, transfer);
+        data->pending.push_back({pipeRef, data->nextSerial++, transfer});
     }
     // Blocks without a cancellation point of ours; libusb's own event wait
     // is a poll, which is one, so cancellation is held off around it.
@@ -247,12 +305,10 @@ PlatformReturn RunTransfer(LuObject* object, uint8_t pipeRef, bool in, void* buf
     pthread_setcancelstate(cancelState, nullptr);
     {
         std::lock_guard<std::mutex> guard(data->lock);
-        for (size_t i = 0; i < data->pending.size(); ++i) {
-            if (data->pending[i].second == transfer) {
-                data->pending.erase(data->pending.begin() + static_cast<std::ptrdiff_t>(i));
-                break;
-            }
-        }
+        data->pending.erase(
+            std::find_if(data->pending.begin(), data->pending.end(),
+                         [&](const LuPending& entry) { return entry.transfer == transfer; }));
+        data->transferEnded.notify_all();
     }
     const PlatformReturn status = FromTransferStatus(transfer->status);
     *done = static_cast<uint32_t>(transfer->actual_length);
@@ -281,12 +337,17 @@ PlatformReturn LuOpen(UsbInterfaceObject* self) {
             }
         }
     }
-    TraceObject(object, "USBInterfaceOpen", status);
+    TraceObject(TraceNameOf(object), "USBInterfaceOpen", 0, status);
     return status;
 }
 
-// Under the object's lock.
-void CloseHandle(LuObjectData* data) {
+// Under the object's lock, with the object open. Transfers still pending are
+// aborted first: libusb forgets the transfers of a closed handle, and their
+// owners would wait for them for ever.
+void CloseHandle(LuObjectData* data, std::unique_lock<std::mutex>& guard) {
+    data->closing = true;
+    CancelAndWait(data, guard, 0);
+    data->closing = false;
     libusb_release_interface(data->handle, data->info.interfaceNumber);
     libusb_close(data->handle);
     data->handle = nullptr;
@@ -296,14 +357,14 @@ PlatformReturn LuClose(UsbInterfaceObject* self) {
     LuObject* object = AsLu(self);
     PlatformReturn status = PlatformOk;
     {
-        std::lock_guard<std::mutex> guard(object->data->lock);
-        if (object->data->handle == nullptr) {
+        std::unique_lock<std::mutex> guard(object->data->lock);
+        if (object->data->handle == nullptr || object->data->closing) {
             status = PlatformErrNotOpen;
         } else {
-            CloseHandle(object->data);
+            CloseHandle(object->data, guard);
         }
     }
-    TraceObject(object, "USBInterfaceClose", status);
+    TraceObject(TraceNameOf(object), "USBInterfaceClose", 0, status);
     return status;
 }
 
@@ -320,7 +381,7 @@ PlatformReturn LuGetNumEndpoints(UsbInterfaceObject* self, uint8_t* count) {
             *count = static_cast<uint8_t>(object->data->info.pipes.size());
         }
     }
-    TraceObject(object, "GetNumEndpoints", status);
+    TraceObject(TraceNameOf(object), "GetNumEndpoints", 0, status);
     return status;
 }
 
@@ -328,16 +389,16 @@ PlatformReturn LuGetPipeProperties(UsbInterfaceObject* self, uint8_t pipeRef, ui
                                    uint8_t* number, uint8_t* transferType, uint16_t* maxPacketSize,
                                    uint8_t* interval) {
     LuObject* object = AsLu(self);
-    PlatformReturn status = PlatformOk;
+    PlatformReturn status;
     {
         std::lock_guard<std::mutex> guard(object->data->lock);
-        const LuPipe* pipe = FindPipe(object->data, pipeRef);
-        if (object->data->handle == nullptr) {
-            status = PlatformErrNotOpen;
-        } else if (pipe == nullptr || direction == nullptr || number == nullptr ||
-                   transferType == nullptr || maxPacketSize == nullptr || interval == nullptr) {
+        const LuPipe* pipe = nullptr;
+        status = FindOpenPipe(object->data, pipeRef, &pipe);
+        if (status == PlatformOk &&
+            (direction == nullptr || number == nullptr || transferType == nullptr ||
+             maxPacketSize == nullptr || interval == nullptr)) {
             status = PlatformErrBadArgument;
-        } else {
+        } else if (status == PlatformOk) {
             *direction =
                 (pipe->address & LIBUSB_ENDPOINT_IN) != 0 ? UsbDirectionIn : UsbDirectionOut;
             *number = pipe->address & LIBUSB_ENDPOINT_ADDRESS_MASK;
@@ -346,107 +407,83 @@ PlatformReturn LuGetPipeProperties(UsbInterfaceObject* self, uint8_t pipeRef, ui
             *interval = pipe->interval;
         }
     }
-    char operation[40];
-    std::snprintf(operation, sizeof operation, "GetPipeProperties(%u)", pipeRef);
-    TraceObject(object, operation, status);
+    TraceObject(TraceNameOf(object), "GetPipeProperties", pipeRef, status);
     return status;
 }
 
 PlatformReturn LuReadPipe(UsbInterfaceObject* self, uint8_t pipeRef, void* buffer, uint32_t* size) {
     LuObject* object = AsLu(self);
+    const LuTraceName name = TraceNameOf(object);
     PlatformReturn status = PlatformErrBadArgument;
     uint32_t received = 0;
     if (size != nullptr && buffer != nullptr) {
-        status = RunTransfer(object, pipeRef, true, buffer, *size, &received);
+        status = RunTransfer(object->data, pipeRef, true, buffer, *size, &received);
         *size = received;
     }
-    char operation[32];
-    std::snprintf(operation, sizeof operation, "ReadPipe(%u)", pipeRef);
     char detail[320] = "";
-    std::snprintf(detail, sizeof detail, ", %u bytes:", received);
-    if (UsbTraceEnabled() && buffer != nullptr) {
-        UsbTraceDescribeBytes(buffer, received, detail, sizeof detail);
-    }
-    TraceObject(object, operation, status, detail);
+    UsbTraceTransferDetail(buffer, received, detail, sizeof detail);
+    TraceObject(name, "ReadPipe", pipeRef, status, detail);
     return status;
 }
 
 PlatformReturn LuWritePipe(UsbInterfaceObject* self, uint8_t pipeRef, const void* buffer,
                            uint32_t size) {
     LuObject* object = AsLu(self);
+    const LuTraceName name = TraceNameOf(object);
     uint32_t sent = 0;
     // libusb takes a mutable buffer for both directions; an out-transfer
     // only reads it.
     PlatformReturn status =
-        RunTransfer(object, pipeRef, false, const_cast<void*>(buffer), size, &sent);
+        RunTransfer(object->data, pipeRef, false, const_cast<void*>(buffer), size, &sent);
     if (status == PlatformOk && sent != size) {
         status = PlatformErrError;  // a short write is a failed write
     }
-    char operation[32];
-    std::snprintf(operation, sizeof operation, "WritePipe(%u)", pipeRef);
     char detail[320] = "";
-    std::snprintf(detail, sizeof detail, ", %u bytes:", size);
-    if (UsbTraceEnabled()) {
-        UsbTraceDescribeBytes(buffer, size, detail, sizeof detail);
-    }
-    TraceObject(object, operation, status, detail);
+    UsbTraceTransferDetail(buffer, size, detail, sizeof detail);
+    TraceObject(name, "WritePipe", pipeRef, status, detail);
     return status;
 }
 
+// Returns once every transfer that was pending on the pipe has ended, so
+// that what follows (a stall clear, a close) meets no transfer of it.
 PlatformReturn LuAbortPipe(UsbInterfaceObject* self, uint8_t pipeRef) {
     LuObject* object = AsLu(self);
-    PlatformReturn status = PlatformOk;
+    PlatformReturn status;
     {
-        std::lock_guard<std::mutex> guard(object->data->lock);
-        if (object->data->handle == nullptr) {
-            status = PlatformErrNotOpen;
-        } else if (FindPipe(object->data, pipeRef) == nullptr) {
-            status = PlatformErrBadArgument;
-        } else {
-            // A transfer stays in the list until its owner has seen it end, so
-            // every one found here is still allocated; one that has just
-            // completed only answers "not found".
-            for (auto& pending : object->data->pending) {
-                if (pending.first == pipeRef) {
-                    libusb_cancel_transfer(pending.second);
-                }
-            }
+        std::unique_lock<std::mutex> guard(object->data->lock);
+        const LuPipe* pipe = nullptr;
+        status = FindOpenPipe(object->data, pipeRef, &pipe);
+        if (status == PlatformOk) {
+            CancelAndWait(object->data, guard, pipeRef);
         }
     }
-    char operation[32];
-    std::snprintf(operation, sizeof operation, "AbortPipe(%u)", pipeRef);
-    TraceObject(object, operation, status);
+    TraceObject(TraceNameOf(object), "AbortPipe", pipeRef, status);
     return status;
 }
 
 PlatformReturn LuClearPipeStallBothEnds(UsbInterfaceObject* self, uint8_t pipeRef) {
     LuObject* object = AsLu(self);
-    PlatformReturn status = PlatformOk;
+    PlatformReturn status;
     {
         std::lock_guard<std::mutex> guard(object->data->lock);
-        const LuPipe* pipe = FindPipe(object->data, pipeRef);
-        if (object->data->handle == nullptr) {
-            status = PlatformErrNotOpen;
-        } else if (pipe == nullptr) {
-            status = PlatformErrBadArgument;
-        } else {
+        const LuPipe* pipe = nullptr;
+        status = FindOpenPipe(object->data, pipeRef, &pipe);
+        if (status == PlatformOk) {
             // Clears the halt on the device and resets the host's data toggle.
             status = FromLibusb(libusb_clear_halt(object->data->handle, pipe->address));
         }
     }
-    char operation[48];
-    std::snprintf(operation, sizeof operation, "ClearPipeStallBothEnds(%u)", pipeRef);
-    TraceObject(object, operation, status);
+    TraceObject(TraceNameOf(object), "ClearPipeStallBothEnds", pipeRef, status);
     return status;
 }
 
 PlatformReturn LuRelease(UsbInterfaceObject* self) {
     LuObject* object = AsLu(self);
-    TraceObject(object, "Release", PlatformOk);
+    TraceObject(TraceNameOf(object), "Release", 0, PlatformOk);
     {
-        std::lock_guard<std::mutex> guard(object->data->lock);
-        if (object->data->handle != nullptr) {
-            CloseHandle(object->data);
+        std::unique_lock<std::mutex> guard(object->data->lock);
+        if (object->data->handle != nullptr && !object->data->closing) {
+            CloseHandle(object->data, guard);
         }
     }
     libusb_unref_device(object->data->info.device);

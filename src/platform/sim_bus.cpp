@@ -164,14 +164,27 @@ void TraceObject(const SimObject* object, uint32_t interfaceId, const char* oper
              UsbPlatformStatusName(status), static_cast<uint32_t>(status), detail);
 }
 
-// Checks an object before an operation, under the bus lock: a released
-// object, or a closed one for operations that need it open, is a misuse.
-PlatformReturn CheckObject(SimBus& bus, SimObject* object, const char* operation) {
+// A step that no rule names.
+constexpr SimStep kNoStep = static_cast<SimStep>(-1);
+
+// Under the bus lock, how an operation on an object begins: a released
+// object, or a closed one, is a misuse (PlatformErrNotOpen); then an unplug,
+// arguments that are not `argumentsGood`, and an injected failure of `step`
+// on the pipe end it before it starts.
+PlatformReturn CheckObject(SimBus& bus, SimObject* object, const char* operation,
+                           bool argumentsGood = true, SimStep step = kNoStep, uint8_t pipeRef = 0) {
     if (object->released || !object->open) {
         RecordMisuse(bus, object, operation);
         return PlatformErrNotOpen;
     }
-    return object->rec->attached ? PlatformOk : PlatformErrNoDevice;
+    if (!object->rec->attached) {
+        return PlatformErrNoDevice;
+    }
+    if (!argumentsGood) {
+        return PlatformErrBadArgument;
+    }
+    PlatformReturn injected;
+    return TakeFailure(bus, step, object->rec->id, pipeRef, &injected) ? injected : PlatformOk;
 }
 
 // Keeps a blocking platform call from being a cancellation point, as the
@@ -255,14 +268,8 @@ PlatformReturn SimGetNumEndpoints(UsbInterfaceObject* self, uint8_t* count) {
     {
         std::lock_guard<std::mutex> guard(bus.lock);
         interfaceId = object->rec->id;
-        status = CheckObject(bus, object, "GetNumEndpoints");
-        int32_t injected;
-        if (status == PlatformOk && count == nullptr) {
-            status = PlatformErrBadArgument;
-        } else if (status == PlatformOk &&
-                   TakeFailure(bus, SimStepNumEndpoints, interfaceId, 0, &injected)) {
-            status = injected;
-        } else if (status == PlatformOk) {
+        status = CheckObject(bus, object, "GetNumEndpoints", count != nullptr, SimStepNumEndpoints);
+        if (status == PlatformOk) {
             *count = static_cast<uint8_t>(object->rec->pipes.size());
             std::snprintf(detail, sizeof detail, ", %u endpoints", *count);
         }
@@ -282,17 +289,13 @@ PlatformReturn SimGetPipeProperties(UsbInterfaceObject* self, uint8_t pipeRef, u
     {
         std::lock_guard<std::mutex> guard(bus.lock);
         interfaceId = object->rec->id;
-        status = CheckObject(bus, object, "GetPipeProperties");
         SimPipeState* pipe = FindPipe(object->rec, pipeRef);
-        int32_t injected;
-        if (status == PlatformOk &&
-            (pipe == nullptr || direction == nullptr || number == nullptr ||
-             transferType == nullptr || maxPacketSize == nullptr || interval == nullptr)) {
-            status = PlatformErrBadArgument;
-        } else if (status == PlatformOk &&
-                   TakeFailure(bus, SimStepPipeProperties, interfaceId, pipeRef, &injected)) {
-            status = injected;
-        } else if (status == PlatformOk) {
+        const bool argumentsGood = pipe != nullptr && direction != nullptr && number != nullptr &&
+                                   transferType != nullptr && maxPacketSize != nullptr &&
+                                   interval != nullptr;
+        status = CheckObject(bus, object, "GetPipeProperties", argumentsGood, SimStepPipeProperties,
+                             pipeRef);
+        if (status == PlatformOk) {
             *direction = pipe->desc.direction;
             *number = pipe->desc.endpointNumber;
             *transferType = pipe->desc.transferType;
@@ -320,16 +323,11 @@ PlatformReturn SimReadPipe(UsbInterfaceObject* self, uint8_t pipeRef, void* buff
         std::unique_lock<std::mutex> guard(bus.lock);
         SimInterfaceRec* rec = object->rec;
         interfaceId = rec->id;
-        status = CheckObject(bus, object, "ReadPipe");
         SimPipeState* pipe = FindPipe(rec, pipeRef);
-        int32_t injected;
-        if (status == PlatformOk && (pipe == nullptr || buffer == nullptr || size == nullptr ||
-                                     pipe->desc.direction != UsbDirectionIn)) {
-            status = PlatformErrBadArgument;
-        } else if (status == PlatformOk &&
-                   TakeFailure(bus, SimStepRead, interfaceId, pipeRef, &injected)) {
-            status = injected;
-        } else if (status == PlatformOk) {
+        const bool argumentsGood = pipe != nullptr && buffer != nullptr && size != nullptr &&
+                                   pipe->desc.direction == UsbDirectionIn;
+        status = CheckObject(bus, object, "ReadPipe", argumentsGood, SimStepRead, pipeRef);
+        if (status == PlatformOk) {
             ++object->inFlight;
             const uint64_t generation = pipe->abortGeneration;
             for (;;) {
@@ -371,10 +369,7 @@ PlatformReturn SimReadPipe(UsbInterfaceObject* self, uint8_t pipeRef, void* buff
     std::snprintf(operation, sizeof operation, "ReadPipe(%u)", pipeRef);
     char detail[320] = "";
     if (status == PlatformOk || status == PlatformErrOverrun) {
-        std::snprintf(detail, sizeof detail, ", %u bytes:", received);
-        if (UsbTraceEnabled()) {
-            UsbTraceDescribeBytes(buffer, received, detail, sizeof detail);
-        }
+        UsbTraceTransferDetail(buffer, received, detail, sizeof detail);
     }
     TraceObject(object, interfaceId, operation, status, detail);
     return status;
@@ -392,13 +387,13 @@ PlatformReturn SimWritePipe(UsbInterfaceObject* self, uint8_t pipeRef, const voi
         std::lock_guard<std::mutex> guard(bus.lock);
         SimInterfaceRec* rec = object->rec;
         interfaceId = rec->id;
-        status = CheckObject(bus, object, "WritePipe");
         SimPipeState* pipe = FindPipe(rec, pipeRef);
-        int32_t injected;
-        if (status == PlatformOk && (pipe == nullptr || (buffer == nullptr && size > 0) ||
-                                     pipe->desc.direction != UsbDirectionOut)) {
-            status = PlatformErrBadArgument;
-        } else if (status == PlatformOk) {
+        const bool argumentsGood = pipe != nullptr && (buffer != nullptr || size == 0) &&
+                                   pipe->desc.direction == UsbDirectionOut;
+        status = CheckObject(bus, object, "WritePipe", argumentsGood);
+        if (status == PlatformOk) {
+            // An injected failure is recorded with the write.
+            int32_t injected;
             if (TakeFailure(bus, SimStepWrite, interfaceId, pipeRef, &injected)) {
                 status = injected;
             }
@@ -434,10 +429,7 @@ PlatformReturn SimWritePipe(UsbInterfaceObject* self, uint8_t pipeRef, const voi
     char operation[32];
     std::snprintf(operation, sizeof operation, "WritePipe(%u)", pipeRef);
     char detail[320] = "";
-    std::snprintf(detail, sizeof detail, ", %u bytes:", size);
-    if (UsbTraceEnabled()) {
-        UsbTraceDescribeBytes(buffer, size, detail, sizeof detail);
-    }
+    UsbTraceTransferDetail(buffer, size, detail, sizeof detail);
     TraceObject(object, interfaceId, operation, status, detail);
     return status;
 }
@@ -452,11 +444,9 @@ PlatformReturn SimPipeControl(UsbInterfaceObject* self, uint8_t pipeRef, bool ab
     {
         std::lock_guard<std::mutex> guard(bus.lock);
         interfaceId = object->rec->id;
-        status = CheckObject(bus, object, name);
         SimPipeState* pipe = FindPipe(object->rec, pipeRef);
-        if (status == PlatformOk && pipe == nullptr) {
-            status = PlatformErrBadArgument;
-        } else if (status == PlatformOk && abort) {
+        status = CheckObject(bus, object, name, pipe != nullptr);
+        if (status == PlatformOk && abort) {
             ++pipe->abortGeneration;
             bus.changed.notify_all();
         }
@@ -556,38 +546,45 @@ UsbService* SimIteratorNext(UsbIterator* iterator) {
     return nullptr;
 }
 
-void SimReleaseIterator(UsbIterator* iterator) {
+// Frees a handle of the walk and counts it out.
+template <typename Record>
+void ReleaseCounted(Record* record, uint32_t SimCounters::*live) {
     SimBus& bus = Bus();
     {
         std::lock_guard<std::mutex> guard(bus.lock);
-        --bus.counters.liveIterators;
+        --(bus.counters.*live);
     }
-    delete reinterpret_cast<SimIterator*>(iterator);
+    delete record;
+}
+
+void SimReleaseIterator(UsbIterator* iterator) {
+    ReleaseCounted(reinterpret_cast<SimIterator*>(iterator), &SimCounters::liveIterators);
 }
 
 void SimReleaseService(UsbService* service) {
-    SimBus& bus = Bus();
-    {
-        std::lock_guard<std::mutex> guard(bus.lock);
-        --bus.counters.liveServices;
+    ReleaseCounted(reinterpret_cast<SimService*>(service), &SimCounters::liveServices);
+}
+
+// Under the bus lock: whether the creation `step` of the interface may make
+// its record; when not, *status is the injected result (0: success without a
+// record) or PlatformErrNoDevice.
+bool MayCreate(SimBus& bus, SimStep step, const SimInterfaceRec* rec, PlatformReturn* status) {
+    if (TakeFailure(bus, step, rec->id, 0, status)) {
+        return false;
     }
-    delete reinterpret_cast<SimService*>(service);
+    *status = rec->attached ? PlatformOk : PlatformErrNoDevice;
+    return rec->attached;
 }
 
 PlatformReturn SimCreateProperties(UsbService* service, UsbPropertySet** properties) {
     SimBus& bus = Bus();
     SimInterfaceRec* rec = reinterpret_cast<SimService*>(service)->rec;
-    PlatformReturn status = PlatformOk;
+    PlatformReturn status;
     uint32_t interfaceId;
     {
         std::lock_guard<std::mutex> guard(bus.lock);
         interfaceId = rec->id;
-        int32_t injected;
-        if (TakeFailure(bus, SimStepProperties, rec->id, 0, &injected)) {
-            status = injected;  // 0: success without a set
-        } else if (!rec->attached) {
-            status = PlatformErrNoDevice;
-        } else {
+        if (MayCreate(bus, SimStepProperties, rec, &status)) {
             auto* snapshot = new SimPropertySnapshot{{&gSimulatedBackend}, rec->properties};
             ++bus.counters.livePropertySets;
             *properties = &snapshot->head;
@@ -610,29 +607,20 @@ bool SimGetPropertyInt32(const UsbPropertySet* properties, const char* name, int
 }
 
 void SimReleaseProperties(UsbPropertySet* properties) {
-    SimBus& bus = Bus();
-    {
-        std::lock_guard<std::mutex> guard(bus.lock);
-        --bus.counters.livePropertySets;
-    }
-    delete reinterpret_cast<SimPropertySnapshot*>(properties);
+    ReleaseCounted(reinterpret_cast<SimPropertySnapshot*>(properties),
+                   &SimCounters::livePropertySets);
 }
 
 PlatformReturn SimCreateInterfaceObject(UsbService* service, UsbInterfaceObject** object) {
     SimBus& bus = Bus();
     SimInterfaceRec* rec = reinterpret_cast<SimService*>(service)->rec;
-    PlatformReturn status = PlatformOk;
+    PlatformReturn status;
     uint32_t interfaceId;
     uint32_t number = 0;
     {
         std::lock_guard<std::mutex> guard(bus.lock);
         interfaceId = rec->id;
-        int32_t injected;
-        if (TakeFailure(bus, SimStepCreateObject, rec->id, 0, &injected)) {
-            status = injected;  // 0: success without an object
-        } else if (!rec->attached) {
-            status = PlatformErrNoDevice;
-        } else {
+        if (MayCreate(bus, SimStepCreateObject, rec, &status)) {
             number = ++bus.counters.objectsCreated;
             bus.objects.push_back(std::unique_ptr<SimObject>(
                 new SimObject{{&kSimInterfaceOps}, rec, number, false, false, 0}));
@@ -738,15 +726,21 @@ PlatformReturn SimDetachDevice(uint32_t deviceId) {
     return PlatformOk;
 }
 
-PlatformReturn SimSetHeldByOtherClient(uint32_t interfaceId, bool held) {
+// Applies `change` to the interface under the bus lock and returns its
+// result; PlatformErrNotFound for an unknown interface.
+template <typename Change>
+PlatformReturn ChangeInterface(uint32_t interfaceId, Change change) {
     SimBus& bus = Bus();
     std::lock_guard<std::mutex> guard(bus.lock);
     SimInterfaceRec* rec = FindInterface(bus, interfaceId);
-    if (rec == nullptr) {
-        return PlatformErrNotFound;
-    }
-    rec->heldByOther = held;
-    return PlatformOk;
+    return rec == nullptr ? PlatformErrNotFound : change(bus, rec);
+}
+
+PlatformReturn SimSetHeldByOtherClient(uint32_t interfaceId, bool held) {
+    return ChangeInterface(interfaceId, [&](SimBus&, SimInterfaceRec* rec) {
+        rec->heldByOther = held;
+        return PlatformOk;
+    });
 }
 
 void SimFailStep(SimStep step, int32_t status, uint32_t interfaceId, uint8_t pipeRef,
@@ -767,50 +761,38 @@ PlatformReturn SimQueueInPacket(uint32_t interfaceId, uint8_t pipeRef, const voi
     if (data == nullptr && length > 0) {
         return PlatformErrBadArgument;
     }
-    SimBus& bus = Bus();
-    std::lock_guard<std::mutex> guard(bus.lock);
-    SimInterfaceRec* rec = FindInterface(bus, interfaceId);
-    if (rec == nullptr) {
-        return PlatformErrNotFound;
-    }
-    if (!rec->attached) {
-        return PlatformErrNoDevice;
-    }
-    SimPipeState* pipe = FindPipe(rec, pipeRef);
-    if (pipe == nullptr || pipe->desc.direction != UsbDirectionIn) {
-        return PlatformErrBadArgument;
-    }
-    const auto* bytes = static_cast<const uint8_t*>(data);
-    pipe->packets.emplace_back(bytes, bytes + length);
-    bus.changed.notify_all();
-    return PlatformOk;
+    return ChangeInterface(interfaceId, [&](SimBus& bus, SimInterfaceRec* rec) {
+        if (!rec->attached) {
+            return PlatformErrNoDevice;
+        }
+        SimPipeState* pipe = FindPipe(rec, pipeRef);
+        if (pipe == nullptr || pipe->desc.direction != UsbDirectionIn) {
+            return PlatformErrBadArgument;
+        }
+        const auto* bytes = static_cast<const uint8_t*>(data);
+        pipe->packets.emplace_back(bytes, bytes + length);
+        bus.changed.notify_all();
+        return PlatformOk;
+    });
 }
 
 PlatformReturn SimQueueBulkAnswer(uint32_t interfaceId, const void* data, uint32_t length) {
     if (data == nullptr && length > 0) {
         return PlatformErrBadArgument;
     }
-    SimBus& bus = Bus();
-    std::lock_guard<std::mutex> guard(bus.lock);
-    SimInterfaceRec* rec = FindInterface(bus, interfaceId);
-    if (rec == nullptr) {
-        return PlatformErrNotFound;
-    }
-    const auto* bytes = static_cast<const uint8_t*>(data);
-    rec->bulkAnswers.emplace_back(bytes, bytes + length);
-    return PlatformOk;
+    return ChangeInterface(interfaceId, [&](SimBus&, SimInterfaceRec* rec) {
+        const auto* bytes = static_cast<const uint8_t*>(data);
+        rec->bulkAnswers.emplace_back(bytes, bytes + length);
+        return PlatformOk;
+    });
 }
 
 PlatformReturn SimSetResponder(uint32_t interfaceId, SimResponder responder, void* context) {
-    SimBus& bus = Bus();
-    std::lock_guard<std::mutex> guard(bus.lock);
-    SimInterfaceRec* rec = FindInterface(bus, interfaceId);
-    if (rec == nullptr) {
-        return PlatformErrNotFound;
-    }
-    rec->responder = responder;
-    rec->responderContext = responder != nullptr ? context : nullptr;
-    return PlatformOk;
+    return ChangeInterface(interfaceId, [&](SimBus&, SimInterfaceRec* rec) {
+        rec->responder = responder;
+        rec->responderContext = responder != nullptr ? context : nullptr;
+        return PlatformOk;
+    });
 }
 
 uint32_t SimWriteCount(uint32_t interfaceId) {

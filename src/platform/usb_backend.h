@@ -57,7 +57,8 @@ bool UsbTraceEnabled();
 // Hands one line, formatted as by printf, to the trace hook if one is set.
 void UsbTrace(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-// Appends a short readable rendering of `bytes` to `text` (capacity
-// `capacity`, NUL-terminated): quoted text when every byte is printable, the
-// first bytes in hex otherwise.
-void UsbTraceDescribeBytes(const void* bytes, uint32_t length, char* text, uint32_t capacity);
+// Writes the detail of a ReadPipe or WritePipe trace line into `text`
+// (capacity `capacity`, NUL-terminated): the byte count, then, while a hook is
+// set, a short rendering of `bytes`: quoted text when every byte is printable,
+// the first bytes in hex otherwise.
+void UsbTraceTransferDetail(const void* bytes, uint32_t length, char* text, uint32_t capacity);

@@ -131,12 +131,16 @@ void UsbTrace(const char* format, ...) {
     }
 }
 
-void UsbTraceDescribeBytes(const void* bytes, uint32_t length, char* text, uint32_t capacity) {
+void UsbTraceTransferDetail(const void* bytes, uint32_t length, char* text, uint32_t capacity) {
     if (text == nullptr || capacity == 0) {
         return;
     }
+    text[0] = '\0';
+    if (!UsbTraceEnabled()) {
+        return;  // the line is not written
+    }
     const auto* data = static_cast<const unsigned char*>(bytes);
-    size_t used = std::strlen(text);
+    size_t used = 0;
     auto append = [&](const char* format, auto... values) {
         if (used < capacity) {
             const int written = std::snprintf(text + used, capacity - used, format, values...);
@@ -145,6 +149,7 @@ void UsbTraceDescribeBytes(const void* bytes, uint32_t length, char* text, uint3
             }
         }
     };
+    append(", %u bytes:", length);
     bool printable = length > 0 && data != nullptr;
     for (uint32_t i = 0; printable && i < length; ++i) {
         const unsigned char c = data[i];

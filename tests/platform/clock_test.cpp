@@ -40,12 +40,19 @@ void* SleepOnce(void* result) {
     return nullptr;
 }
 
-TEST_F(VirtualClockTest, HeldSleepWaitsUntilReleased) {
+// Starts a thread that sleeps a tenth of a second while sleeps are held, and
+// waits until it is inside the sleep.
+pthread_t StartHeldSleeper(int* result) {
     VirtualClockHoldSleeps(true);
-    int result = -5;
     pthread_t sleeper;
-    ASSERT_EQ(pthread_create(&sleeper, nullptr, SleepOnce, &result), 0);
-    ASSERT_TRUE(VirtualClockWaitForSleeper(10000));
+    EXPECT_EQ(pthread_create(&sleeper, nullptr, SleepOnce, result), 0);
+    EXPECT_TRUE(VirtualClockWaitForSleeper(10000));
+    return sleeper;
+}
+
+TEST_F(VirtualClockTest, HeldSleepWaitsUntilReleased) {
+    int result = -5;
+    const pthread_t sleeper = StartHeldSleeper(&result);
     EXPECT_EQ(PlatformTime(), 1000);  // the time does not move while held
     VirtualClockHoldSleeps(false);
     pthread_join(sleeper, nullptr);
@@ -56,17 +63,24 @@ TEST_F(VirtualClockTest, HeldSleepWaitsUntilReleased) {
 }
 
 TEST_F(VirtualClockTest, HeldSleepIsACancellationPoint) {
-    VirtualClockHoldSleeps(true);
     int result = -5;
-    pthread_t sleeper;
-    ASSERT_EQ(pthread_create(&sleeper, nullptr, SleepOnce, &result), 0);
-    ASSERT_TRUE(VirtualClockWaitForSleeper(10000));
+    const pthread_t sleeper = StartHeldSleeper(&result);
     pthread_cancel(sleeper);
     void* exitValue = nullptr;
     pthread_join(sleeper, &exitValue);
     EXPECT_EQ(exitValue, PTHREAD_CANCELED);
     EXPECT_EQ(result, -5);
     EXPECT_FALSE(VirtualClockWaitForSleeper(0));  // nobody left in the sleep
+}
+
+TEST_F(VirtualClockTest, DurationsNanosleepRefusesAreRefused) {
+    const struct timespec refused[] = {{0, 1000000000L}, {0, -1}, {-1, 0}};
+    for (const struct timespec& duration : refused) {
+        EXPECT_EQ(PlatformSleep(&duration), -1);
+    }
+    EXPECT_EQ(PlatformSleep(nullptr), -1);
+    EXPECT_EQ(PlatformTime(), 1000);
+    EXPECT_EQ(VirtualClockSleepCount(), 0u);
 }
 
 TEST(RealClock, FollowsTheSystemClock) {
@@ -78,7 +92,8 @@ TEST(RealClock, FollowsTheSystemClock) {
     EXPECT_LE(now.tv_sec - before.tv_sec, 1);
     const struct timespec none = {0, 0};
     EXPECT_EQ(PlatformSleep(&none), 0);
-    EXPECT_EQ(PlatformSleep(nullptr), -1);
+    const struct timespec tooManyNanoseconds = {0, 1000000000L};
+    EXPECT_EQ(PlatformSleep(&tooManyNanoseconds), -1);
 }
 
 }  // namespace

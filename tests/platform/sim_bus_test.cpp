@@ -37,12 +37,18 @@ protected:
         SimBusReset();
     }
 
-    // Attaches one interface carrying `location`; returns its interface ID.
-    uint32_t Attach(int32_t location, uint32_t order = 0, bool held = false) {
+    // Attaches a device of one interface carrying `location`; returns the
+    // interface ID, and the device ID through `device`.
+    uint32_t Attach(int32_t location, uint32_t order = 0, bool held = false,
+                    uint32_t* device = nullptr) {
         properties_.push_back({"locationID", location});
         SimInterfaceDesc desc{&properties_.back(), 1, kPipes, 3, held, order};
         uint32_t id = 0;
-        EXPECT_NE(SimAttachDevice(&desc, 1, &id), 0u);
+        const uint32_t attached = SimAttachDevice(&desc, 1, &id);
+        EXPECT_NE(attached, 0u);
+        if (device != nullptr) {
+            *device = attached;
+        }
         return id;
     }
 
@@ -64,8 +70,8 @@ protected:
         return locations;
     }
 
-    // An open object for the first interface of the walk.
-    UsbInterfaceObject* OpenFirst() {
+    // A closed object for the first interface of the walk.
+    static UsbInterfaceObject* CreateFirst() {
         UsbIterator* walk = nullptr;
         EXPECT_EQ(UsbCreateInterfaceIterator(&walk), PlatformOk);
         UsbService* service = UsbIteratorNext(walk);
@@ -73,6 +79,12 @@ protected:
         EXPECT_EQ(UsbCreateInterfaceObject(service, &object), PlatformOk);
         UsbReleaseService(service);
         UsbReleaseIterator(walk);
+        return object;
+    }
+
+    // An open object for the first interface of the walk.
+    static UsbInterfaceObject* OpenFirst() {
+        UsbInterfaceObject* object = CreateFirst();
         if (object != nullptr) {
             EXPECT_EQ(object->ops->USBInterfaceOpen(object), PlatformOk);
         }
@@ -173,15 +185,9 @@ TEST_F(SimBus, InjectedFailuresHitOneStepOfOneInterface) {
 
 TEST_F(SimBus, OpenIsExclusive) {
     const uint32_t id = Attach(1, 0, true);
-    UsbInterfaceObject* object = nullptr;
-    UsbIterator* walk = nullptr;
-    ASSERT_EQ(UsbCreateInterfaceIterator(&walk), PlatformOk);
-    UsbService* service = UsbIteratorNext(walk);
-    ASSERT_EQ(UsbCreateInterfaceObject(service, &object), PlatformOk);
-    UsbInterfaceObject* rival = nullptr;
-    ASSERT_EQ(UsbCreateInterfaceObject(service, &rival), PlatformOk);
-    UsbReleaseService(service);
-    UsbReleaseIterator(walk);
+    UsbInterfaceObject* object = CreateFirst();
+    UsbInterfaceObject* rival = CreateFirst();
+    ASSERT_TRUE(object != nullptr && rival != nullptr);
 
     EXPECT_EQ(object->ops->USBInterfaceOpen(object), PlatformErrExclusiveAccess);
     SimSetHeldByOtherClient(id, false);
@@ -316,9 +322,8 @@ TEST_F(SimBus, BlockedReadIsReleasedByAbortOfItsPipeOnly) {
 }
 
 TEST_F(SimBus, BlockedReadIsReleasedByUnplug) {
-    properties_.push_back({"locationID", 5});
-    const SimInterfaceDesc desc{&properties_.back(), 1, kPipes, 3, false, 0};
-    const uint32_t device = SimAttachDevice(&desc, 1, nullptr);
+    uint32_t device = 0;
+    Attach(5, 0, false, &device);
     UsbInterfaceObject* object = OpenFirst();
     BlockedRead read(object);
     ASSERT_EQ(SimDetachDevice(device), PlatformOk);
@@ -476,7 +481,7 @@ TEST_F(SimBus, ReleasingAnOpenObjectIsReportedAndClosesIt) {
     EXPECT_EQ(SimGetCounters().openObjects, 0u);
 }
 
-// --- trace and backends ------------------------------------------------------
+// --- trace and arguments ---------------------------------------------------
 
 TEST_F(SimBus, TraceGivesOneLinePerOperation) {
     const uint32_t id = Attach(1);
@@ -505,42 +510,6 @@ TEST_F(SimBus, TraceGivesOneLinePerOperation) {
         "sim #1/if1 Release: ok (0x00000000)",
     };
     EXPECT_EQ(lines, expected);
-}
-
-TEST_F(SimBus, AnUnknownBackendIsRefusedAndTheBusKept) {
-    EXPECT_EQ(UsbPlatformSelectBackend(static_cast<UsbBackendKind>(9)), PlatformErrUnsupported);
-    EXPECT_EQ(UsbPlatformCurrentBackend(), UsbBackendSimulated);
-}
-
-// Without hardware the libusb backend can only show that its walk works and
-// gives everything back; builds without it refuse it.
-TEST_F(SimBus, TheLibusbBackendWalksRealInterfacesWhenBuiltIn) {
-    const PlatformReturn selected = UsbPlatformSelectBackend(UsbBackendLibusb);
-    if (selected != PlatformOk) {
-        EXPECT_EQ(selected, PlatformErrUnsupported);
-        GTEST_SKIP() << "no libusb backend here";
-    }
-    UsbIterator* walk = nullptr;
-    const PlatformReturn started = UsbCreateInterfaceIterator(&walk);
-    ASSERT_EQ(UsbPlatformSelectBackend(UsbBackendSimulated), PlatformOk);
-    if (started != PlatformOk) {
-        GTEST_SKIP() << "no USB here: " << UsbPlatformStatusName(started);
-    }
-    Attach(1);  // the walk under way stays with libusb
-    int interfaces = 0;
-    while (UsbService* service = UsbIteratorNext(walk)) {
-        UsbPropertySet* set = nullptr;
-        ASSERT_EQ(UsbCreateProperties(service, &set), PlatformOk);
-        int32_t value = 0;
-        EXPECT_TRUE(UsbGetPropertyInt32(set, "idVendor", &value));
-        EXPECT_TRUE(UsbGetPropertyInt32(set, "locationID", &value));
-        UsbReleaseProperties(set);
-        UsbReleaseService(service);
-        ++interfaces;
-    }
-    UsbReleaseIterator(walk);
-    EXPECT_EQ(SimGetCounters().liveIterators, 0u);
-    std::printf("libusb walk: %d interfaces\n", interfaces);
 }
 
 TEST_F(SimBus, BadArgumentsAreRefused) {
