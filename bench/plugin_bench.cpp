@@ -24,7 +24,7 @@
 #include "plugin/plugin_entry.h"
 #include "plugin/watch_thread.h"
 #include "twain_button_plugin.h"
-#include "usb/usb_ids.h"
+#include "zn417_model.h"
 
 namespace {
 
@@ -64,6 +64,7 @@ struct BenchHost {
 
 // A simulated ZN417, the virtual clock, and event files in a private folder.
 struct BenchBus {
+    Zn417Model* device = nullptr;
     uint32_t scanner = 0;
     int32_t location = kLocation;
     std::string directory;
@@ -80,24 +81,12 @@ struct BenchBus {
             directory = pattern;
             gEventDirectoryForTests.store(directory.c_str());
         }
-        const SimProperty properties[] = {
-            {"bInterfaceProtocol", VendorSpecificProtocol},
-            {"bInterfaceNumber", ScannerInterfaceNumber},
-            {"idVendor", MakerVendorId},
-            {"idProduct", static_cast<int32_t>(ModelProductId)},
-            {"bNumEndpoints", ScannerEndpointCount},
-            {"locationID", kLocation},
-        };
-        const SimPipe pipes[] = {
-            {UsbDirectionOut, UsbTransferBulk, 1, 512, 0},
-            {UsbDirectionIn, UsbTransferBulk, 2, 512, 0},
-            {UsbDirectionIn, UsbTransferInterrupt, 3, 64, 8},
-        };
-        const SimInterfaceDesc desc{properties, 6, pipes, 3, false, 0};
-        SimAttachDevice(&desc, 1, &scanner);
+        device = Zn417Attach(kLocation);
+        scanner = Zn417InterfaceId(device);
     }
     ~BenchBus() {
         TWAINButtonPluginStop();
+        Zn417Detach(device);
         gEventDirectoryForTests.store(nullptr);
         VirtualClockDisable();
         SimBusReset();
