@@ -72,7 +72,7 @@ int32_t ScanDocument(ParseContext* context) {
         break;
     }
     cursor->position = p;
-    FreeAndClear(&context->currentPath);
+    ReleaseCurrentPath(context);
     return result;
 }
 
@@ -212,22 +212,19 @@ int32_t HandleStartTag(ParseContext* context, uint64_t tagOffset, uint64_t tagLe
 
     ++context->elementCounter;
     int32_t result = AppendPath(context, "/", parts.name, parts.nameLength);
-    AttributeSpan* plain = nullptr;
     if (result == 0 && parts.attributes != nullptr) {
-        plain = static_cast<AttributeSpan*>(AllocZeroed(uint64_t{count} * sizeof(AttributeSpan)));
-        if (plain == nullptr) {
-            result = XmlErrNoMemory;  // skipping the attributes would give wrong matches
-        }
+        // The non-declarations move to the front of the same array, in order:
+        // row i is handled before anything is written over it.
         uint32_t plainCount = 0;
         for (uint32_t i = 0; result == 0 && i < count; ++i) {
             int32_t isDeclaration = 0;
             result = HandleAttribute(context, &parts.attributes[i], &isDeclaration);
             if (result == 0 && isDeclaration == 0) {
-                plain[plainCount++] = parts.attributes[i];
+                parts.attributes[plainCount++] = parts.attributes[i];
             }
         }
         if (result == 0 && plainCount > 0) {
-            result = RecordAttributeValues(context, plain, plainCount);
+            result = RecordAttributeValues(context, parts.attributes, plainCount);
         }
     }
     if (result == 0 && selfClosing) {
@@ -237,7 +234,6 @@ int32_t HandleStartTag(ParseContext* context, uint64_t tagOffset, uint64_t tagLe
             result = ClosePath(context, parts.name, parts.nameLength);
         }
     }
-    FreeMemory(plain);
     FreeMemory(parts.attributes);
     return result;
 }
