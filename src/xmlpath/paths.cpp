@@ -13,8 +13,18 @@ uint64_t TextLength(const char* text) {
     return length > 0 ? static_cast<uint64_t>(length) : 0;
 }
 
-bool SameBytes(const char* first, uint64_t firstLength, const char* second, uint64_t secondLength) {
-    return firstLength == secondLength && BytesEqual(first, second, firstLength) == 1;
+// Same length and bytes; inline, since names are compared at every event.
+inline bool SameBytes(const char* first, uint64_t firstLength, const char* second,
+                      uint64_t secondLength) {
+    if (firstLength != secondLength) {
+        return false;
+    }
+    for (uint64_t i = 0; i < firstLength; ++i) {
+        if (first[i] != second[i]) {
+            return false;
+        }
+    }
+    return true;
 }
 
 // Bytes up to the first whitespace.
@@ -412,7 +422,7 @@ int32_t ClosePath(ParseContext* context, const char* name, uint64_t length) {
     uint64_t colonAt = 0;
     if (RegisteredPrefix(context, name, length, &tablePrefix, &tablePrefixLength, &colonAt)) {
         if (segmentLength < tablePrefixLength ||
-            BytesEqual(segment, tablePrefix, tablePrefixLength) != 1) {
+            !SameBytes(segment, tablePrefixLength, tablePrefix, tablePrefixLength)) {
             return XmlErrMismatchedClose;
         }
         segment += tablePrefixLength;
@@ -489,9 +499,10 @@ int32_t PathMatches(ParseContext* context, uint32_t matcherIndex) {
 void QueryPathBounds(const char* path, uint64_t length, uint64_t* segments, uint64_t* rows) {
     uint64_t slashes = 0;
     uint64_t equals = 0;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(path);
     for (uint64_t i = 0; i < length; ++i) {
-        slashes += path[i] == '/' ? 1 : 0;
-        equals += path[i] == '=' ? 1 : 0;
+        slashes += static_cast<uint64_t>(bytes[i] == '/');
+        equals += static_cast<uint64_t>(bytes[i] == '=');
     }
     // A segment lies between two "/"; every row of a split holds its own "="
     // except a bare name, which ends its segment.

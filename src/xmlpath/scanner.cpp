@@ -9,6 +9,9 @@
 
 namespace {
 
+// Attribute rows a start tag is split into before its own array is allocated.
+constexpr uint32_t TagRowsOnStack = 16;
+
 // The byte at `offset`, or NUL past the end: the document is never read beyond
 // its length, even when the caller's text has no terminating NUL.
 char ByteAt(const TextCursor* cursor, uint64_t offset) {
@@ -197,14 +200,37 @@ int32_t HandleStartTag(ParseContext* context, uint64_t tagOffset, uint64_t tagLe
         --bodyLength;  // tag[bodyLength] is the body's last byte (body starts at tag + 1)
     }
 
-    const uint32_t count = SplitTag(tag + 1, bodyLength, nullptr);
-    TagParts parts{};
-    if (count != 0 && count != SplitFailed) {
-        parts.attributes =
-            static_cast<AttributeSpan*>(AllocZeroed(uint64_t{count} * sizeof(AttributeSpan)));
-        parts.attributeCount = parts.attributes != nullptr ? count : 0;
+    // One split into rows on the stack; the tag's own array of exactly its
+    // count is then allocated as before (a tag whose array cannot be allocated
+    // fails with XmlErrBadTag). A tag with more rows, or one that does not
+    // split, takes the counting pass first.
+    AttributeSpan local[TagRowsOnStack];
+    TagParts parts{nullptr, 0, local, TagRowsOnStack};
+    uint32_t count = SplitTag(tag + 1, bodyLength, &parts);
+    if (count != SplitFailed) {
+        AttributeSpan* array = nullptr;
+        if (count != 0) {
+            array =
+                static_cast<AttributeSpan*>(AllocZeroed(uint64_t{count} * sizeof(AttributeSpan)));
+            if (array == nullptr) {
+                return XmlErrBadTag;
+            }
+            for (uint32_t i = 0; i < count; ++i) {
+                array[i] = local[i];
+            }
+        }
+        parts.attributes = array;
+        parts.attributeCount = count;
+    } else {
+        count = SplitTag(tag + 1, bodyLength, nullptr);
+        parts = TagParts{};
+        if (count != 0 && count != SplitFailed) {
+            parts.attributes =
+                static_cast<AttributeSpan*>(AllocZeroed(uint64_t{count} * sizeof(AttributeSpan)));
+            parts.attributeCount = parts.attributes != nullptr ? count : 0;
+        }
+        SplitTag(tag + 1, bodyLength, &parts);
     }
-    SplitTag(tag + 1, bodyLength, &parts);
     if (parts.name == nullptr || parts.nameLength == 0) {
         FreeMemory(parts.attributes);
         return XmlErrBadTag;

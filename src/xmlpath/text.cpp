@@ -11,6 +11,17 @@ const NamespaceEntry NamespaceTable[NamespaceRowCount] = {
 
 namespace {
 
+// First `byte` in the `length` bytes at `text`, or absent: FindByte, kept inline
+// for the short spans of tags and path segments.
+inline const char* FindIn(const char* text, uint64_t length, char byte) {
+    for (uint64_t i = 0; i < length; ++i) {
+        if (text[i] == byte) {
+            return text + i;
+        }
+    }
+    return nullptr;
+}
+
 uint32_t FailSplit(TagParts* parts) {
     if (parts != nullptr) {
         parts->name = nullptr;
@@ -56,7 +67,7 @@ uint32_t SplitTag(const char* text, uint64_t length, TagParts* parts) {
             break;
         }
         const char* start = text + i;
-        const char* equals = FindByte(start, length - i, '=');
+        const char* equals = FindIn(start, length - i, '=');
         uint64_t nameLength =
             (equals != nullptr ? static_cast<uint64_t>(equals - start) : length - i);
         while (nameLength > 0 && IsXmlWhitespace(start[nameLength - 1])) {
@@ -70,12 +81,12 @@ uint32_t SplitTag(const char* text, uint64_t length, TagParts* parts) {
             return count + 1;
         }
         const uint64_t equalsAt = static_cast<uint64_t>(equals - text);
-        const char* open = FindByte(equals, length - equalsAt, '"');
+        const char* open = FindIn(equals, length - equalsAt, '"');
         if (open == nullptr) {
             return count;  // a value without quotes drops the rest
         }
         const uint64_t openAt = static_cast<uint64_t>(open - text);
-        const char* close = FindByte(open + 1, length - openAt - 1, '"');
+        const char* close = FindIn(open + 1, length - openAt - 1, '"');
         if (close == nullptr) {
             return FailSplit(parts);
         }
