@@ -57,6 +57,9 @@ struct NamespaceEntry {
 constexpr int NamespaceRowCount = 5;
 constexpr uint64_t NamespaceEquivalentRow = 3;  // the 2010/05 namespace, prefix "ikw"
 extern const NamespaceEntry NamespaceTable[NamespaceRowCount];
+// Lengths of each row's table prefix and URI (0 for the terminator).
+extern const uint64_t NamespacePrefixLengths[NamespaceRowCount];
+extern const uint64_t NamespaceUriLengths[NamespaceRowCount];
 
 // One attribute (or predicate) of a split tag or path segment.
 struct AttributeSpan {
@@ -115,9 +118,9 @@ struct TextCursor {
 
 // First capacities of currentPath's storage in the run block: bytes, segments
 // and attribute rows. A deeper or longer path moves to owned arrays.
-constexpr uint64_t InitialPathCapacity = 160;
-constexpr uint32_t InitialPathSegments = 8;
-constexpr uint32_t InitialPathRows = 8;
+constexpr uint64_t InitialPathCapacity = 128;
+constexpr uint32_t InitialPathSegments = 6;
+constexpr uint32_t InitialPathRows = 4;
 
 // One segment of currentPath: where it starts and, once a comparison needed
 // it, its split (attributes in PathIndex::rows from `firstRow` on).
@@ -160,7 +163,6 @@ struct ParseContext {
     PathMatcher* matchers;  // one per entry
     uint32_t matcherCount;
     PathIndex pathIndex;
-    uint64_t tablePrefixLengths[NamespaceRowCount];  // of each row's table prefix
 };
 
 // One match reported by QueryAllValues.

@@ -83,6 +83,12 @@ int32_t RecordFound(ParseContext* context, PathMatcher* matcher, uint64_t offset
     return status;
 }
 
+// Room on the stack for splitting the paths of a typical request before the
+// run's block is sized.
+constexpr uint32_t ScratchPaths = 16;
+constexpr uint64_t ScratchSegments = 64;
+constexpr uint64_t ScratchRows = 32;
+
 uint64_t Aligned(uint64_t size) {
     return (size + 15) & ~uint64_t{15};
 }
@@ -165,18 +171,43 @@ int32_t CreateParseContext(ParseContext** contextOut, int32_t flags, XmlQuery* q
         return *pathLength != 0 ? path : nullptr;
     };
 
-    // One block holds the whole run; its size follows from bounds of the splits.
+    // One block holds the whole run. The paths are split first into room on
+    // the stack, which gives the exact size; a request too large for it is
+    // sized by bounds and split into the block.
+    QuerySegment scratchSegments[ScratchSegments];
+    AttributeSpan scratchRows[ScratchRows];
+    uint32_t scratchSegmentCounts[ScratchPaths];
+    uint64_t scratchRowCounts[ScratchPaths];
+    bool scratched = wellFormed && rowCount <= ScratchPaths;
     uint64_t segmentTotal = 0;
     uint64_t rowTotal = 0;
-    for (uint32_t i = 0; i < rowCount; ++i) {
+    for (uint32_t i = 0; scratched && i < rowCount; ++i) {
         uint64_t pathLength = 0;
         const char* path = pathOf(i, &pathLength);
+        scratchSegmentCounts[i] = 0;
+        scratchRowCounts[i] = 0;
         if (path != nullptr) {
-            uint64_t segments = 0;
-            uint64_t rows = 0;
-            QueryPathBounds(path, pathLength, &segments, &rows);
-            segmentTotal += segments;
-            rowTotal += rows;
+            scratched = SplitQueryPath(path, pathLength, scratchSegments + segmentTotal,
+                                       ScratchSegments - segmentTotal, scratchRows + rowTotal,
+                                       ScratchRows - rowTotal, &scratchSegmentCounts[i],
+                                       &scratchRowCounts[i]) == 1;
+            segmentTotal += scratchSegmentCounts[i];
+            rowTotal += scratchRowCounts[i];
+        }
+    }
+    if (!scratched) {
+        segmentTotal = 0;
+        rowTotal = 0;
+        for (uint32_t i = 0; i < rowCount; ++i) {
+            uint64_t pathLength = 0;
+            const char* path = pathOf(i, &pathLength);
+            if (path != nullptr) {
+                uint64_t segments = 0;
+                uint64_t rows = 0;
+                QueryPathBounds(path, pathLength, &segments, &rows);
+                segmentTotal += segments;
+                rowTotal += rows;
+            }
         }
     }
     const RunLayout layout = LayOut(rowCount, segmentTotal, rowTotal);
@@ -197,10 +228,6 @@ int32_t CreateParseContext(ParseContext** contextOut, int32_t flags, XmlQuery* q
     context->cursor->length = length;
     context->namespaces = reinterpret_cast<NamespaceEntry*>(block + layout.table);
     MoveBytes(NamespaceTable, context->namespaces, sizeof(NamespaceTable));
-    for (int row = 0; row < NamespaceRowCount; ++row) {
-        const int32_t prefixLength = StringLength(NamespaceTable[row].prefix);
-        context->tablePrefixLengths[row] = prefixLength > 0 ? uint64_t(prefixLength) : 0;
-    }
     PathIndex& index = context->pathIndex;
     index.bufferStorage = block + layout.pathBuffer;
     index.segmentStorage = reinterpret_cast<CurrentSegment*>(block + layout.pathSegments);
@@ -211,7 +238,19 @@ int32_t CreateParseContext(ParseContext** contextOut, int32_t flags, XmlQuery* q
     context->matcherCount = rowCount;
     auto* segments = reinterpret_cast<QuerySegment*>(block + layout.segments);
     auto* rows = reinterpret_cast<AttributeSpan*>(block + layout.rows);
+    if (scratched) {
+        for (uint64_t r = 0; r < rowTotal; ++r) {
+            rows[r] = scratchRows[r];
+        }
+        for (uint64_t k = 0; k < segmentTotal; ++k) {
+            segments[k] = scratchSegments[k];
+            if (segments[k].attributes != nullptr) {
+                segments[k].attributes = rows + (scratchSegments[k].attributes - scratchRows);
+            }
+        }
+    }
     AttributeSpan* const firstRow = rows;
+    QuerySegment* const firstSegment = segments;
     auto* records = reinterpret_cast<MatchRecord*>(block + layout.records);
     for (uint32_t i = 0; i < rowCount; ++i) {
         PathMatcher& matcher = context->matchers[i];
@@ -224,9 +263,15 @@ int32_t CreateParseContext(ParseContext** contextOut, int32_t flags, XmlQuery* q
             continue;
         }
         uint64_t usedRows = 0;
+        if (scratched) {
+            matcher.segmentCount = scratchSegmentCounts[i];
+            usedRows = scratchRowCounts[i];
+        } else {
+            SplitQueryPath(matcher.path, matcher.pathLength, segments,
+                           segmentTotal - uint64_t(segments - firstSegment), rows,
+                           rowTotal - uint64_t(rows - firstRow), &matcher.segmentCount, &usedRows);
+        }
         matcher.segments = segments;
-        matcher.segmentCount = SplitQueryPath(matcher.path, matcher.pathLength, segments, rows,
-                                              rowTotal - uint64_t(rows - firstRow), &usedRows);
         segments += matcher.segmentCount;
         rows += usedRows;
         const char* attributeName = nullptr;

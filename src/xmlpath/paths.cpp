@@ -13,6 +13,15 @@ uint64_t TextLength(const char* text) {
     return length > 0 ? static_cast<uint64_t>(length) : 0;
 }
 
+// Copies `length` bytes to `buffer` + `at` (the spans never overlap the
+// buffer) and returns the offset after them.
+inline uint64_t CopyInto(char* buffer, uint64_t at, const char* source, uint64_t length) {
+    for (uint64_t i = 0; i < length; ++i) {
+        buffer[at + i] = source[i];
+    }
+    return at + length;
+}
+
 // Same length and bytes; inline, since names are compared at every event.
 inline bool SameBytes(const char* first, uint64_t firstLength, const char* second,
                       uint64_t secondLength) {
@@ -25,6 +34,31 @@ inline bool SameBytes(const char* first, uint64_t firstLength, const char* secon
         }
     }
     return true;
+}
+
+// Bytes that the walks over path text stop at; every other byte is kind 0.
+constexpr uint8_t PathByteQuote = 1;
+constexpr uint8_t PathByteSlash = 2;
+constexpr uint8_t PathByteSpace = 3;
+
+struct PathByteTable {
+    uint8_t kinds[256];
+    constexpr PathByteTable() : kinds{} {
+        kinds[static_cast<unsigned char>('"')] = PathByteQuote;
+        kinds[static_cast<unsigned char>('/')] = PathByteSlash;
+        kinds[static_cast<unsigned char>('\t')] = PathByteSpace;
+        kinds[static_cast<unsigned char>('\n')] = PathByteSpace;
+        kinds[static_cast<unsigned char>('\r')] = PathByteSpace;
+        kinds[static_cast<unsigned char>(' ')] = PathByteSpace;
+    }
+};
+constexpr PathByteTable kPathBytes;
+constexpr const uint8_t* kPathByteKinds = kPathBytes.kinds;
+
+// SameSegmentName, inline for PathMatches.
+inline bool NamesMatch(const TagParts& query, const TagParts& current) {
+    return query.name != nullptr && current.name != nullptr && query.nameLength != 0 &&
+           SameBytes(query.name, query.nameLength, current.name, current.nameLength);
 }
 
 // Bytes up to the first whitespace.
@@ -123,10 +157,10 @@ int32_t PushSegment(PathIndex* index, uint64_t start) {
 int32_t IndexAppendedText(PathIndex* index) {
     bool insideQuotes = index->insideQuotes;
     for (uint64_t i = index->scanned; i < index->length; ++i) {
-        const char byte = index->buffer[i];
-        if (byte == '"') {
+        const uint8_t kind = kPathByteKinds[static_cast<unsigned char>(index->buffer[i])];
+        if (kind == PathByteQuote) {
             insideQuotes = !insideQuotes;
-        } else if (byte == '/' && !insideQuotes) {
+        } else if (kind == PathByteSlash && !insideQuotes) {
             const int32_t status = PushSegment(index, i + 1);
             if (status != 0) {
                 index->scanned = i;  // this "/" is seen again by the next walk
@@ -197,7 +231,7 @@ bool RegisteredPrefix(const ParseContext* context, const char* text, uint64_t le
         return false;
     }
     *tablePrefix = context->namespaces[row].prefix;
-    *tablePrefixLength = context->tablePrefixLengths[row];
+    *tablePrefixLength = NamespacePrefixLengths[row];
     *colonAt = static_cast<uint64_t>(colon - text);
     return true;
 }
@@ -208,7 +242,7 @@ int64_t TablePrefixRow(const ParseContext* context, const char* prefix, uint64_t
         return -1;
     }
     for (int64_t row = 0; context->namespaces[row].uri != nullptr; ++row) {
-        if (SameBytes(context->namespaces[row].prefix, context->tablePrefixLengths[row], prefix,
+        if (SameBytes(context->namespaces[row].prefix, NamespacePrefixLengths[row], prefix,
                       length)) {
             return row;
         }
@@ -263,12 +297,9 @@ int32_t AppendPath(ParseContext* context, const char* separator, const char* tex
     }
     char* path = index.buffer;
     uint64_t at = oldLength;
-    MoveBytes(separator, path + at, separatorLength);
-    at += separatorLength;
-    MoveBytes(tablePrefix, path + at, tablePrefixLength);
-    at += tablePrefixLength;
-    MoveBytes(rest, path + at, restLength);
-    at += restLength;
+    at = CopyInto(path, at, separator, separatorLength);
+    at = CopyInto(path, at, tablePrefix, tablePrefixLength);
+    at = CopyInto(path, at, rest, restLength);
     path[at] = '\0';
     index.length = at;
 
@@ -353,7 +384,7 @@ int32_t RegisterNamespace(ParseContext* context, const char* name, uint64_t name
         return XmlErrArgument;
     }
     for (NamespaceEntry* row = context->namespaces; row->uri != nullptr; ++row) {
-        const uint64_t uriLength = TextLength(row->uri);
+        const uint64_t uriLength = NamespaceUriLengths[row - context->namespaces];
         const char* inner = nullptr;
         uint64_t innerLength = 0;
         if (uriLength == 0 || TrimQuotedValue(value, valueLength, &inner, &innerLength) != 1 ||
@@ -488,8 +519,14 @@ int32_t PathMatches(ParseContext* context, uint32_t matcherIndex) {
     for (uint32_t k = count; k > 0; --k) {
         const TagParts& query = matcher.segments[k - 1];
         const TagParts& current = index.segments[k - 1].parts;
-        if (SameSegmentName(context, &query, &current) != 1 ||
-            PredicatesMatch(context, &query, &current) != 1) {
+        if (!NamesMatch(query, current)) {
+            return 0;
+        }
+        // A query segment without predicates matches only an element without attributes.
+        if (query.attributes == nullptr
+                ? current.attributes != nullptr || current.attributeCount != 0 ||
+                      query.attributeCount != 0
+                : PredicatesMatch(context, &query, &current) != 1) {
             return 0;
         }
     }
@@ -499,35 +536,67 @@ int32_t PathMatches(ParseContext* context, uint32_t matcherIndex) {
 void QueryPathBounds(const char* path, uint64_t length, uint64_t* segments, uint64_t* rows) {
     uint64_t slashes = 0;
     uint64_t equals = 0;
-    const auto* bytes = reinterpret_cast<const unsigned char*>(path);
+    uint64_t spaces = 0;
     for (uint64_t i = 0; i < length; ++i) {
-        slashes += static_cast<uint64_t>(bytes[i] == '/');
-        equals += static_cast<uint64_t>(bytes[i] == '=');
+        const char byte = path[i];
+        slashes += byte == '/' ? 1 : 0;
+        equals += byte == '=' ? 1 : 0;
+        spaces += IsXmlWhitespace(byte) ? 1 : 0;
     }
-    // A segment lies between two "/"; every row of a split holds its own "="
-    // except a bare name, which ends its segment.
+    // A segment lies between two "/". Every row of a split holds its own "=",
+    // except a bare name, which ends a segment that holds whitespace.
     *segments = slashes + 1;
-    *rows = equals + slashes + 1;
+    *rows = equals + (spaces < slashes + 1 ? spaces : slashes + 1);
 }
 
-uint32_t SplitQueryPath(const char* path, uint64_t length, QuerySegment* segments,
-                        AttributeSpan* rows, uint64_t rowCapacity, uint64_t* rowCount) {
+int32_t SplitQueryPath(const char* path, uint64_t length, QuerySegment* segments,
+                       uint64_t segmentCapacity, AttributeSpan* rows, uint64_t rowCapacity,
+                       uint32_t* segmentCount, uint64_t* rowCount) {
     uint32_t count = 0;
     uint64_t usedRows = 0;
     const char* segment = path;
     uint64_t remaining = length;
     for (;;) {
-        uint64_t segmentLength = 0;
-        if (PathSegmentLength(segment, remaining, &segmentLength) != 1) {
+        if (remaining == 0) {
             count = 0;  // an empty remainder: never satisfied, nothing to keep
             usedRows = 0;
             break;
         }
-        const uint64_t room = rowCapacity - usedRows;
-        const uint32_t used =
-            SplitSegmentInto(segment, segmentLength, rows + usedRows,
-                             room < UINT32_MAX ? uint32_t(room) : UINT32_MAX, &segments[count]);
-        usedRows += used != SplitFailed ? used : 0;  // the bounds make room for every split
+        if (count == segmentCapacity) {
+            return 0;
+        }
+        // The segment ends at the first "/" outside double quotes (as
+        // PathSegmentLength finds it); only one with whitespace has predicates.
+        uint64_t segmentLength = remaining;
+        bool insideQuotes = false;
+        bool spaced = false;
+        for (uint64_t i = 0; i < remaining; ++i) {
+            const uint8_t kind = kPathByteKinds[static_cast<unsigned char>(segment[i])];
+            if (kind == 0) {
+                continue;
+            }
+            if (kind == PathByteQuote) {
+                insideQuotes = !insideQuotes;
+            } else if (kind == PathByteSlash && !insideQuotes) {
+                segmentLength = i;
+                break;
+            } else if (kind == PathByteSpace) {
+                spaced = true;
+            }
+        }
+        if (!spaced) {
+            segments[count] = segmentLength != 0 ? TagParts{segment, segmentLength, nullptr, 0}
+                                                 : TagParts{};  // an empty segment does not split
+        } else {
+            const uint64_t room = rowCapacity - usedRows;
+            const uint32_t used =
+                SplitSegmentInto(segment, segmentLength, rows + usedRows,
+                                 room < UINT32_MAX ? uint32_t(room) : UINT32_MAX, &segments[count]);
+            if (used == SplitFailed) {
+                return 0;
+            }
+            usedRows += used;
+        }
         ++count;
         if (segmentLength == remaining) {
             break;
@@ -535,21 +604,17 @@ uint32_t SplitQueryPath(const char* path, uint64_t length, QuerySegment* segment
         segment += segmentLength + 1;
         remaining -= segmentLength + 1;
     }
+    *segmentCount = count;
     *rowCount = usedRows;
-    return count;
+    return 1;
 }
 
 int32_t SameSegmentName(const ParseContext* context, const TagParts* querySegment,
                         const TagParts* currentSegment) {
-    if (context == nullptr || querySegment == nullptr || currentSegment == nullptr ||
-        querySegment->name == nullptr || currentSegment->name == nullptr ||
-        querySegment->nameLength == 0) {
+    if (context == nullptr || querySegment == nullptr || currentSegment == nullptr) {
         return 0;
     }
-    return SameBytes(querySegment->name, querySegment->nameLength, currentSegment->name,
-                     currentSegment->nameLength)
-               ? 1
-               : 0;
+    return NamesMatch(*querySegment, *currentSegment) ? 1 : 0;
 }
 
 int32_t PredicatesMatch(const ParseContext* context, const TagParts* querySegment,

@@ -55,11 +55,12 @@ int32_t PathMatches(ParseContext* context, uint32_t matcherIndex);
 void QueryPathBounds(const char* path, uint64_t length, uint64_t* segments, uint64_t* rows);
 
 // Splits a query path into its segments the way PathMatches compares them, into
-// `segments` with their predicate rows at `rows` (both sized by QueryPathBounds).
-// Returns the segment count, 0 for a path ending in an empty remainder (never
-// satisfied), and the rows used in *rowCount.
-uint32_t SplitQueryPath(const char* path, uint64_t length, QuerySegment* segments,
-                        AttributeSpan* rows, uint64_t rowCapacity, uint64_t* rowCount);
+// `segments` with their predicate rows at `rows`, with room for the capacities
+// given. 1 with the segment count (0 for a path ending in an empty remainder,
+// which is never satisfied) and the rows used; 0 when the split does not fit.
+int32_t SplitQueryPath(const char* path, uint64_t length, QuerySegment* segments,
+                       uint64_t segmentCapacity, AttributeSpan* rows, uint64_t rowCapacity,
+                       uint32_t* segmentCount, uint64_t* rowCount);
 
 // 1 when both segment names are present, non-empty and byte-equal.
 int32_t SameSegmentName(const ParseContext* context, const TagParts* querySegment,

@@ -3,11 +3,27 @@
 
 #include "runtime/bytes.h"
 
+namespace {
+constexpr char kCommonPrefix[] = "ivec";
+constexpr char kVendorPrefix[] = "vxr";
+constexpr char kPrintPrefix[] = "qldm";
+constexpr char kKorvel2010Prefix[] = "ikw";
+}  // namespace
+
 const NamespaceEntry NamespaceTable[NamespaceRowCount] = {
-    {ZN_NS_COMMON_URI, "ivec", nullptr, 0}, {ZN_NS_VENDOR_URI, "vxr", nullptr, 0},
-    {ZN_NS_PRINT_URI, "qldm", nullptr, 0},  {ZN_NS_KORVEL2010_URI, "ikw", nullptr, 0},
+    {ZN_NS_COMMON_URI, kCommonPrefix, nullptr, 0},
+    {ZN_NS_VENDOR_URI, kVendorPrefix, nullptr, 0},
+    {ZN_NS_PRINT_URI, kPrintPrefix, nullptr, 0},
+    {ZN_NS_KORVEL2010_URI, kKorvel2010Prefix, nullptr, 0},
     {nullptr, nullptr, nullptr, 0},
 };
+
+const uint64_t NamespacePrefixLengths[NamespaceRowCount] = {
+    sizeof(kCommonPrefix) - 1, sizeof(kVendorPrefix) - 1, sizeof(kPrintPrefix) - 1,
+    sizeof(kKorvel2010Prefix) - 1, 0};
+const uint64_t NamespaceUriLengths[NamespaceRowCount] = {
+    sizeof(ZN_NS_COMMON_URI) - 1, sizeof(ZN_NS_VENDOR_URI) - 1, sizeof(ZN_NS_PRINT_URI) - 1,
+    sizeof(ZN_NS_KORVEL2010_URI) - 1, 0};
 
 namespace {
 
