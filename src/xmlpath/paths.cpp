@@ -224,7 +224,7 @@ int32_t SplitCurrentSegments(PathIndex* index) {
 // prefix: that row's table prefix and the offset of the ":". Else false.
 bool RegisteredPrefix(const ParseContext* context, const char* text, uint64_t length,
                       const char** tablePrefix, uint64_t* tablePrefixLength, uint64_t* colonAt) {
-    const char* colon = FindByte(text, length, ':');
+    const char* colon = FindSpanByte(text, length, ':');
     uint64_t row = 0;
     if (colon == nullptr ||
         FindDocumentPrefix(context, text, static_cast<uint64_t>(colon - text), &row) != 1) {
@@ -351,13 +351,13 @@ int32_t HandleAttribute(ParseContext* context, AttributeSpan* attribute, int32_t
             return XmlErrBadAttribute;
         }
     }
-    if (FindByte(attribute->value, attribute->valueLength, '<') != nullptr) {
+    if (FindSpanByte(attribute->value, attribute->valueLength, '<') != nullptr) {
         return XmlErrBadAttribute;
     }
     if (attribute->nameLength >= 5 && BytesEqual(attribute->name, "xmlns", 5) == 1) {
         // "xmlns:p" declares p; a name without ":" (the default namespace) is
         // registered whole, as the text "xmlns".
-        if (FindByte(attribute->name, attribute->nameLength, ':') != nullptr) {
+        if (FindSpanByte(attribute->name, attribute->nameLength, ':') != nullptr) {
             attribute->name += 6;
             attribute->nameLength -= 6;
         }

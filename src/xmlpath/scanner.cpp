@@ -27,7 +27,7 @@ int64_t FindFrom(const TextCursor* cursor, uint64_t from, char byte) {
     if (from >= cursor->length) {
         return -1;
     }
-    const char* found = FindByte(cursor->text + from, cursor->length - from, byte);
+    const char* found = FindSpanByte(cursor->text + from, cursor->length - from, byte);
     return found != nullptr ? found - cursor->text : -1;
 }
 

@@ -27,17 +27,6 @@ const uint64_t NamespaceUriLengths[NamespaceRowCount] = {
 
 namespace {
 
-// First `byte` in the `length` bytes at `text`, or absent: FindByte, kept inline
-// for the short spans of tags and path segments.
-inline const char* FindIn(const char* text, uint64_t length, char byte) {
-    for (uint64_t i = 0; i < length; ++i) {
-        if (text[i] == byte) {
-            return text + i;
-        }
-    }
-    return nullptr;
-}
-
 uint32_t FailSplit(TagParts* parts) {
     if (parts != nullptr) {
         parts->name = nullptr;
@@ -83,7 +72,7 @@ uint32_t SplitTag(const char* text, uint64_t length, TagParts* parts) {
             break;
         }
         const char* start = text + i;
-        const char* equals = FindIn(start, length - i, '=');
+        const char* equals = FindSpanByte(start, length - i, '=');
         uint64_t nameLength =
             (equals != nullptr ? static_cast<uint64_t>(equals - start) : length - i);
         while (nameLength > 0 && IsXmlWhitespace(start[nameLength - 1])) {
@@ -97,12 +86,12 @@ uint32_t SplitTag(const char* text, uint64_t length, TagParts* parts) {
             return count + 1;
         }
         const uint64_t equalsAt = static_cast<uint64_t>(equals - text);
-        const char* open = FindIn(equals, length - equalsAt, '"');
+        const char* open = FindSpanByte(equals, length - equalsAt, '"');
         if (open == nullptr) {
             return count;  // a value without quotes drops the rest
         }
         const uint64_t openAt = static_cast<uint64_t>(open - text);
-        const char* close = FindIn(open + 1, length - openAt - 1, '"');
+        const char* close = FindSpanByte(open + 1, length - openAt - 1, '"');
         if (close == nullptr) {
             return FailSplit(parts);
         }
@@ -161,7 +150,7 @@ int32_t SplitPrefix(const char* text, uint64_t length, const char** prefix, uint
     }
     const char* localStart = text;
     uint64_t localSize = length;
-    const char* colon = FindByte(text, length, ':');
+    const char* colon = FindSpanByte(text, length, ':');
     if (colon != nullptr) {
         const uint64_t before = static_cast<uint64_t>(colon - text);
         if (before > 0 && prefixPair) {

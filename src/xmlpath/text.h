@@ -4,8 +4,19 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "xmlpath/engine.h"
+
+// First `byte` in the `length` bytes at `text`, or absent (FindByte of the
+// runtime, with the C library's vectorised search: the scanner looks for every
+// tag's ">" this way, and the splits for "=" and quotes in long URI values).
+inline const char* FindSpanByte(const char* text, uint64_t length, char byte) {
+    if (text == nullptr || length == 0) {
+        return nullptr;
+    }
+    return static_cast<const char*>(std::memchr(text, static_cast<unsigned char>(byte), length));
+}
 
 // SplitTag's failure value.
 constexpr uint32_t SplitFailed = 0xFFFFFFFFu;
