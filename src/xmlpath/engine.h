@@ -107,6 +107,9 @@ struct PathMatcher {
     // remainder (a trailing "/"), which no current path satisfies.
     QuerySegment* segments;
     uint32_t segmentCount;
+    // PathMatches' last answer, good while ParseContext::pathVersion is `verdictVersion`.
+    int32_t verdict;
+    uint64_t verdictVersion;
 };
 
 // The document being scanned: `text` is borrowed and lives as long as the run.
@@ -163,6 +166,9 @@ struct ParseContext {
     PathMatcher* matchers;  // one per entry
     uint32_t matcherCount;
     PathIndex pathIndex;
+    // Changes with every change of currentPath or of a document prefix, the
+    // only things besides the run's constants that PathMatches reads. From 1.
+    uint64_t pathVersion;
 };
 
 // One match reported by QueryAllValues.

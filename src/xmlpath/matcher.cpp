@@ -221,6 +221,7 @@ int32_t CreateParseContext(ParseContext** contextOut, int32_t flags, XmlQuery* q
         return XmlErrArgument;
     }
     context->flags = flags;
+    context->pathVersion = 1;
     context->elementCounter = 0;
     context->currentPath = nullptr;
     context->cursor = reinterpret_cast<TextCursor*>(block + layout.cursor);

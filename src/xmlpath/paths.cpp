@@ -2,16 +2,13 @@
 // the comparison of currentPath with query paths.
 #include "xmlpath/paths.h"
 
+#include <cstring>
+
 #include "runtime/bytes.h"
 #include "runtime/memory.h"
 #include "xmlpath/text.h"
 
 namespace {
-
-uint64_t TextLength(const char* text) {
-    const int32_t length = StringLength(text);
-    return length > 0 ? static_cast<uint64_t>(length) : 0;
-}
 
 // Copies `length` bytes to `buffer` + `at` (the spans never overlap the
 // buffer) and returns the offset after them.
@@ -25,15 +22,8 @@ inline uint64_t CopyInto(char* buffer, uint64_t at, const char* source, uint64_t
 // Same length and bytes; inline, since names are compared at every event.
 inline bool SameBytes(const char* first, uint64_t firstLength, const char* second,
                       uint64_t secondLength) {
-    if (firstLength != secondLength) {
-        return false;
-    }
-    for (uint64_t i = 0; i < firstLength; ++i) {
-        if (first[i] != second[i]) {
-            return false;
-        }
-    }
-    return true;
+    return firstLength == secondLength &&
+           (firstLength == 0 || std::memcmp(first, second, firstLength) == 0);
 }
 
 // Bytes that the walks over path text stop at; every other byte is kind 0.
@@ -252,11 +242,17 @@ int64_t TablePrefixRow(const ParseContext* context, const char* prefix, uint64_t
 
 }  // namespace
 
+namespace {
+// Whether currentPath satisfies the matcher's path (PathMatches without its memory).
+int32_t CompareWithCurrentPath(ParseContext* context, const PathMatcher& matcher);
+}  // namespace
+
 int32_t AppendPath(ParseContext* context, const char* separator, const char* text,
                    uint64_t length) {
     if (text == nullptr || length == 0 || context == nullptr) {
         return XmlErrArgument;
     }
+    ++context->pathVersion;
     PathIndex& index = context->pathIndex;
     if (context->currentPath == nullptr) {
         if ((context->flags & ParseFlagAnyRoot) == 0 &&
@@ -288,7 +284,10 @@ int32_t AppendPath(ParseContext* context, const char* separator, const char* tex
     const char* rest = text + colonAt;
     const uint64_t restLength = length - colonAt;
 
-    const uint64_t separatorLength = separator != nullptr ? TextLength(separator) : 0;
+    uint64_t separatorLength = 0;  // "/", " " or "=" from the callers
+    while (separator != nullptr && separator[separatorLength] != '\0') {
+        ++separatorLength;
+    }
     const uint64_t oldLength = index.length;
     const int32_t status =
         ReservePathText(context, oldLength + separatorLength + tablePrefixLength + restLength + 1);
@@ -337,6 +336,7 @@ void ReleaseCurrentPath(ParseContext* context) {
     index.scanned = 0;
     index.insideQuotes = false;
     context->currentPath = nullptr;
+    ++context->pathVersion;
 }
 
 int32_t HandleAttribute(ParseContext* context, AttributeSpan* attribute, int32_t* isDeclaration) {
@@ -395,6 +395,7 @@ int32_t RegisterNamespace(ParseContext* context, const char* name, uint64_t name
         if (row->documentPrefix == nullptr || row->documentPrefixLength == 0) {
             row->documentPrefix = name;
             row->documentPrefixLength = nameLength;
+            ++context->pathVersion;
         }
         return 0;
     }
@@ -487,6 +488,7 @@ int32_t ClosePath(ParseContext* context, const char* name, uint64_t length) {
     index.scanned = index.length;
     index.insideQuotes = false;
     index.segmentCount = last;
+    ++context->pathVersion;
     if (index.splitCount > last) {
         index.splitCount = last;
     }
@@ -498,10 +500,25 @@ int32_t PathMatches(ParseContext* context, uint32_t matcherIndex) {
         matcherIndex >= context->matcherCount) {
         return 0;
     }
-    const PathMatcher& matcher = context->matchers[matcherIndex];
+    PathMatcher& matcher = context->matchers[matcherIndex];
     if (matcher.path == nullptr || context->currentPath == nullptr) {
         return 0;
     }
+    // A text run and the end tag after it ask again about an unchanged path.
+    if (matcher.verdictVersion == context->pathVersion) {
+        return matcher.verdict;
+    }
+    const int32_t verdict = CompareWithCurrentPath(context, matcher);
+    if (verdict >= 0) {
+        matcher.verdict = verdict;
+        matcher.verdictVersion = context->pathVersion;
+    }
+    return verdict;
+}
+
+namespace {
+
+int32_t CompareWithCurrentPath(ParseContext* context, const PathMatcher& matcher) {
     // Compared segment for segment from the root, a path is satisfied only at
     // exactly its depth, and never by a path that ends in an empty remainder;
     // the comparisons are free of side effects, so the depth goes first and the
@@ -532,6 +549,8 @@ int32_t PathMatches(ParseContext* context, uint32_t matcherIndex) {
     }
     return 1;
 }
+
+}  // namespace
 
 void QueryPathBounds(const char* path, uint64_t length, uint64_t* segments, uint64_t* rows) {
     uint64_t slashes = 0;
