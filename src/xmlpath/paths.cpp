@@ -22,8 +22,18 @@ inline uint64_t CopyInto(char* buffer, uint64_t at, const char* source, uint64_t
 // Same length and bytes; inline, since names are compared at every event.
 inline bool SameBytes(const char* first, uint64_t firstLength, const char* second,
                       uint64_t secondLength) {
-    return firstLength == secondLength &&
-           (firstLength == 0 || std::memcmp(first, second, firstLength) == 0);
+    if (firstLength != secondLength) {
+        return false;
+    }
+    if (firstLength > 32) {
+        return std::memcmp(first, second, firstLength) == 0;
+    }
+    for (uint64_t i = 0; i < firstLength; ++i) {
+        if (first[i] != second[i]) {
+            return false;
+        }
+    }
+    return true;
 }
 
 // Bytes that the walks over path text stop at; every other byte is kind 0.
