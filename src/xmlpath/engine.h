@@ -125,12 +125,14 @@ constexpr uint64_t InitialPathCapacity = 128;
 constexpr uint32_t InitialPathSegments = 6;
 constexpr uint32_t InitialPathRows = 4;
 
-// One segment of currentPath: where it starts and, once a comparison needed
-// it, its split (attributes in PathIndex::rows from `firstRow` on).
+// One segment of currentPath: where it starts, whether it holds whitespace,
+// and once a comparison needed it, its split (attributes in PathIndex::rows
+// from `firstRow` on).
 struct CurrentSegment {
     uint64_t start;
     TagParts parts;
     uint32_t firstRow;
+    bool spaced;  // holds whitespace, so may carry attributes
 };
 
 // What the run knows about currentPath besides its text: the buffer it lives in,

@@ -146,7 +146,7 @@ int32_t PushSegment(PathIndex* index, uint64_t start) {
         index->segments = grown;
         index->segmentCapacity = static_cast<uint32_t>(capacity);
     }
-    index->segments[index->segmentCount++] = CurrentSegment{start, TagParts{}, 0};
+    index->segments[index->segmentCount++] = CurrentSegment{start, TagParts{}, 0, false};
     return 0;
 }
 
@@ -158,8 +158,13 @@ int32_t IndexAppendedText(PathIndex* index) {
     bool insideQuotes = index->insideQuotes;
     for (uint64_t i = index->scanned; i < index->length; ++i) {
         const uint8_t kind = kPathByteKinds[static_cast<unsigned char>(index->buffer[i])];
+        if (kind == 0) {
+            continue;
+        }
         if (kind == PathByteQuote) {
             insideQuotes = !insideQuotes;
+        } else if (kind == PathByteSpace) {
+            index->segments[index->segmentCount - 1].spaced = true;
         } else if (kind == PathByteSlash && !insideQuotes) {
             const int32_t status = PushSegment(index, i + 1);
             if (status != 0) {
@@ -191,9 +196,12 @@ int32_t SplitCurrentSegments(PathIndex* index) {
         const CurrentSegment* previous = k > 0 ? &index->segments[k - 1] : nullptr;
         segment.firstRow =
             previous != nullptr ? previous->firstRow + previous->parts.attributeCount : 0;
-        if (SplitSegmentInto(text, length, index->rows + segment.firstRow,
-                             index->rowCapacity - segment.firstRow,
-                             &segment.parts) == SplitFailed) {
+        if (!segment.spaced) {
+            // The name is the whole segment and there are no rows, as SplitTag finds.
+            segment.parts = length != 0 ? TagParts{text, length, nullptr, 0} : TagParts{};
+        } else if (SplitSegmentInto(text, length, index->rows + segment.firstRow,
+                                    index->rowCapacity - segment.firstRow,
+                                    &segment.parts) == SplitFailed) {
             const uint64_t needed = uint64_t{segment.firstRow} + SplitTag(text, length, nullptr);
             const uint64_t capacity = GrownCapacity(index->rowCapacity, needed);
             if (capacity > UINT32_MAX) {
