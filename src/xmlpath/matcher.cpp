@@ -50,6 +50,12 @@ bool HasRecordOf(const PathMatcher& matcher, uint32_t element) {
     return matcher.matchCount > 0 && matcher.matches[matcher.matchCount - 1].element == element;
 }
 
+// A path is satisfied only at its own depth: most questions are settled here,
+// without a call.
+inline bool AtSameDepth(const ParseContext& context, const PathMatcher& matcher) {
+    return matcher.segmentCount == context.pathIndex.segmentCount;
+}
+
 bool Recordable(const ParseContext* context) {
     return context != nullptr && context->matcherCount != 0 && context->matchers != nullptr;
 }
@@ -66,7 +72,7 @@ int32_t Satisfied(ParseContext* context, uint32_t i, uint32_t isAttribute) {
     if (matcher.isAttribute != isAttribute) {
         return 0;
     }
-    const int32_t verdict = PathMatches(context, i);
+    const int32_t verdict = AtSameDepth(*context, matcher) ? PathMatches(context, i) : 0;
     if (verdict == 0 && matcher.status == 0) {
         matcher.status = MatchMissing;
     }
@@ -394,7 +400,7 @@ int32_t RecordEmptyElement(ParseContext* context, uint64_t offset, int32_t kind)
         if (matcher.isAttribute == 1 || HasRecordOf(matcher, context->elementCounter)) {
             continue;
         }
-        const int32_t verdict = PathMatches(context, i);
+        const int32_t verdict = AtSameDepth(*context, matcher) ? PathMatches(context, i) : 0;
         if (verdict < 0) {
             return verdict;
         }
