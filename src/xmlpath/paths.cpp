@@ -28,12 +28,27 @@ inline bool SameBytes(const char* first, uint64_t firstLength, const char* secon
     if (firstLength > 32) {
         return std::memcmp(first, second, firstLength) == 0;
     }
-    for (uint64_t i = 0; i < firstLength; ++i) {
-        if (first[i] != second[i]) {
+    if (firstLength < 8) {
+        for (uint64_t i = 0; i < firstLength; ++i) {
+            if (first[i] != second[i]) {
+                return false;
+            }
+        }
+        return true;
+    }
+    // Eight bytes at a time, the last word overlapping the one before it.
+    uint64_t a = 0;
+    uint64_t b = 0;
+    for (uint64_t i = 0; i + 8 < firstLength; i += 8) {
+        std::memcpy(&a, first + i, 8);
+        std::memcpy(&b, second + i, 8);
+        if (a != b) {
             return false;
         }
     }
-    return true;
+    std::memcpy(&a, first + firstLength - 8, 8);
+    std::memcpy(&b, second + firstLength - 8, 8);
+    return a == b;
 }
 
 // Bytes that the walks over path text stop at; every other byte is kind 0.
