@@ -487,21 +487,18 @@ void BM_Pugixml_ReplaceValues(benchmark::State& state) {
 }
 BENCHMARK(BM_Pugixml_ReplaceValues);
 
+// The counting allocators go in before any benchmark runs (libxml2 takes its
+// allocator only before its first use).
+struct CountingAllocators {
+    CountingAllocators() {
+        gAllocHooks.store(&kCountingHooks, std::memory_order_release);
+        xmlMemSetup(LibxmlFree, LibxmlMalloc, LibxmlRealloc, LibxmlStrdup);
+        xmlInitParser();
+        pugi::set_memory_management_functions(PugiAllocate, PugiDeallocate);
+    }
+};
+const CountingAllocators kCountingAllocators;
+
 }  // namespace
 
-int main(int argc, char** argv) {
-    gAllocHooks.store(&kCountingHooks, std::memory_order_release);
-    xmlMemSetup(LibxmlFree, LibxmlMalloc, LibxmlRealloc, LibxmlStrdup);
-    xmlInitParser();
-    pugi::set_memory_management_functions(PugiAllocate, PugiDeallocate);
-
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
-        return 1;
-    }
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    xmlCleanupParser();
-    gAllocHooks.store(nullptr, std::memory_order_release);
-    return 0;
-}
+BENCHMARK_MAIN();

@@ -273,11 +273,39 @@ int64_t TablePrefixRow(const ParseContext* context, const char* prefix, uint64_t
     return -1;
 }
 
-}  // namespace
+// Whether currentPath satisfies the matcher's path: PathMatches without its memory.
+int32_t CompareWithCurrentPath(ParseContext* context, const PathMatcher& matcher) {
+    // Compared segment for segment from the root, a path is satisfied only at
+    // exactly its depth, and never by a path that ends in an empty remainder;
+    // the comparisons are free of side effects, so the depth goes first and the
+    // deepest segment, which differs most often, next.
+    PathIndex& index = context->pathIndex;
+    const uint32_t count = index.segmentCount;
+    if (matcher.segmentCount == 0 || matcher.segmentCount != count ||
+        index.segments[count - 1].start == index.length) {
+        return 0;
+    }
+    const int32_t status = SplitCurrentSegments(&index);
+    if (status != 0) {
+        return status;
+    }
+    for (uint32_t k = count; k > 0; --k) {
+        const TagParts& query = matcher.segments[k - 1];
+        const TagParts& current = index.segments[k - 1].parts;
+        if (!NamesMatch(query, current)) {
+            return 0;
+        }
+        // A query segment without predicates matches only an element without attributes.
+        if (query.attributes == nullptr
+                ? current.attributes != nullptr || current.attributeCount != 0 ||
+                      query.attributeCount != 0
+                : PredicatesMatch(context, &query, &current) != 1) {
+            return 0;
+        }
+    }
+    return 1;
+}
 
-namespace {
-// Whether currentPath satisfies the matcher's path (PathMatches without its memory).
-int32_t CompareWithCurrentPath(ParseContext* context, const PathMatcher& matcher);
 }  // namespace
 
 int32_t AppendPath(ParseContext* context, const char* separator, const char* text,
@@ -548,42 +576,6 @@ int32_t PathMatches(ParseContext* context, uint32_t matcherIndex) {
     }
     return verdict;
 }
-
-namespace {
-
-int32_t CompareWithCurrentPath(ParseContext* context, const PathMatcher& matcher) {
-    // Compared segment for segment from the root, a path is satisfied only at
-    // exactly its depth, and never by a path that ends in an empty remainder;
-    // the comparisons are free of side effects, so the depth goes first and the
-    // deepest segment, which differs most often, next.
-    PathIndex& index = context->pathIndex;
-    const uint32_t count = index.segmentCount;
-    if (matcher.segmentCount == 0 || matcher.segmentCount != count ||
-        index.segments[count - 1].start == index.length) {
-        return 0;
-    }
-    const int32_t status = SplitCurrentSegments(&index);
-    if (status != 0) {
-        return status;
-    }
-    for (uint32_t k = count; k > 0; --k) {
-        const TagParts& query = matcher.segments[k - 1];
-        const TagParts& current = index.segments[k - 1].parts;
-        if (!NamesMatch(query, current)) {
-            return 0;
-        }
-        // A query segment without predicates matches only an element without attributes.
-        if (query.attributes == nullptr
-                ? current.attributes != nullptr || current.attributeCount != 0 ||
-                      query.attributeCount != 0
-                : PredicatesMatch(context, &query, &current) != 1) {
-            return 0;
-        }
-    }
-    return 1;
-}
-
-}  // namespace
 
 void QueryPathBounds(const char* path, uint64_t length, uint64_t* segments, uint64_t* rows) {
     uint64_t slashes = 0;
