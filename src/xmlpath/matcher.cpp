@@ -89,6 +89,14 @@ int32_t RecordFound(ParseContext* context, PathMatcher* matcher, uint64_t offset
     return status;
 }
 
+// The path of entry or row i, absent when it has none or an empty one.
+const char* RowPath(const XmlQuery* query, const MultiQuery* multiQuery, uint32_t i,
+                    uint64_t* pathLength) {
+    *pathLength = query != nullptr ? query->entries[i].pathLength : multiQuery->rows[i].pathLength;
+    const char* path = query != nullptr ? query->entries[i].path : multiQuery->rows[i].path;
+    return *pathLength != 0 ? path : nullptr;
+}
+
 // Room on the stack for splitting the paths of a typical request before the
 // run's block is sized.
 constexpr uint32_t ScratchPaths = 16;
@@ -170,13 +178,6 @@ int32_t CreateParseContext(ParseContext** contextOut, int32_t flags, XmlQuery* q
             rowCount = multiQuery->rowCount;
         }
     }
-    auto pathOf = [&](uint32_t i, uint64_t* pathLength) {
-        *pathLength =
-            query != nullptr ? query->entries[i].pathLength : multiQuery->rows[i].pathLength;
-        const char* path = query != nullptr ? query->entries[i].path : multiQuery->rows[i].path;
-        return *pathLength != 0 ? path : nullptr;
-    };
-
     // One block holds the whole run. The paths are split first into room on
     // the stack, which gives the exact size; a request too large for it is
     // sized by bounds and split into the block.
@@ -189,7 +190,7 @@ int32_t CreateParseContext(ParseContext** contextOut, int32_t flags, XmlQuery* q
     uint64_t rowTotal = 0;
     for (uint32_t i = 0; scratched && i < rowCount; ++i) {
         uint64_t pathLength = 0;
-        const char* path = pathOf(i, &pathLength);
+        const char* path = RowPath(query, multiQuery, i, &pathLength);
         scratchSegmentCounts[i] = 0;
         scratchRowCounts[i] = 0;
         if (path != nullptr) {
@@ -206,7 +207,7 @@ int32_t CreateParseContext(ParseContext** contextOut, int32_t flags, XmlQuery* q
         rowTotal = 0;
         for (uint32_t i = 0; i < rowCount; ++i) {
             uint64_t pathLength = 0;
-            const char* path = pathOf(i, &pathLength);
+            const char* path = RowPath(query, multiQuery, i, &pathLength);
             if (path != nullptr) {
                 uint64_t segments = 0;
                 uint64_t rows = 0;
@@ -263,7 +264,7 @@ int32_t CreateParseContext(ParseContext** contextOut, int32_t flags, XmlQuery* q
         PathMatcher& matcher = context->matchers[i];
         matcher.matches = records + uint64_t{i} * InlineMatchRecords;
         matcher.matchCapacity = InlineMatchRecords;
-        matcher.path = pathOf(i, &matcher.pathLength);
+        matcher.path = RowPath(query, multiQuery, i, &matcher.pathLength);
         if (matcher.path == nullptr) {
             matcher.pathLength = 0;
             matcher.status = XmlErrEmptyPath;
