@@ -1,11 +1,14 @@
 // Fuzz target for the XML path engine: input is a document, optionally
 // followed by a NUL byte and a path list (one path a line, "path<TAB>value" for
 // a path with a value). Without a list, the answer and command paths are used.
+// Each input also runs once with one of the engine's allocations failing (which
+// one follows from the input): the run must report a failure and leak nothing.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "runtime/alloc_hooks.h"
 #include "runtime/memory.h"
 #include "xmlpath/replace.h"
 #include "xmlpath/scanner.h"
@@ -30,6 +33,58 @@ void Check(bool condition) {
     if (!condition) {
         std::abort();
     }
+}
+
+// Blocks live, and the allocation to fail while armed (counted down to 0).
+struct FailureState {
+    int64_t live = 0;
+    uint64_t countdown = 0;
+    bool injected = false;
+};
+FailureState gFailure;
+
+bool FailChosenAllocation(uint64_t) {
+    if (gFailure.countdown == 0) {
+        return false;
+    }
+    if (--gFailure.countdown == 0) {
+        gFailure.injected = true;
+        return true;
+    }
+    return false;
+}
+void CountAllocated(void*) {
+    ++gFailure.live;
+}
+void CountReleased(void*) {
+    --gFailure.live;
+}
+const AllocHooks kFailureHooks{FailChosenAllocation, CountAllocated, CountReleased};
+
+// One engine run (mode as in RunQuery) whose `failing`-th allocation fails.
+void RunFailing(const std::string& document, const std::vector<Row>& rows, int mode,
+                uint64_t failing) {
+    gAllocHooks.store(&kFailureHooks, std::memory_order_release);
+    const int64_t liveBefore = gFailure.live;
+    const int32_t count = static_cast<int32_t>(rows.size());
+    auto* list = static_cast<PathValue*>(AllocZeroed(rows.size() * sizeof(PathValue)));
+    for (int32_t i = 0; i < count; ++i) {
+        SetPathValue(&list[i], rows[i].path.c_str(),
+                     rows[i].hasValue ? rows[i].value.c_str() : nullptr);
+    }
+    auto* query = static_cast<XmlQuery*>(AllocZeroed(sizeof(XmlQuery)));
+    if (CreateQuery(query, document.c_str(), list, count, 0) == QueryOk) {
+        gFailure.countdown = failing;
+        gFailure.injected = false;
+        const int32_t status = mode == 0 ? QueryValues(query) : ReplaceValues(query);
+        gFailure.countdown = 0;
+        // A failed allocation never passes for success.
+        Check(!gFailure.injected || status != 0);
+    }
+    DestroyQuery(query);
+    FreePathValues(list, count);
+    Check(gFailure.live == liveBefore);
+    gAllocHooks.store(nullptr, std::memory_order_release);
 }
 
 void RunQuery(const std::string& document, const std::vector<Row>& rows, int mode) {
@@ -96,6 +151,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (int mode = 0; mode < 3; ++mode) {
         RunQuery(document, rows, mode);
     }
+    const uint64_t failing = size > 0 ? 1 + data[size - 1] % 32 : 1;
+    RunFailing(document, rows, static_cast<int>(failing % 2), failing);
 
     // The multi-result read over the exact bytes, with no NUL behind them.
     std::vector<char> exact(input.begin(), input.begin() + static_cast<long>(document.size()));

@@ -36,7 +36,9 @@ constexpr int32_t ParseFlagAnyRoot = 4096;
 
 // Whitespace of the engine: TAB, LF, CR and SPACE, nothing else.
 inline bool IsXmlWhitespace(char byte) {
-    return byte == '\t' || byte == '\n' || byte == '\r' || byte == ' ';
+    // One bit test: bits 9, 10, 13 and 32 of the mask are TAB, LF, CR and SPACE.
+    const auto value = static_cast<unsigned char>(byte);
+    return value <= ' ' && ((uint64_t{0x100002600} >> value) & 1) != 0;
 }
 
 // Bytes that end an element name when a self-closing tag is expanded.
@@ -57,44 +59,9 @@ struct NamespaceEntry {
 constexpr int NamespaceRowCount = 5;
 constexpr uint64_t NamespaceEquivalentRow = 3;  // the 2010/05 namespace, prefix "ikw"
 extern const NamespaceEntry NamespaceTable[NamespaceRowCount];
-
-// One recorded match of a path.
-struct MatchRecord {
-    uint32_t element;  // elementCounter when the record was made
-    uint64_t offset;
-    uint64_t length;
-    int32_t kind;  // MatchFound, MatchEmptyPair or MatchSelfClosing
-};
-
-// Matching state of one query entry.
-struct PathMatcher {
-    const char* path;  // borrowed from the entry; absent when it has none
-    uint64_t pathLength;
-    uint32_t isAttribute;       // 1 when the last segment ends in a bare attribute name
-    const char* attributeName;  // that bare name inside `path`
-    uint64_t attributeNameLength;
-    MatchRecord* matches;  // owned, document order
-    uint32_t matchCount;
-    int32_t status;
-};
-
-// The document being scanned: `text` is borrowed and lives as long as the run.
-struct TextCursor {
-    const char* text;
-    uint64_t length;
-    uint64_t position;  // where the scan stopped (see ScanDocument)
-};
-
-// Working state of one engine run.
-struct ParseContext {
-    int32_t flags;
-    uint32_t elementCounter;     // start tags seen; the root is element 1
-    char* currentPath;           // owned; absent until the root opens
-    NamespaceEntry* namespaces;  // owned copy of NamespaceTable
-    TextCursor* cursor;          // owned
-    PathMatcher* matchers;       // owned, one per entry
-    uint32_t matcherCount;
-};
+// Lengths of each row's table prefix and URI (0 for the terminator).
+extern const uint64_t NamespacePrefixLengths[NamespaceRowCount];
+extern const uint64_t NamespaceUriLengths[NamespaceRowCount];
 
 // One attribute (or predicate) of a split tag or path segment.
 struct AttributeSpan {
@@ -110,6 +77,102 @@ struct TagParts {
     uint64_t nameLength;
     AttributeSpan* attributes;
     uint32_t attributeCount;
+};
+
+// One recorded match of a path.
+struct MatchRecord {
+    uint32_t element;  // elementCounter when the record was made
+    uint64_t offset;
+    uint64_t length;
+    int32_t kind;  // MatchFound, MatchEmptyPair or MatchSelfClosing
+};
+
+// One split segment of a query path: the name and predicates as SplitTag gives them.
+using QuerySegment = TagParts;
+
+// Records a matcher holds inside the run's own block before it needs an array
+// of its own: most paths match once or twice per document.
+constexpr uint32_t InlineMatchRecords = 2;
+
+// Matching state of one query entry.
+struct PathMatcher {
+    const char* path;  // borrowed from the entry; absent when it has none
+    uint64_t pathLength;
+    uint32_t isAttribute;       // 1 when the last segment ends in a bare attribute name
+    const char* attributeName;  // that bare name inside `path`
+    uint64_t attributeNameLength;
+    MatchRecord* matches;  // document order; inside the run's block until it outgrows it
+    uint32_t matchCount;
+    uint32_t matchCapacity;  // rows at `matches`; above InlineMatchRecords the array is owned
+    int32_t status;
+    // The path split once per run. 0 segments when the path ends in an empty
+    // remainder (a trailing "/"), which no current path satisfies.
+    QuerySegment* segments;
+    uint32_t segmentCount;
+    // PathMatches' last answer, good while ParseContext::pathVersion is `verdictVersion`.
+    int32_t verdict;
+    uint64_t verdictVersion;
+};
+
+// The document being scanned: `text` is borrowed and lives as long as the run.
+struct TextCursor {
+    const char* text;
+    uint64_t length;
+    uint64_t position;  // where the scan stopped (see ScanDocument)
+};
+
+// First capacities of currentPath's storage in the run block: bytes, segments
+// and attribute rows. A deeper or longer path moves to owned arrays.
+constexpr uint64_t InitialPathCapacity = 128;
+constexpr uint32_t InitialPathSegments = 6;
+constexpr uint32_t InitialPathRows = 4;
+
+// One segment of currentPath: where it starts, whether it holds whitespace,
+// and once a comparison needed it, its split (attributes in PathIndex::rows
+// from `firstRow` on).
+struct CurrentSegment {
+    uint64_t start;
+    TagParts parts;
+    uint32_t firstRow;
+    bool spaced;  // holds whitespace, so may carry attributes
+};
+
+// What the run knows about currentPath besides its text: the buffer it lives in,
+// the start of every segment (as PathSegmentLength walks it from the root) and
+// the splits of the leading segments. Each array starts in the run's own block
+// and moves to an owned one when it outgrows it.
+struct PathIndex {
+    char* buffer;  // holds currentPath while an element is open, NUL-terminated
+    uint64_t length;
+    uint64_t capacity;
+    CurrentSegment* segments;
+    uint32_t segmentCount;
+    uint32_t segmentCapacity;
+    uint32_t splitCount;  // segments [0, splitCount) hold a valid split
+    uint64_t scanned;     // the segment walk has seen the text up to here,
+    bool insideQuotes;    // and stands inside double quotes there
+    AttributeSpan* rows;
+    uint32_t rowCapacity;
+    char* bufferStorage;  // the run block's arrays
+    CurrentSegment* segmentStorage;
+    AttributeSpan* rowStorage;
+};
+
+// Working state of one engine run. The context, its cursor, the table copy,
+// the matchers with their split paths and first records, and the first
+// currentPath storage share one allocation.
+struct ParseContext {
+    int32_t flags;
+    uint32_t elementCounter;     // start tags seen; the root is element 1
+    char* currentPath;           // PathIndex::buffer while the root is open, else absent
+    NamespaceEntry* namespaces;  // the run's copy of NamespaceTable
+    TextCursor* cursor;
+    PathMatcher* matchers;  // one per entry
+    uint32_t matcherCount;
+    PathIndex pathIndex;
+    // Changes with every change of currentPath or of a document prefix, the
+    // only things besides the run's constants that PathMatches reads. From 1.
+    uint64_t pathVersion;
 };
 
 // One match reported by QueryAllValues.

@@ -9,28 +9,51 @@
 
 namespace {
 
+// Appends one record, moving the records to an array twice as large when
+// they fill the one they are in.
 int32_t AppendRecord(PathMatcher* matcher, uint32_t element, uint64_t offset, uint64_t length,
                      int32_t kind) {
-    auto* grown = static_cast<MatchRecord*>(
-        AllocZeroed((uint64_t{matcher->matchCount} + 1) * sizeof(MatchRecord)));
-    if (grown == nullptr) {
-        return XmlErrNoMemory;
+    if (matcher->matchCount == matcher->matchCapacity) {
+        const uint64_t capacity =
+            matcher->matchCapacity < InlineMatchRecords ? 4 : uint64_t{matcher->matchCapacity} * 2;
+        if (capacity > UINT32_MAX) {
+            return XmlErrNoMemory;
+        }
+        auto* grown = static_cast<MatchRecord*>(AllocZeroed(capacity * sizeof(MatchRecord)));
+        if (grown == nullptr) {
+            return XmlErrNoMemory;
+        }
+        MoveBytes(matcher->matches, grown, uint64_t{matcher->matchCount} * sizeof(MatchRecord));
+        if (matcher->matchCapacity > InlineMatchRecords) {
+            FreeMemory(matcher->matches);
+        }
+        matcher->matches = grown;
+        matcher->matchCapacity = static_cast<uint32_t>(capacity);
     }
-    MoveBytes(matcher->matches, grown, uint64_t{matcher->matchCount} * sizeof(MatchRecord));
-    FreeMemory(matcher->matches);
-    matcher->matches = grown;
-    grown[matcher->matchCount] = MatchRecord{element, offset, length, kind};
+    matcher->matches[matcher->matchCount] = MatchRecord{element, offset, length, kind};
     ++matcher->matchCount;
     return 0;
 }
 
-bool HasRecordOf(const PathMatcher& matcher, uint32_t element) {
-    for (uint32_t r = 0; r < matcher.matchCount; ++r) {
-        if (matcher.matches[r].element == element) {
-            return true;
-        }
+void ReleaseRecords(PathMatcher* matcher) {
+    if (matcher->matchCapacity > InlineMatchRecords) {
+        FreeMemory(matcher->matches);
     }
-    return false;
+    matcher->matches = nullptr;
+    matcher->matchCount = 0;
+    matcher->matchCapacity = 0;
+}
+
+// Records are made in document order with the element counter at the time, so
+// a record of the current (highest-numbered) element can only be the last.
+bool HasRecordOf(const PathMatcher& matcher, uint32_t element) {
+    return matcher.matchCount > 0 && matcher.matches[matcher.matchCount - 1].element == element;
+}
+
+// A path is satisfied only at its own depth: most questions are settled here,
+// without a call.
+inline bool AtSameDepth(const ParseContext& context, const PathMatcher& matcher) {
+    return matcher.segmentCount == context.pathIndex.segmentCount;
 }
 
 bool Recordable(const ParseContext* context) {
@@ -49,7 +72,7 @@ int32_t Satisfied(ParseContext* context, uint32_t i, uint32_t isAttribute) {
     if (matcher.isAttribute != isAttribute) {
         return 0;
     }
-    const int32_t verdict = PathMatches(context, i);
+    const int32_t verdict = AtSameDepth(*context, matcher) ? PathMatches(context, i) : 0;
     if (verdict == 0 && matcher.status == 0) {
         matcher.status = MatchMissing;
     }
@@ -66,6 +89,63 @@ int32_t RecordFound(ParseContext* context, PathMatcher* matcher, uint64_t offset
     return status;
 }
 
+// The path of entry or row i, absent when it has none or an empty one.
+const char* RowPath(const XmlQuery* query, const MultiQuery* multiQuery, uint32_t i,
+                    uint64_t* pathLength) {
+    *pathLength = query != nullptr ? query->entries[i].pathLength : multiQuery->rows[i].pathLength;
+    const char* path = query != nullptr ? query->entries[i].path : multiQuery->rows[i].path;
+    return *pathLength != 0 ? path : nullptr;
+}
+
+// Room on the stack for splitting the paths of a typical request before the
+// run's block is sized.
+constexpr uint32_t ScratchPaths = 16;
+constexpr uint64_t ScratchSegments = 64;
+constexpr uint64_t ScratchRows = 32;
+
+uint64_t Aligned(uint64_t size) {
+    return (size + 15) & ~uint64_t{15};
+}
+
+// Where each part of a run's block lies, as byte offsets from its start.
+struct RunLayout {
+    uint64_t cursor;
+    uint64_t table;
+    uint64_t matchers;
+    uint64_t segments;
+    uint64_t rows;
+    uint64_t records;
+    uint64_t pathBuffer;
+    uint64_t pathSegments;
+    uint64_t pathRows;
+    uint64_t size;
+};
+
+RunLayout LayOut(uint64_t matcherCount, uint64_t segmentCount, uint64_t rowCount) {
+    RunLayout layout{};
+    uint64_t at = Aligned(sizeof(ParseContext));
+    layout.cursor = at;
+    at += Aligned(sizeof(TextCursor));
+    layout.table = at;
+    at += Aligned(sizeof(NamespaceTable));
+    layout.matchers = at;
+    at += Aligned(matcherCount * sizeof(PathMatcher));
+    layout.segments = at;
+    at += Aligned(segmentCount * sizeof(QuerySegment));
+    layout.rows = at;
+    at += Aligned(rowCount * sizeof(AttributeSpan));
+    layout.records = at;
+    at += Aligned(matcherCount * InlineMatchRecords * sizeof(MatchRecord));
+    layout.pathBuffer = at;
+    at += Aligned(InitialPathCapacity);
+    layout.pathSegments = at;
+    at += Aligned(InitialPathSegments * sizeof(CurrentSegment));
+    layout.pathRows = at;
+    at += Aligned(InitialPathRows * sizeof(AttributeSpan));
+    layout.size = at;
+    return layout;
+}
+
 }  // namespace
 
 int32_t CreateParseContext(ParseContext** contextOut, int32_t flags, XmlQuery* query,
@@ -73,74 +153,138 @@ int32_t CreateParseContext(ParseContext** contextOut, int32_t flags, XmlQuery* q
     if (contextOut == nullptr || (query == nullptr) == (multiQuery == nullptr)) {
         return XmlErrArgument;
     }
-    auto* context = static_cast<ParseContext*>(AllocZeroed(sizeof(ParseContext)));
-    if (context == nullptr) {
-        return XmlErrNoMemory;
-    }
-    context->cursor = static_cast<TextCursor*>(AllocZeroed(sizeof(TextCursor)));
-    if (context->cursor == nullptr || CopyNamespaceTable(&context->namespaces) != 1) {
-        DestroyParseContext(context);
-        return XmlErrNoMemory;
-    }
-    context->elementCounter = 0;
-    context->currentPath = nullptr;
-    context->flags = flags;
-
     // Only the first row must have a path; later rows without one are reported
     // as XmlErrEmptyPath.
+    const char* text = nullptr;
+    uint64_t length = 0;
     uint32_t rowCount = 0;
+    bool wellFormed = false;
     if (query != nullptr) {
-        if (query->document == nullptr || query->documentLength == 0 || query->entryCount <= 0 ||
-            query->entries == nullptr || query->entries[0].path == nullptr ||
-            query->entries[0].pathLength == 0) {
-            DestroyParseContext(context);
-            return XmlErrArgument;
+        wellFormed = query->document != nullptr && query->documentLength != 0 &&
+                     query->entryCount > 0 && query->entries != nullptr &&
+                     query->entries[0].path != nullptr && query->entries[0].pathLength != 0;
+        if (wellFormed) {
+            text = query->document;
+            length = query->documentLength;
+            rowCount = static_cast<uint32_t>(query->entryCount);
         }
-        context->cursor->text = query->document;
-        context->cursor->length = query->documentLength;
-        rowCount = static_cast<uint32_t>(query->entryCount);
     } else {
-        if (multiQuery->text == nullptr || multiQuery->length == 0 || multiQuery->rowCount == 0 ||
-            multiQuery->rows == nullptr || multiQuery->rows[0].path == nullptr ||
-            multiQuery->rows[0].pathLength == 0) {
-            DestroyParseContext(context);
-            return XmlErrArgument;
+        wellFormed = multiQuery->text != nullptr && multiQuery->length != 0 &&
+                     multiQuery->rowCount != 0 && multiQuery->rows != nullptr &&
+                     multiQuery->rows[0].path != nullptr && multiQuery->rows[0].pathLength != 0;
+        if (wellFormed) {
+            text = multiQuery->text;
+            length = multiQuery->length;
+            rowCount = multiQuery->rowCount;
         }
-        context->cursor->text = multiQuery->text;
-        context->cursor->length = multiQuery->length;
-        rowCount = multiQuery->rowCount;
     }
+    // One block holds the whole run. The paths are split first into room on
+    // the stack, which gives the exact size; a request too large for it is
+    // sized by bounds and split into the block.
+    QuerySegment scratchSegments[ScratchSegments];
+    AttributeSpan scratchRows[ScratchRows];
+    uint32_t scratchSegmentCounts[ScratchPaths];
+    uint64_t scratchRowCounts[ScratchPaths];
+    bool scratched = wellFormed && rowCount <= ScratchPaths;
+    uint64_t segmentTotal = 0;
+    uint64_t rowTotal = 0;
+    for (uint32_t i = 0; scratched && i < rowCount; ++i) {
+        uint64_t pathLength = 0;
+        const char* path = RowPath(query, multiQuery, i, &pathLength);
+        scratchSegmentCounts[i] = 0;
+        scratchRowCounts[i] = 0;
+        if (path != nullptr) {
+            scratched = SplitQueryPath(path, pathLength, scratchSegments + segmentTotal,
+                                       ScratchSegments - segmentTotal, scratchRows + rowTotal,
+                                       ScratchRows - rowTotal, &scratchSegmentCounts[i],
+                                       &scratchRowCounts[i]) == 1;
+            segmentTotal += scratchSegmentCounts[i];
+            rowTotal += scratchRowCounts[i];
+        }
+    }
+    if (!scratched) {
+        segmentTotal = 0;
+        rowTotal = 0;
+        for (uint32_t i = 0; i < rowCount; ++i) {
+            uint64_t pathLength = 0;
+            const char* path = RowPath(query, multiQuery, i, &pathLength);
+            if (path != nullptr) {
+                uint64_t segments = 0;
+                uint64_t rows = 0;
+                QueryPathBounds(path, pathLength, &segments, &rows);
+                segmentTotal += segments;
+                rowTotal += rows;
+            }
+        }
+    }
+    const RunLayout layout = LayOut(rowCount, segmentTotal, rowTotal);
+    auto* block = static_cast<char*>(AllocZeroed(layout.size));
+    if (block == nullptr) {
+        return XmlErrNoMemory;  // also for a malformed request: memory is checked first
+    }
+    auto* context = reinterpret_cast<ParseContext*>(block);
+    if (!wellFormed) {
+        FreeMemory(block);
+        return XmlErrArgument;
+    }
+    context->flags = flags;
+    context->pathVersion = 1;
+    context->elementCounter = 0;
+    context->currentPath = nullptr;
+    context->cursor = reinterpret_cast<TextCursor*>(block + layout.cursor);
+    context->cursor->text = text;
+    context->cursor->length = length;
+    context->namespaces = reinterpret_cast<NamespaceEntry*>(block + layout.table);
+    MoveBytes(NamespaceTable, context->namespaces, sizeof(NamespaceTable));
+    PathIndex& index = context->pathIndex;
+    index.bufferStorage = block + layout.pathBuffer;
+    index.segmentStorage = reinterpret_cast<CurrentSegment*>(block + layout.pathSegments);
+    index.rowStorage = reinterpret_cast<AttributeSpan*>(block + layout.pathRows);
+    ReleaseCurrentPath(context);  // sets the arrays to the block's storage
 
-    context->matchers =
-        static_cast<PathMatcher*>(AllocZeroed(uint64_t{rowCount} * sizeof(PathMatcher)));
-    if (context->matchers == nullptr) {
-        DestroyParseContext(context);
-        return XmlErrNoMemory;
-    }
+    context->matchers = reinterpret_cast<PathMatcher*>(block + layout.matchers);
     context->matcherCount = rowCount;
-
+    auto* segments = reinterpret_cast<QuerySegment*>(block + layout.segments);
+    auto* rows = reinterpret_cast<AttributeSpan*>(block + layout.rows);
+    if (scratched) {
+        for (uint64_t r = 0; r < rowTotal; ++r) {
+            rows[r] = scratchRows[r];
+        }
+        for (uint64_t k = 0; k < segmentTotal; ++k) {
+            segments[k] = scratchSegments[k];
+            if (segments[k].attributes != nullptr) {
+                segments[k].attributes = rows + (scratchSegments[k].attributes - scratchRows);
+            }
+        }
+    }
+    AttributeSpan* const firstRow = rows;
+    QuerySegment* const firstSegment = segments;
+    auto* records = reinterpret_cast<MatchRecord*>(block + layout.records);
     for (uint32_t i = 0; i < rowCount; ++i) {
         PathMatcher& matcher = context->matchers[i];
-        if (query != nullptr) {
-            matcher.path = query->entries[i].path;
-            matcher.pathLength = query->entries[i].pathLength;
-        } else {
-            matcher.path = multiQuery->rows[i].path;
-            matcher.pathLength = multiQuery->rows[i].pathLength;
-        }
-        if (matcher.path == nullptr || matcher.pathLength == 0) {
-            matcher.path = nullptr;
+        matcher.matches = records + uint64_t{i} * InlineMatchRecords;
+        matcher.matchCapacity = InlineMatchRecords;
+        matcher.path = RowPath(query, multiQuery, i, &matcher.pathLength);
+        if (matcher.path == nullptr) {
             matcher.pathLength = 0;
             matcher.status = XmlErrEmptyPath;
             continue;
         }
+        uint64_t usedRows = 0;
+        if (scratched) {
+            matcher.segmentCount = scratchSegmentCounts[i];
+            usedRows = scratchRowCounts[i];
+        } else {
+            SplitQueryPath(matcher.path, matcher.pathLength, segments,
+                           segmentTotal - uint64_t(segments - firstSegment), rows,
+                           rowTotal - uint64_t(rows - firstRow), &matcher.segmentCount, &usedRows);
+        }
+        matcher.segments = segments;
+        segments += matcher.segmentCount;
+        rows += usedRows;
         const char* attributeName = nullptr;
         uint64_t attributeNameLength = 0;
         const int32_t kind = SetupMatcher(&matcher, &attributeName, &attributeNameLength);
-        if (kind < 0) {
-            DestroyParseContext(context);
-            return kind;
-        }
         matcher.isAttribute = static_cast<uint32_t>(kind);
         matcher.attributeName = kind == 1 ? attributeName : nullptr;
         matcher.attributeNameLength = kind == 1 ? attributeNameLength : 0;
@@ -163,47 +307,25 @@ int32_t CopyNamespaceTable(NamespaceEntry** tableOut) {
 
 int32_t SetupMatcher(const PathMatcher* matcher, const char** attributeName,
                      uint64_t* attributeNameLength) {
-    if (matcher == nullptr || matcher->path == nullptr || matcher->pathLength == 0) {
+    if (matcher == nullptr || matcher->path == nullptr || matcher->pathLength == 0 ||
+        matcher->segments == nullptr || matcher->segmentCount == 0) {
         return 0;
     }
-    const char* segment = matcher->path;
-    uint64_t remaining = matcher->pathLength;
-    uint64_t segmentLength = 0;
-    for (;;) {
-        if (PathSegmentLength(segment, remaining, &segmentLength) != 1) {
-            return 0;
-        }
-        if (segmentLength == remaining) {
-            break;
-        }
-        segment += segmentLength + 1;
-        remaining -= segmentLength + 1;
-    }
-    const uint32_t count = SplitTag(segment, segmentLength, nullptr);
-    if (count == 0 || count == SplitFailed) {
+    const QuerySegment& last = matcher->segments[matcher->segmentCount - 1];
+    if (last.attributes == nullptr) {
         return 0;
     }
-    TagParts parts{};
-    parts.attributes =
-        static_cast<AttributeSpan*>(AllocZeroed(uint64_t{count} * sizeof(AttributeSpan)));
-    if (parts.attributes == nullptr) {
-        return XmlErrNoMemory;
-    }
-    parts.attributeCount = count;
     int32_t found = 0;
-    if (SplitTag(segment, segmentLength, &parts) != SplitFailed) {
-        for (uint32_t i = 0; i < count; ++i) {
-            const AttributeSpan& row = parts.attributes[i];
-            if (row.name != nullptr && row.value == nullptr) {
-                if (attributeName != nullptr && attributeNameLength != nullptr) {
-                    *attributeName = row.name;
-                    *attributeNameLength = row.nameLength;
-                }
-                found = 1;
+    for (uint32_t i = 0; i < last.attributeCount; ++i) {
+        const AttributeSpan& row = last.attributes[i];
+        if (row.name != nullptr && row.value == nullptr) {
+            if (attributeName != nullptr && attributeNameLength != nullptr) {
+                *attributeName = row.name;
+                *attributeNameLength = row.nameLength;
             }
+            found = 1;
         }
     }
-    FreeMemory(parts.attributes);
     return found;
 }
 
@@ -211,17 +333,14 @@ void DestroyParseContext(ParseContext* context) {
     if (context == nullptr) {
         return;
     }
-    FreeMemory(context->cursor);
     if (context->matchers != nullptr) {
         // Records not handed back (a run that never stored results) go too.
         for (uint32_t i = 0; i < context->matcherCount; ++i) {
-            FreeMemory(context->matchers[i].matches);
+            ReleaseRecords(&context->matchers[i]);
         }
-        FreeMemory(context->matchers);
     }
-    FreeMemory(context->namespaces);
-    FreeMemory(context->currentPath);
-    FreeMemory(context);
+    ReleaseCurrentPath(context);
+    FreeMemory(context);  // the block that holds the rest
 }
 
 int32_t RecordText(ParseContext* context, uint64_t offset, uint64_t length) {
@@ -282,7 +401,7 @@ int32_t RecordEmptyElement(ParseContext* context, uint64_t offset, int32_t kind)
         if (matcher.isAttribute == 1 || HasRecordOf(matcher, context->elementCounter)) {
             continue;
         }
-        const int32_t verdict = PathMatches(context, i);
+        const int32_t verdict = AtSameDepth(*context, matcher) ? PathMatches(context, i) : 0;
         if (verdict < 0) {
             return verdict;
         }
@@ -314,8 +433,7 @@ int32_t StoreResults(ParseContext* context, XmlQuery* query, MultiQuery* multiQu
                 entry.matchOffset = matcher.matches[0].offset;
                 entry.matchLength = matcher.matches[0].length;
                 entry.status = matcher.matches[0].kind;
-                FreeAndClear(&matcher.matches);
-                matcher.matchCount = 0;
+                ReleaseRecords(&matcher);
             } else {
                 entry.matchOffset = 0;
                 entry.matchLength = 0;
@@ -355,8 +473,7 @@ int32_t StoreResults(ParseContext* context, XmlQuery* query, MultiQuery* multiQu
                 }
             }
         }
-        FreeAndClear(&matcher.matches);
-        matcher.matchCount = 0;
+        ReleaseRecords(&matcher);
     }
     return result;
 }

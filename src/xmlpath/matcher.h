@@ -7,9 +7,10 @@
 
 #include "xmlpath/engine.h"
 
-// New ParseContext for `query` or `multiQuery` (exactly one). -2 for a
-// malformed request (no document, no rows, first row without a path), -11 when
-// any part cannot be allocated; *contextOut is written only on success.
+// New ParseContext for `query` or `multiQuery` (exactly one), with every path
+// split once for the run. -2 for a malformed request (no document, no rows,
+// first row without a path), -11 when the run's block cannot be allocated
+// (checked before the request is judged); *contextOut is written only on success.
 int32_t CreateParseContext(ParseContext** contextOut, int32_t flags, XmlQuery* query,
                            MultiQuery* multiQuery);
 
@@ -17,8 +18,8 @@ int32_t CreateParseContext(ParseContext** contextOut, int32_t flags, XmlQuery* q
 int32_t CopyNamespaceTable(NamespaceEntry** tableOut);
 
 // 1 for an attribute matcher (its last segment ends in a bare name, which is
-// returned), 0 for an element matcher, XmlErrNoMemory when the segment's
-// attribute array cannot be allocated.
+// returned; the last such name wins), 0 for an element matcher. Reads the split
+// path that CreateParseContext gave the matcher.
 int32_t SetupMatcher(const PathMatcher* matcher, const char** attributeName,
                      uint64_t* attributeNameLength);
 

@@ -2,19 +2,78 @@
 // the comparison of currentPath with query paths.
 #include "xmlpath/paths.h"
 
+#include <cstring>
+
 #include "runtime/bytes.h"
 #include "runtime/memory.h"
 #include "xmlpath/text.h"
 
 namespace {
 
-uint64_t TextLength(const char* text) {
-    const int32_t length = StringLength(text);
-    return length > 0 ? static_cast<uint64_t>(length) : 0;
+// Copies `length` bytes to `buffer` + `at` (the spans never overlap the
+// buffer) and returns the offset after them.
+inline uint64_t CopyInto(char* buffer, uint64_t at, const char* source, uint64_t length) {
+    for (uint64_t i = 0; i < length; ++i) {
+        buffer[at + i] = source[i];
+    }
+    return at + length;
 }
 
-bool SameBytes(const char* first, uint64_t firstLength, const char* second, uint64_t secondLength) {
-    return firstLength == secondLength && BytesEqual(first, second, firstLength) == 1;
+// Same length and bytes; inline, since names are compared at every event.
+inline bool SameBytes(const char* first, uint64_t firstLength, const char* second,
+                      uint64_t secondLength) {
+    if (firstLength != secondLength) {
+        return false;
+    }
+    if (firstLength > 32) {
+        return std::memcmp(first, second, firstLength) == 0;
+    }
+    if (firstLength < 8) {
+        for (uint64_t i = 0; i < firstLength; ++i) {
+            if (first[i] != second[i]) {
+                return false;
+            }
+        }
+        return true;
+    }
+    // Eight bytes at a time, the last word overlapping the one before it.
+    uint64_t a = 0;
+    uint64_t b = 0;
+    for (uint64_t i = 0; i + 8 < firstLength; i += 8) {
+        std::memcpy(&a, first + i, 8);
+        std::memcpy(&b, second + i, 8);
+        if (a != b) {
+            return false;
+        }
+    }
+    std::memcpy(&a, first + firstLength - 8, 8);
+    std::memcpy(&b, second + firstLength - 8, 8);
+    return a == b;
+}
+
+// Bytes that the walks over path text stop at; every other byte is kind 0.
+constexpr uint8_t PathByteQuote = 1;
+constexpr uint8_t PathByteSlash = 2;
+constexpr uint8_t PathByteSpace = 3;
+
+struct PathByteTable {
+    uint8_t kinds[256];
+    constexpr PathByteTable() : kinds{} {
+        kinds[static_cast<unsigned char>('"')] = PathByteQuote;
+        kinds[static_cast<unsigned char>('/')] = PathByteSlash;
+        kinds[static_cast<unsigned char>('\t')] = PathByteSpace;
+        kinds[static_cast<unsigned char>('\n')] = PathByteSpace;
+        kinds[static_cast<unsigned char>('\r')] = PathByteSpace;
+        kinds[static_cast<unsigned char>(' ')] = PathByteSpace;
+    }
+};
+constexpr PathByteTable kPathBytes;
+constexpr const uint8_t* kPathByteKinds = kPathBytes.kinds;
+
+// SameSegmentName, inline for PathMatches.
+inline bool NamesMatch(const TagParts& query, const TagParts& current) {
+    return query.name != nullptr && current.name != nullptr && query.nameLength != 0 &&
+           SameBytes(query.name, query.nameLength, current.name, current.nameLength);
 }
 
 // Bytes up to the first whitespace.
@@ -26,21 +85,161 @@ uint64_t WordLength(const char* text, uint64_t length) {
     return i;
 }
 
-// Splits one segment into `parts` with an attribute array of its own.
-// XmlErrNoMemory when the array cannot be allocated; a failed split leaves the
-// name absent, which no comparison accepts.
-int32_t SplitSegment(const char* segment, uint64_t length, TagParts* parts) {
-    *parts = TagParts{};
-    const uint32_t count = SplitTag(segment, length, nullptr);
-    if (count != 0 && count != SplitFailed) {
-        parts->attributes =
-            static_cast<AttributeSpan*>(AllocZeroed(uint64_t{count} * sizeof(AttributeSpan)));
-        if (parts->attributes == nullptr) {
+// Splits one segment into `parts` with its rows at `rows`, which has room for
+// `capacity` of them; the result is that of a split with an array of exactly
+// SplitTag's count (no array for 0 rows), made with one pass where it fits.
+// Returns the rows used, or SplitFailed when they do not fit. A failed split
+// leaves the name absent, which no comparison accepts.
+uint32_t SplitSegmentInto(const char* segment, uint64_t length, AttributeSpan* rows,
+                          uint32_t capacity, TagParts* parts) {
+    *parts = TagParts{nullptr, 0, capacity > 0 ? rows : nullptr, capacity};
+    const uint32_t count = SplitTag(segment, length, parts);
+    if (count == SplitFailed) {
+        const uint32_t needed = SplitTag(segment, length, nullptr);
+        *parts = TagParts{};
+        return needed != SplitFailed && needed > capacity ? SplitFailed : 0;
+    }
+    parts->attributes = count > 0 ? rows : nullptr;
+    parts->attributeCount = count;
+    return count;
+}
+
+// Moves an array of `used` elements to a new owned one of `capacity`, releasing
+// the old one unless it is the run block's `storage`. Null when out of memory.
+void* GrowArray(void* array, const void* storage, uint64_t used, uint64_t capacity,
+                uint64_t elementSize) {
+    void* grown = AllocZeroed(capacity * elementSize);
+    if (grown == nullptr) {
+        return nullptr;
+    }
+    MoveBytes(array, grown, used * elementSize);
+    if (array != storage) {
+        FreeMemory(array);
+    }
+    return grown;
+}
+
+uint64_t GrownCapacity(uint64_t capacity, uint64_t needed) {
+    const uint64_t doubled = capacity * 2;
+    return doubled > needed ? doubled : needed;
+}
+
+// Room for `needed` bytes of path text, NUL included. A move invalidates every
+// split, whose spans point into the text.
+int32_t ReservePathText(ParseContext* context, uint64_t needed) {
+    PathIndex& index = context->pathIndex;
+    if (needed <= index.capacity) {
+        return 0;
+    }
+    const uint64_t capacity = GrownCapacity(index.capacity, needed);
+    auto* grown =
+        static_cast<char*>(GrowArray(index.buffer, index.bufferStorage, index.length, capacity, 1));
+    if (grown == nullptr) {
+        return XmlErrNoMemory;
+    }
+    index.buffer = grown;
+    index.capacity = capacity;
+    index.splitCount = 0;
+    if (context->currentPath != nullptr) {
+        context->currentPath = grown;
+    }
+    return 0;
+}
+
+int32_t PushSegment(PathIndex* index, uint64_t start) {
+    if (index->segmentCount == index->segmentCapacity) {
+        const uint64_t capacity = GrownCapacity(index->segmentCapacity, 4);
+        if (capacity > UINT32_MAX) {
             return XmlErrNoMemory;
         }
-        parts->attributeCount = count;
+        auto* grown = static_cast<CurrentSegment*>(GrowArray(index->segments, index->segmentStorage,
+                                                             index->segmentCount, capacity,
+                                                             sizeof(CurrentSegment)));
+        if (grown == nullptr) {
+            return XmlErrNoMemory;
+        }
+        index->segments = grown;
+        index->segmentCapacity = static_cast<uint32_t>(capacity);
     }
-    SplitTag(segment, length, parts);
+    index->segments[index->segmentCount++] = CurrentSegment{start, TagParts{}, 0, false};
+    return 0;
+}
+
+// Walks the path text appended since the last call the way PathSegmentLength
+// walks segments from the root: a segment ends at the first "/" outside double
+// quotes, the next starts after it with no quote open, and a text ending in "/"
+// ends in an empty segment. The last segment's walk resumes where it stopped.
+int32_t IndexAppendedText(PathIndex* index) {
+    bool insideQuotes = index->insideQuotes;
+    for (uint64_t i = index->scanned; i < index->length; ++i) {
+        const uint8_t kind = kPathByteKinds[static_cast<unsigned char>(index->buffer[i])];
+        if (kind == 0) {
+            continue;
+        }
+        if (kind == PathByteQuote) {
+            insideQuotes = !insideQuotes;
+        } else if (kind == PathByteSpace) {
+            index->segments[index->segmentCount - 1].spaced = true;
+        } else if (kind == PathByteSlash && !insideQuotes) {
+            const int32_t status = PushSegment(index, i + 1);
+            if (status != 0) {
+                index->scanned = i;  // this "/" is seen again by the next walk
+                index->insideQuotes = false;
+                return status;
+            }
+        }
+    }
+    index->scanned = index->length;
+    index->insideQuotes = insideQuotes;
+    return 0;
+}
+
+// Bytes of current segment k, up to the "/" that follows it or the end.
+uint64_t CurrentSegmentLength(const PathIndex& index, uint32_t k) {
+    const uint64_t end =
+        k + 1 < index.segmentCount ? index.segments[k + 1].start - 1 : index.length;
+    return end - index.segments[k].start;
+}
+
+// Splits every segment of currentPath not split yet, in order, so that the rows
+// of segment k follow those of segment k - 1.
+int32_t SplitCurrentSegments(PathIndex* index) {
+    for (uint32_t k = index->splitCount; k < index->segmentCount; ++k) {
+        CurrentSegment& segment = index->segments[k];
+        const char* text = index->buffer + segment.start;
+        const uint64_t length = CurrentSegmentLength(*index, k);
+        const CurrentSegment* previous = k > 0 ? &index->segments[k - 1] : nullptr;
+        segment.firstRow =
+            previous != nullptr ? previous->firstRow + previous->parts.attributeCount : 0;
+        if (!segment.spaced) {
+            // The name is the whole segment and there are no rows, as SplitTag finds.
+            segment.parts = length != 0 ? TagParts{text, length, nullptr, 0} : TagParts{};
+        } else if (SplitSegmentInto(text, length, index->rows + segment.firstRow,
+                                    index->rowCapacity - segment.firstRow,
+                                    &segment.parts) == SplitFailed) {
+            const uint64_t needed = uint64_t{segment.firstRow} + SplitTag(text, length, nullptr);
+            const uint64_t capacity = GrownCapacity(index->rowCapacity, needed);
+            if (capacity > UINT32_MAX) {
+                return XmlErrNoMemory;
+            }
+            auto* grown = static_cast<AttributeSpan*>(GrowArray(
+                index->rows, index->rowStorage, segment.firstRow, capacity, sizeof(AttributeSpan)));
+            if (grown == nullptr) {
+                return XmlErrNoMemory;
+            }
+            index->rows = grown;
+            index->rowCapacity = static_cast<uint32_t>(capacity);
+            for (uint32_t j = 0; j < k; ++j) {
+                TagParts& parts = index->segments[j].parts;
+                if (parts.attributes != nullptr) {
+                    parts.attributes = grown + index->segments[j].firstRow;
+                }
+            }
+            SplitSegmentInto(text, length, grown + segment.firstRow,
+                             index->rowCapacity - segment.firstRow, &segment.parts);
+        }
+        index->splitCount = k + 1;
+    }
     return 0;
 }
 
@@ -48,14 +247,14 @@ int32_t SplitSegment(const char* segment, uint64_t length, TagParts* parts) {
 // prefix: that row's table prefix and the offset of the ":". Else false.
 bool RegisteredPrefix(const ParseContext* context, const char* text, uint64_t length,
                       const char** tablePrefix, uint64_t* tablePrefixLength, uint64_t* colonAt) {
-    const char* colon = FindByte(text, length, ':');
+    const char* colon = FindSpanByte(text, length, ':');
     uint64_t row = 0;
     if (colon == nullptr ||
         FindDocumentPrefix(context, text, static_cast<uint64_t>(colon - text), &row) != 1) {
         return false;
     }
     *tablePrefix = context->namespaces[row].prefix;
-    *tablePrefixLength = TextLength(*tablePrefix);
+    *tablePrefixLength = NamespacePrefixLengths[row];
     *colonAt = static_cast<uint64_t>(colon - text);
     return true;
 }
@@ -66,12 +265,45 @@ int64_t TablePrefixRow(const ParseContext* context, const char* prefix, uint64_t
         return -1;
     }
     for (int64_t row = 0; context->namespaces[row].uri != nullptr; ++row) {
-        const char* tablePrefix = context->namespaces[row].prefix;
-        if (SameBytes(tablePrefix, TextLength(tablePrefix), prefix, length)) {
+        if (SameBytes(context->namespaces[row].prefix, NamespacePrefixLengths[row], prefix,
+                      length)) {
             return row;
         }
     }
     return -1;
+}
+
+// Whether currentPath satisfies the matcher's path: PathMatches without its memory.
+int32_t CompareWithCurrentPath(ParseContext* context, const PathMatcher& matcher) {
+    // Compared segment for segment from the root, a path is satisfied only at
+    // exactly its depth, and never by a path that ends in an empty remainder;
+    // the comparisons are free of side effects, so the depth goes first and the
+    // deepest segment, which differs most often, next.
+    PathIndex& index = context->pathIndex;
+    const uint32_t count = index.segmentCount;
+    if (matcher.segmentCount == 0 || matcher.segmentCount != count ||
+        index.segments[count - 1].start == index.length) {
+        return 0;
+    }
+    const int32_t status = SplitCurrentSegments(&index);
+    if (status != 0) {
+        return status;
+    }
+    for (uint32_t k = count; k > 0; --k) {
+        const TagParts& query = matcher.segments[k - 1];
+        const TagParts& current = index.segments[k - 1].parts;
+        if (!NamesMatch(query, current)) {
+            return 0;
+        }
+        // A query segment without predicates matches only an element without attributes.
+        if (query.attributes == nullptr
+                ? current.attributes != nullptr || current.attributeCount != 0 ||
+                      query.attributeCount != 0
+                : PredicatesMatch(context, &query, &current) != 1) {
+            return 0;
+        }
+    }
+    return 1;
 }
 
 }  // namespace
@@ -81,18 +313,28 @@ int32_t AppendPath(ParseContext* context, const char* separator, const char* tex
     if (text == nullptr || length == 0 || context == nullptr) {
         return XmlErrArgument;
     }
+    ++context->pathVersion;
+    PathIndex& index = context->pathIndex;
     if (context->currentPath == nullptr) {
         if ((context->flags & ParseFlagAnyRoot) == 0 &&
             !(length >= 3 && BytesEqual(text, "cmd", 3) == 1)) {
             return XmlErrBadRoot;
         }
-        char* root = static_cast<char*>(AllocZeroed(length + 1));
-        if (root == nullptr) {
-            return XmlErrNoMemory;
+        index.length = 0;
+        index.segmentCount = 0;
+        index.splitCount = 0;
+        const int32_t status = ReservePathText(context, length + 1);
+        if (status != 0) {
+            return status;
         }
-        MoveBytes(text, root, length);
-        context->currentPath = root;
-        return 0;
+        MoveBytes(text, index.buffer, length);
+        index.buffer[length] = '\0';
+        index.length = length;
+        context->currentPath = index.buffer;
+        index.scanned = 0;
+        index.insideQuotes = false;
+        const int32_t pushed = PushSegment(&index, 0);
+        return pushed != 0 ? pushed : IndexAppendedText(&index);
     }
 
     // A document prefix is written as the table's prefix for its namespace.
@@ -103,24 +345,59 @@ int32_t AppendPath(ParseContext* context, const char* separator, const char* tex
     const char* rest = text + colonAt;
     const uint64_t restLength = length - colonAt;
 
-    const uint64_t oldLength = TextLength(context->currentPath);
-    const uint64_t separatorLength = separator != nullptr ? TextLength(separator) : 0;
-    char* path = static_cast<char*>(
-        AllocZeroed(oldLength + separatorLength + tablePrefixLength + restLength + 1));
-    if (path == nullptr) {
-        return XmlErrNoMemory;
+    uint64_t separatorLength = 0;  // "/", " " or "=" from the callers
+    while (separator != nullptr && separator[separatorLength] != '\0') {
+        ++separatorLength;
     }
-    uint64_t at = 0;
-    MoveBytes(context->currentPath, path, oldLength);
-    at += oldLength;
-    MoveBytes(separator, path + at, separatorLength);
-    at += separatorLength;
-    MoveBytes(tablePrefix, path + at, tablePrefixLength);
-    at += tablePrefixLength;
-    MoveBytes(rest, path + at, restLength);
-    FreeMemory(context->currentPath);
-    context->currentPath = path;
-    return 0;
+    const uint64_t oldLength = index.length;
+    const int32_t status =
+        ReservePathText(context, oldLength + separatorLength + tablePrefixLength + restLength + 1);
+    if (status != 0) {
+        return status;
+    }
+    char* path = index.buffer;
+    uint64_t at = oldLength;
+    at = CopyInto(path, at, separator, separatorLength);
+    at = CopyInto(path, at, tablePrefix, tablePrefixLength);
+    at = CopyInto(path, at, rest, restLength);
+    path[at] = '\0';
+    index.length = at;
+
+    // Only the last segment can change: the segments before it end at a "/"
+    // that lies in the old text.
+    if (index.splitCount >= index.segmentCount) {
+        index.splitCount = index.segmentCount - 1;
+    }
+    return IndexAppendedText(&index);
+}
+
+void ReleaseCurrentPath(ParseContext* context) {
+    if (context == nullptr) {
+        return;
+    }
+    PathIndex& index = context->pathIndex;
+    if (index.buffer != index.bufferStorage) {
+        FreeMemory(index.buffer);
+    }
+    if (index.segments != index.segmentStorage) {
+        FreeMemory(index.segments);
+    }
+    if (index.rows != index.rowStorage) {
+        FreeMemory(index.rows);
+    }
+    index.buffer = index.bufferStorage;
+    index.segments = index.segmentStorage;
+    index.rows = index.rowStorage;
+    index.capacity = index.bufferStorage != nullptr ? InitialPathCapacity : 0;
+    index.segmentCapacity = index.segmentStorage != nullptr ? InitialPathSegments : 0;
+    index.rowCapacity = index.rowStorage != nullptr ? InitialPathRows : 0;
+    index.length = 0;
+    index.segmentCount = 0;
+    index.splitCount = 0;
+    index.scanned = 0;
+    index.insideQuotes = false;
+    context->currentPath = nullptr;
+    ++context->pathVersion;
 }
 
 int32_t HandleAttribute(ParseContext* context, AttributeSpan* attribute, int32_t* isDeclaration) {
@@ -135,13 +412,13 @@ int32_t HandleAttribute(ParseContext* context, AttributeSpan* attribute, int32_t
             return XmlErrBadAttribute;
         }
     }
-    if (FindByte(attribute->value, attribute->valueLength, '<') != nullptr) {
+    if (FindSpanByte(attribute->value, attribute->valueLength, '<') != nullptr) {
         return XmlErrBadAttribute;
     }
     if (attribute->nameLength >= 5 && BytesEqual(attribute->name, "xmlns", 5) == 1) {
         // "xmlns:p" declares p; a name without ":" (the default namespace) is
         // registered whole, as the text "xmlns".
-        if (FindByte(attribute->name, attribute->nameLength, ':') != nullptr) {
+        if (FindSpanByte(attribute->name, attribute->nameLength, ':') != nullptr) {
             attribute->name += 6;
             attribute->nameLength -= 6;
         }
@@ -168,7 +445,7 @@ int32_t RegisterNamespace(ParseContext* context, const char* name, uint64_t name
         return XmlErrArgument;
     }
     for (NamespaceEntry* row = context->namespaces; row->uri != nullptr; ++row) {
-        const uint64_t uriLength = TextLength(row->uri);
+        const uint64_t uriLength = NamespaceUriLengths[row - context->namespaces];
         const char* inner = nullptr;
         uint64_t innerLength = 0;
         if (uriLength == 0 || TrimQuotedValue(value, valueLength, &inner, &innerLength) != 1 ||
@@ -179,6 +456,7 @@ int32_t RegisterNamespace(ParseContext* context, const char* name, uint64_t name
         if (row->documentPrefix == nullptr || row->documentPrefixLength == 0) {
             row->documentPrefix = name;
             row->documentPrefixLength = nameLength;
+            ++context->pathVersion;
         }
         return 0;
     }
@@ -220,25 +498,13 @@ int32_t ClosePath(ParseContext* context, const char* name, uint64_t length) {
     if (name == nullptr || length == 0 || context == nullptr || context->currentPath == nullptr) {
         return XmlErrArgument;
     }
+    PathIndex& index = context->pathIndex;
     const char* path = context->currentPath;
-    const uint64_t pathLength = TextLength(path);
 
     // The last segment and whether it is the only one.
-    uint64_t segmentStart = 0;
-    uint64_t segmentLength = 0;
-    for (;;) {
-        if (PathSegmentLength(path + segmentStart, pathLength - segmentStart, &segmentLength) !=
-            1) {
-            segmentLength = 0;
-            break;
-        }
-        if (segmentStart + segmentLength < pathLength &&
-            path[segmentStart + segmentLength] == '/') {
-            segmentStart += segmentLength + 1;
-            continue;
-        }
-        break;
-    }
+    const uint32_t last = index.segmentCount - 1;
+    const uint64_t segmentStart = index.segments[last].start;
+    uint64_t segmentLength = index.length - segmentStart;
     const char* segment = path + segmentStart;
     const bool isRoot = segmentStart == 0;
 
@@ -249,7 +515,7 @@ int32_t ClosePath(ParseContext* context, const char* name, uint64_t length) {
     uint64_t colonAt = 0;
     if (RegisteredPrefix(context, name, length, &tablePrefix, &tablePrefixLength, &colonAt)) {
         if (segmentLength < tablePrefixLength ||
-            BytesEqual(segment, tablePrefix, tablePrefixLength) != 1) {
+            !SameBytes(segment, tablePrefixLength, tablePrefix, tablePrefixLength)) {
             return XmlErrMismatchedClose;
         }
         segment += tablePrefixLength;
@@ -276,13 +542,17 @@ int32_t ClosePath(ParseContext* context, const char* name, uint64_t length) {
         return ScanRootClosed;
     }
 
-    char* shorter = static_cast<char*>(AllocZeroed(segmentStart));  // drops "/" + segment
-    if (shorter == nullptr) {
-        return XmlErrNoMemory;
+    // Drops "/" and the segment; the segments before it and their splits stay,
+    // and the walk of the new last segment has reached that "/", outside quotes.
+    index.length = segmentStart - 1;
+    index.buffer[index.length] = '\0';
+    index.scanned = index.length;
+    index.insideQuotes = false;
+    index.segmentCount = last;
+    ++context->pathVersion;
+    if (index.splitCount > last) {
+        index.splitCount = last;
     }
-    MoveBytes(path, shorter, segmentStart - 1);
-    FreeMemory(context->currentPath);
-    context->currentPath = shorter;
     return 0;
 }
 
@@ -291,62 +561,104 @@ int32_t PathMatches(ParseContext* context, uint32_t matcherIndex) {
         matcherIndex >= context->matcherCount) {
         return 0;
     }
-    const PathMatcher& matcher = context->matchers[matcherIndex];
+    PathMatcher& matcher = context->matchers[matcherIndex];
     if (matcher.path == nullptr || context->currentPath == nullptr) {
         return 0;
     }
-    const char* query = matcher.path;
-    uint64_t queryLength = matcher.pathLength;
-    const char* current = context->currentPath;
-    uint64_t currentLength = TextLength(current);
+    // A text run and the end tag after it ask again about an unchanged path.
+    if (matcher.verdictVersion == context->pathVersion) {
+        return matcher.verdict;
+    }
+    const int32_t verdict = CompareWithCurrentPath(context, matcher);
+    if (verdict >= 0) {
+        matcher.verdict = verdict;
+        matcher.verdictVersion = context->pathVersion;
+    }
+    return verdict;
+}
+
+void QueryPathBounds(const char* path, uint64_t length, uint64_t* segments, uint64_t* rows) {
+    uint64_t slashes = 0;
+    uint64_t equals = 0;
+    uint64_t spaces = 0;
+    for (uint64_t i = 0; i < length; ++i) {
+        const char byte = path[i];
+        slashes += byte == '/' ? 1 : 0;
+        equals += byte == '=' ? 1 : 0;
+        spaces += IsXmlWhitespace(byte) ? 1 : 0;
+    }
+    // A segment lies between two "/". Every row of a split holds its own "=",
+    // except a bare name, which ends a segment that holds whitespace.
+    *segments = slashes + 1;
+    *rows = equals + (spaces < slashes + 1 ? spaces : slashes + 1);
+}
+
+int32_t SplitQueryPath(const char* path, uint64_t length, QuerySegment* segments,
+                       uint64_t segmentCapacity, AttributeSpan* rows, uint64_t rowCapacity,
+                       uint32_t* segmentCount, uint64_t* rowCount) {
+    uint32_t count = 0;
+    uint64_t usedRows = 0;
+    const char* segment = path;
+    uint64_t remaining = length;
     for (;;) {
-        uint64_t querySegment = 0;
-        uint64_t currentSegment = 0;
-        if (PathSegmentLength(query, queryLength, &querySegment) != 1 ||
-            PathSegmentLength(current, currentLength, &currentSegment) != 1) {
+        if (remaining == 0) {
+            count = 0;  // an empty remainder: never satisfied, nothing to keep
+            usedRows = 0;
+            break;
+        }
+        if (count == segmentCapacity) {
             return 0;
         }
-        const bool queryMore = querySegment < queryLength;
-        const bool currentMore = currentSegment < currentLength;
-        if (queryMore != currentMore) {
-            return 0;  // different depths
-        }
-        TagParts queryParts;
-        TagParts currentParts;
-        int32_t verdict = SplitSegment(query, querySegment, &queryParts);
-        if (verdict == 0) {
-            verdict = SplitSegment(current, currentSegment, &currentParts);
-            if (verdict == 0) {
-                verdict = SameSegmentName(context, &queryParts, &currentParts) == 1 &&
-                          PredicatesMatch(context, &queryParts, &currentParts) == 1;
+        // The segment ends at the first "/" outside double quotes (as
+        // PathSegmentLength finds it); only one with whitespace has predicates.
+        uint64_t segmentLength = remaining;
+        bool insideQuotes = false;
+        bool spaced = false;
+        for (uint64_t i = 0; i < remaining; ++i) {
+            const uint8_t kind = kPathByteKinds[static_cast<unsigned char>(segment[i])];
+            if (kind == 0) {
+                continue;
             }
-            FreeMemory(currentParts.attributes);
+            if (kind == PathByteQuote) {
+                insideQuotes = !insideQuotes;
+            } else if (kind == PathByteSlash && !insideQuotes) {
+                segmentLength = i;
+                break;
+            } else if (kind == PathByteSpace) {
+                spaced = true;
+            }
         }
-        FreeMemory(queryParts.attributes);
-        if (verdict != 1) {
-            return verdict;
+        if (!spaced) {
+            segments[count] = segmentLength != 0 ? TagParts{segment, segmentLength, nullptr, 0}
+                                                 : TagParts{};  // an empty segment does not split
+        } else {
+            const uint64_t room = rowCapacity - usedRows;
+            const uint32_t used =
+                SplitSegmentInto(segment, segmentLength, rows + usedRows,
+                                 room < UINT32_MAX ? uint32_t(room) : UINT32_MAX, &segments[count]);
+            if (used == SplitFailed) {
+                return 0;
+            }
+            usedRows += used;
         }
-        if (!queryMore) {
-            return 1;
+        ++count;
+        if (segmentLength == remaining) {
+            break;
         }
-        query += querySegment + 1;
-        queryLength -= querySegment + 1;
-        current += currentSegment + 1;
-        currentLength -= currentSegment + 1;
+        segment += segmentLength + 1;
+        remaining -= segmentLength + 1;
     }
+    *segmentCount = count;
+    *rowCount = usedRows;
+    return 1;
 }
 
 int32_t SameSegmentName(const ParseContext* context, const TagParts* querySegment,
                         const TagParts* currentSegment) {
-    if (context == nullptr || querySegment == nullptr || currentSegment == nullptr ||
-        querySegment->name == nullptr || currentSegment->name == nullptr ||
-        querySegment->nameLength == 0) {
+    if (context == nullptr || querySegment == nullptr || currentSegment == nullptr) {
         return 0;
     }
-    return SameBytes(querySegment->name, querySegment->nameLength, currentSegment->name,
-                     currentSegment->nameLength)
-               ? 1
-               : 0;
+    return NamesMatch(*querySegment, *currentSegment) ? 1 : 0;
 }
 
 int32_t PredicatesMatch(const ParseContext* context, const TagParts* querySegment,

@@ -10,8 +10,12 @@
 // Appends `separator` (may be absent) and the `length` bytes at `text` to
 // currentPath, or makes `text` the root (which must begin with "cmd" unless the
 // run has ParseFlagAnyRoot: else XmlErrBadRoot). A document prefix before the
-// first ":" is replaced by its table prefix. 0, -2, -11 or -13.
+// first ":" is replaced by its table prefix. 0, -2, -11 (the path outgrew its
+// storage and a larger one cannot be allocated) or -13.
 int32_t AppendPath(ParseContext* context, const char* separator, const char* text, uint64_t length);
+
+// Makes currentPath absent and releases the storage it outgrew into.
+void ReleaseCurrentPath(ParseContext* context);
 
 // Handles one attribute of a start tag: a namespace declaration is registered
 // (its name moved past "xmlns:", *isDeclaration = 1); any other attribute is
@@ -34,15 +38,29 @@ int32_t FindDocumentPrefix(const ParseContext* context, const char* text, uint64
 
 // Closes the innermost element, which `name` (end-tag name span, may end in
 // whitespace) must name: 0, ScanRootClosed for the root, -10 for a mismatch,
-// -13 for a root end that is not exactly "</cmd>", -2 or -11. `name` must point
-// into the run's document.
+// -13 for a root end that is not exactly "</cmd>" or -2. `name` must point into
+// the run's document.
 int32_t ClosePath(ParseContext* context, const char* name, uint64_t length);
 
 // 1 when currentPath satisfies the path of matcher `matcherIndex`, segment for
-// segment at exactly its depth; 0 otherwise. XmlErrNoMemory when a segment's
-// attribute array cannot be allocated, so that callers never mistake memory
-// exhaustion for a path that is not there.
+// segment at exactly its depth; 0 otherwise. Compares the matcher's split path
+// with the splits of currentPath's segments, made once per change of a segment.
+// XmlErrNoMemory when those splits outgrow their storage and no larger one can
+// be allocated, so that callers never mistake memory exhaustion for a path that
+// is not there.
 int32_t PathMatches(ParseContext* context, uint32_t matcherIndex);
+
+// Upper bounds of the segments and predicate rows that SplitQueryPath gives a
+// path, from a count of its "/" and "=" bytes.
+void QueryPathBounds(const char* path, uint64_t length, uint64_t* segments, uint64_t* rows);
+
+// Splits a query path into its segments the way PathMatches compares them, into
+// `segments` with their predicate rows at `rows`, with room for the capacities
+// given. 1 with the segment count (0 for a path ending in an empty remainder,
+// which is never satisfied) and the rows used; 0 when the split does not fit.
+int32_t SplitQueryPath(const char* path, uint64_t length, QuerySegment* segments,
+                       uint64_t segmentCapacity, AttributeSpan* rows, uint64_t rowCapacity,
+                       uint32_t* segmentCount, uint64_t* rowCount);
 
 // 1 when both segment names are present, non-empty and byte-equal.
 int32_t SameSegmentName(const ParseContext* context, const TagParts* querySegment,

@@ -1,6 +1,8 @@
 // Query object and path list: creation, copying and release.
 #include "xmlpath/query.h"
 
+#include <cstring>
+
 #include "runtime/bytes.h"
 #include "runtime/memory.h"
 
@@ -17,7 +19,7 @@ uint16_t CopyListString(const char* source, char** copy, uint64_t* length) {
     if (*copy == nullptr) {
         return QueryNoMemory;
     }
-    MoveBytes(source, *copy, static_cast<uint64_t>(sourceLength));
+    std::memcpy(*copy, source, static_cast<size_t>(sourceLength));
     *length = static_cast<uint64_t>(sourceLength);
     return QueryOk;
 }
@@ -68,7 +70,9 @@ uint16_t CreateQuery(XmlQuery* query, const char* text, const PathValue* list, i
     if (query->document == nullptr) {
         return QueryNoMemory;
     }
-    MoveBytes(text + start, query->document, n);
+    if (n > 0) {
+        std::memcpy(query->document, text + start, static_cast<size_t>(n));  // a fresh block
+    }
     query->documentLength = n;
 
     query->outputCapacity = QueryOutputSize;

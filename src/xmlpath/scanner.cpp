@@ -9,6 +9,9 @@
 
 namespace {
 
+// Attribute rows a start tag is split into before its own array is allocated.
+constexpr uint32_t TagRowsOnStack = 16;
+
 // The byte at `offset`, or NUL past the end: the document is never read beyond
 // its length, even when the caller's text has no terminating NUL.
 char ByteAt(const TextCursor* cursor, uint64_t offset) {
@@ -24,7 +27,7 @@ int64_t FindFrom(const TextCursor* cursor, uint64_t from, char byte) {
     if (from >= cursor->length) {
         return -1;
     }
-    const char* found = FindByte(cursor->text + from, cursor->length - from, byte);
+    const char* found = FindSpanByte(cursor->text + from, cursor->length - from, byte);
     return found != nullptr ? found - cursor->text : -1;
 }
 
@@ -72,7 +75,7 @@ int32_t ScanDocument(ParseContext* context) {
         break;
     }
     cursor->position = p;
-    FreeAndClear(&context->currentPath);
+    ReleaseCurrentPath(context);
     return result;
 }
 
@@ -197,14 +200,37 @@ int32_t HandleStartTag(ParseContext* context, uint64_t tagOffset, uint64_t tagLe
         --bodyLength;  // tag[bodyLength] is the body's last byte (body starts at tag + 1)
     }
 
-    const uint32_t count = SplitTag(tag + 1, bodyLength, nullptr);
-    TagParts parts{};
-    if (count != 0 && count != SplitFailed) {
-        parts.attributes =
-            static_cast<AttributeSpan*>(AllocZeroed(uint64_t{count} * sizeof(AttributeSpan)));
-        parts.attributeCount = parts.attributes != nullptr ? count : 0;
+    // One split into rows on the stack; the tag's own array of exactly its
+    // count is then allocated as before (a tag whose array cannot be allocated
+    // fails with XmlErrBadTag). A tag with more rows, or one that does not
+    // split, takes the counting pass first.
+    AttributeSpan local[TagRowsOnStack];
+    TagParts parts{nullptr, 0, local, TagRowsOnStack};
+    uint32_t count = SplitTag(tag + 1, bodyLength, &parts);
+    if (count != SplitFailed) {
+        AttributeSpan* array = nullptr;
+        if (count != 0) {
+            array =
+                static_cast<AttributeSpan*>(AllocZeroed(uint64_t{count} * sizeof(AttributeSpan)));
+            if (array == nullptr) {
+                return XmlErrBadTag;
+            }
+            for (uint32_t i = 0; i < count; ++i) {
+                array[i] = local[i];
+            }
+        }
+        parts.attributes = array;
+        parts.attributeCount = count;
+    } else {
+        count = SplitTag(tag + 1, bodyLength, nullptr);
+        parts = TagParts{};
+        if (count != 0 && count != SplitFailed) {
+            parts.attributes =
+                static_cast<AttributeSpan*>(AllocZeroed(uint64_t{count} * sizeof(AttributeSpan)));
+            parts.attributeCount = parts.attributes != nullptr ? count : 0;
+        }
+        SplitTag(tag + 1, bodyLength, &parts);
     }
-    SplitTag(tag + 1, bodyLength, &parts);
     if (parts.name == nullptr || parts.nameLength == 0) {
         FreeMemory(parts.attributes);
         return XmlErrBadTag;
@@ -212,22 +238,19 @@ int32_t HandleStartTag(ParseContext* context, uint64_t tagOffset, uint64_t tagLe
 
     ++context->elementCounter;
     int32_t result = AppendPath(context, "/", parts.name, parts.nameLength);
-    AttributeSpan* plain = nullptr;
     if (result == 0 && parts.attributes != nullptr) {
-        plain = static_cast<AttributeSpan*>(AllocZeroed(uint64_t{count} * sizeof(AttributeSpan)));
-        if (plain == nullptr) {
-            result = XmlErrNoMemory;  // skipping the attributes would give wrong matches
-        }
+        // The non-declarations move to the front of the same array, in order:
+        // row i is handled before anything is written over it.
         uint32_t plainCount = 0;
         for (uint32_t i = 0; result == 0 && i < count; ++i) {
             int32_t isDeclaration = 0;
             result = HandleAttribute(context, &parts.attributes[i], &isDeclaration);
             if (result == 0 && isDeclaration == 0) {
-                plain[plainCount++] = parts.attributes[i];
+                parts.attributes[plainCount++] = parts.attributes[i];
             }
         }
         if (result == 0 && plainCount > 0) {
-            result = RecordAttributeValues(context, plain, plainCount);
+            result = RecordAttributeValues(context, parts.attributes, plainCount);
         }
     }
     if (result == 0 && selfClosing) {
@@ -237,7 +260,6 @@ int32_t HandleStartTag(ParseContext* context, uint64_t tagOffset, uint64_t tagLe
             result = ClosePath(context, parts.name, parts.nameLength);
         }
     }
-    FreeMemory(plain);
     FreeMemory(parts.attributes);
     return result;
 }

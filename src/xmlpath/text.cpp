@@ -3,11 +3,27 @@
 
 #include "runtime/bytes.h"
 
+namespace {
+constexpr char kCommonPrefix[] = "ivec";
+constexpr char kVendorPrefix[] = "vxr";
+constexpr char kPrintPrefix[] = "qldm";
+constexpr char kKorvel2010Prefix[] = "ikw";
+}  // namespace
+
 const NamespaceEntry NamespaceTable[NamespaceRowCount] = {
-    {ZN_NS_COMMON_URI, "ivec", nullptr, 0}, {ZN_NS_VENDOR_URI, "vxr", nullptr, 0},
-    {ZN_NS_PRINT_URI, "qldm", nullptr, 0},  {ZN_NS_KORVEL2010_URI, "ikw", nullptr, 0},
+    {ZN_NS_COMMON_URI, kCommonPrefix, nullptr, 0},
+    {ZN_NS_VENDOR_URI, kVendorPrefix, nullptr, 0},
+    {ZN_NS_PRINT_URI, kPrintPrefix, nullptr, 0},
+    {ZN_NS_KORVEL2010_URI, kKorvel2010Prefix, nullptr, 0},
     {nullptr, nullptr, nullptr, 0},
 };
+
+const uint64_t NamespacePrefixLengths[NamespaceRowCount] = {
+    sizeof(kCommonPrefix) - 1, sizeof(kVendorPrefix) - 1, sizeof(kPrintPrefix) - 1,
+    sizeof(kKorvel2010Prefix) - 1, 0};
+const uint64_t NamespaceUriLengths[NamespaceRowCount] = {
+    sizeof(ZN_NS_COMMON_URI) - 1, sizeof(ZN_NS_VENDOR_URI) - 1, sizeof(ZN_NS_PRINT_URI) - 1,
+    sizeof(ZN_NS_KORVEL2010_URI) - 1, 0};
 
 namespace {
 
@@ -56,7 +72,7 @@ uint32_t SplitTag(const char* text, uint64_t length, TagParts* parts) {
             break;
         }
         const char* start = text + i;
-        const char* equals = FindByte(start, length - i, '=');
+        const char* equals = FindSpanByte(start, length - i, '=');
         uint64_t nameLength =
             (equals != nullptr ? static_cast<uint64_t>(equals - start) : length - i);
         while (nameLength > 0 && IsXmlWhitespace(start[nameLength - 1])) {
@@ -70,12 +86,12 @@ uint32_t SplitTag(const char* text, uint64_t length, TagParts* parts) {
             return count + 1;
         }
         const uint64_t equalsAt = static_cast<uint64_t>(equals - text);
-        const char* open = FindByte(equals, length - equalsAt, '"');
+        const char* open = FindSpanByte(equals, length - equalsAt, '"');
         if (open == nullptr) {
             return count;  // a value without quotes drops the rest
         }
         const uint64_t openAt = static_cast<uint64_t>(open - text);
-        const char* close = FindByte(open + 1, length - openAt - 1, '"');
+        const char* close = FindSpanByte(open + 1, length - openAt - 1, '"');
         if (close == nullptr) {
             return FailSplit(parts);
         }
@@ -134,7 +150,7 @@ int32_t SplitPrefix(const char* text, uint64_t length, const char** prefix, uint
     }
     const char* localStart = text;
     uint64_t localSize = length;
-    const char* colon = FindByte(text, length, ':');
+    const char* colon = FindSpanByte(text, length, ':');
     if (colon != nullptr) {
         const uint64_t before = static_cast<uint64_t>(colon - text);
         if (before > 0 && prefixPair) {

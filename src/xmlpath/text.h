@@ -4,8 +4,27 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "xmlpath/engine.h"
+
+// First `byte` in the `length` bytes at `text`, or absent: FindByte of the
+// runtime, inline for the short spans of names and with the C library's
+// vectorised search for long ones (tags, URI values).
+inline const char* FindSpanByte(const char* text, uint64_t length, char byte) {
+    if (text == nullptr || length == 0) {
+        return nullptr;
+    }
+    if (length <= 32) {
+        for (uint64_t i = 0; i < length; ++i) {
+            if (text[i] == byte) {
+                return text + i;
+            }
+        }
+        return nullptr;
+    }
+    return static_cast<const char*>(std::memchr(text, static_cast<unsigned char>(byte), length));
+}
 
 // SplitTag's failure value.
 constexpr uint32_t SplitFailed = 0xFFFFFFFFu;

@@ -40,7 +40,8 @@ TEST(AllocationSweep, QueryValuesFailsLoudlyAtEveryAllocation) {
                                 return status;
                             },
                             ExpectLoudFailure);
-    EXPECT_GT(failures, 20u);
+    // The run's block and the attribute arrays of the two tags that carry attributes.
+    EXPECT_EQ(failures, 3u);
 }
 
 TEST(AllocationSweep, ElementWithManyAttributesFailsLoudlyToo) {
@@ -55,7 +56,8 @@ TEST(AllocationSweep, ElementWithManyAttributesFailsLoudlyToo) {
 }
 
 TEST(AllocationSweep, CdataThatCannotBeRecordedStopsTheScanAtItsStart) {
-    const std::string document = kDecl + "<cmd><a><![CDATA[x]]></a></cmd>";
+    // The third record of a path is the first that needs an array of its own.
+    const std::string document = kDecl + "<cmd><a>1</a><a>2</a><a><![CDATA[x]]></a></cmd>";
     bool stoppedAtSection = false;
     SweepEngineFailures(
         [&] {
@@ -69,6 +71,82 @@ TEST(AllocationSweep, CdataThatCannotBeRecordedStopsTheScanAtItsStart) {
         },
         [](uint64_t, int32_t, int64_t) {});
     EXPECT_TRUE(stoppedAtSection);
+}
+
+// Nested deeper, longer and with more attributes than the run's own storage
+// holds, with a path recorded five times: every array of the run grows.
+std::string OutgrowingDocument() {
+    std::string open;
+    std::string close;
+    for (int level = 1; level <= 12; ++level) {
+        const std::string name = "l" + std::to_string(level);
+        open += "<" + name + " k=\"v" + std::to_string(level) + "xxxxxxxxxxxx\"";
+        for (int a = 0; level == 12 && a < 10; ++a) {
+            open += " a" + std::to_string(a) + "=\"" + std::to_string(a) + "\"";
+        }
+        open += ">";
+        close = "</" + name + ">" + close;
+    }
+    return kDecl + "<cmd>" + open + "<r>r0</r><r>r1</r><r>r2</r><r>r3</r><r>r4</r>" + close +
+           "<tail>end</tail></cmd>";
+}
+
+// The path down to level 11, with every level's predicate.
+std::string OutgrowingPath(int wrongLevel = 0) {
+    std::string path = "cmd";
+    for (int level = 1; level <= 11; ++level) {
+        path += "/l" + std::to_string(level) + " k=\"v" + std::to_string(level) +
+                (level == wrongLevel ? "y" : "xxxxxxxxxxxx") + "\"";
+    }
+    return path;
+}
+
+TEST(OutgrownStorage, DeepLongPathsMatchAfterTheRunStorageGrows) {
+    const std::string deep = OutgrowingPath() + "/l12 k/r";
+    const std::string attribute = OutgrowingPath() + "/l12 a9";
+    const std::string wrong = OutgrowingPath(3) + "/l12 k/r";
+    XmlQuery* query = MakeQuery(OutgrowingDocument(), {{deep.c_str(), nullptr},
+                                                       {attribute.c_str(), nullptr},
+                                                       {"cmd/tail", nullptr},
+                                                       {wrong.c_str(), nullptr}});
+    EXPECT_EQ(QueryValues(query), 0);
+    EXPECT_EQ(Match(query, 0), "r0");
+    EXPECT_EQ(Match(query, 1), "\"9\"");
+    EXPECT_EQ(Match(query, 2), "end");
+    EXPECT_EQ(query->entries[3].status, MatchMissing);
+    DestroyQuery(query);
+}
+
+TEST(OutgrownStorage, EveryGrowthThatFailsIsLoudAndLeaksNothing) {
+    const std::string deep = OutgrowingPath() + "/l12 k/r";
+    const uint64_t failures = SweepEngineFailures(
+        [&] {
+            return MakeQuery(OutgrowingDocument(),
+                             {{deep.c_str(), nullptr}, {"cmd/tail", nullptr}});
+        },
+        [](XmlQuery* query) {
+            const int32_t status = QueryValues(query);
+            if (status == 0) {
+                EXPECT_EQ(Match(query, 0), "r0");
+                EXPECT_EQ(Match(query, 1), "end");
+            }
+            return status;
+        },
+        ExpectLoudFailure);
+    EXPECT_GT(failures, 16u);  // 13 tags with attributes, and the growths
+
+    std::vector<MultiQueryRow> rows = {{deep.c_str(), deep.size(), nullptr, 0, 0}};
+    const std::string document = OutgrowingDocument();
+    MultiQuery multi{document.c_str(), document.size(), rows.data(), 1, 0};
+    SweepAllocationFailures([&] { return QueryAllValues(&multi); },
+                            [&](uint64_t failing, int32_t status, int64_t liveBefore) {
+                                if (failing == 0) {
+                                    ASSERT_EQ(rows[0].resultCount, 5u);
+                                    EXPECT_EQ(rows[0].results[4].offset, document.find("r4"));
+                                }
+                                EXPECT_EQ(FreeAllValues(&multi), 0);
+                                ExpectLoudFailure(failing, status, liveBefore);
+                            });
 }
 
 TEST(AllocationSweep, QueryAllValuesFailsLoudlyAndFreeAllValuesReleasesPartialResults) {
