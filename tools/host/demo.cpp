@@ -75,6 +75,20 @@ bool WaitFor(DemoScenario* demo, uint32_t events, uint32_t milliseconds) {
     return going;
 }
 
+// Waits until the plug-in reads its interrupt pipe again (after its pause),
+// looking every 100 ms whether the scenario is ending. False when it is.
+bool WaitForPluginReading(DemoScenario* demo, uint32_t milliseconds) {
+    for (uint32_t waited = 0; waited < milliseconds; waited += 100) {
+        if (SimWaitForBlockedReads(1, 100)) {
+            return true;
+        }
+        if (!WaitFor(demo, 0, 0)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 void* PlayScenario(void* argument) {
     auto* demo = static_cast<DemoScenario*>(argument);
     SimWaitForBlockedReads(1, 5000);  // the plug-in waits on its interrupt pipe
@@ -97,8 +111,12 @@ void* PlayScenario(void* argument) {
         going = WaitFor(demo, 1, 5000);
     }
     if (going) {
-        Narrate("the plug-in pauses 5 s after a press; next press in 6.5 s");
-        going = WaitFor(demo, 0, 6500);
+        Narrate("the plug-in pauses 5 s after a press");
+        going = WaitForPluginReading(demo, 10000);
+    }
+    if (going) {
+        Narrate("the plug-in waits again; next press once its 1-second window has passed");
+        going = WaitFor(demo, 0, 1200);
     }
     if (going) {
         Narrate("scan button pressed again (button code 2)");
