@@ -293,18 +293,6 @@ int32_t CreateParseContext(ParseContext** contextOut, int32_t flags, XmlQuery* q
     return 0;
 }
 
-int32_t CopyNamespaceTable(NamespaceEntry** tableOut) {
-    if (tableOut == nullptr) {
-        return 0;
-    }
-    *tableOut = static_cast<NamespaceEntry*>(AllocZeroed(sizeof(NamespaceTable)));
-    if (*tableOut == nullptr) {
-        return 0;
-    }
-    MoveBytes(NamespaceTable, *tableOut, sizeof(NamespaceTable));
-    return 1;
-}
-
 int32_t SetupMatcher(const PathMatcher* matcher, const char** attributeName,
                      uint64_t* attributeNameLength) {
     if (matcher == nullptr || matcher->path == nullptr || matcher->pathLength == 0 ||

@@ -14,9 +14,6 @@
 int32_t CreateParseContext(ParseContext** contextOut, int32_t flags, XmlQuery* query,
                            MultiQuery* multiQuery);
 
-// A run's own copy of NamespaceTable (five rows). 1, or 0 on failure.
-int32_t CopyNamespaceTable(NamespaceEntry** tableOut);
-
 // 1 for an attribute matcher (its last segment ends in a bare name, which is
 // returned; the last such name wins), 0 for an element matcher. Reads the split
 // path that CreateParseContext gave the matcher.
