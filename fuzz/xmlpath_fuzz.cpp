@@ -29,6 +29,17 @@ const Row kFixedRows[] = {
     {"cmd/ivec:contents/ivec:param_set servicetype=\"scan\"/ivec:response_detail", "", false},
 };
 
+// The rows as a path list; entries whose strings cannot be allocated stay
+// empty, as the engine must cope with them.
+PathValue* BuildPathList(const std::vector<Row>& rows) {
+    auto* list = static_cast<PathValue*>(AllocZeroed(rows.size() * sizeof(PathValue)));
+    for (size_t i = 0; list != nullptr && i < rows.size(); ++i) {
+        SetPathValue(&list[i], rows[i].path.c_str(),
+                     rows[i].hasValue ? rows[i].value.c_str() : nullptr);
+    }
+    return list;
+}
+
 void Check(bool condition) {
     if (!condition) {
         std::abort();
@@ -67,11 +78,7 @@ void RunFailing(const std::string& document, const std::vector<Row>& rows, int m
     gAllocHooks.store(&kFailureHooks, std::memory_order_release);
     const int64_t liveBefore = gFailure.live;
     const int32_t count = static_cast<int32_t>(rows.size());
-    auto* list = static_cast<PathValue*>(AllocZeroed(rows.size() * sizeof(PathValue)));
-    for (int32_t i = 0; i < count; ++i) {
-        SetPathValue(&list[i], rows[i].path.c_str(),
-                     rows[i].hasValue ? rows[i].value.c_str() : nullptr);
-    }
+    PathValue* list = BuildPathList(rows);
     auto* query = static_cast<XmlQuery*>(AllocZeroed(sizeof(XmlQuery)));
     if (CreateQuery(query, document.c_str(), list, count, 0) == QueryOk) {
         gFailure.countdown = failing;
@@ -89,11 +96,7 @@ void RunFailing(const std::string& document, const std::vector<Row>& rows, int m
 
 void RunQuery(const std::string& document, const std::vector<Row>& rows, int mode) {
     const int32_t count = static_cast<int32_t>(rows.size());
-    auto* list = static_cast<PathValue*>(AllocZeroed(rows.size() * sizeof(PathValue)));
-    for (int32_t i = 0; i < count; ++i) {
-        SetPathValue(&list[i], rows[i].path.c_str(),
-                     rows[i].hasValue ? rows[i].value.c_str() : nullptr);
-    }
+    PathValue* list = BuildPathList(rows);
     auto* query = static_cast<XmlQuery*>(AllocZeroed(sizeof(XmlQuery)));
     if (CreateQuery(query, document.c_str(), list, count, 0) == QueryOk) {
         int32_t status = 0;
