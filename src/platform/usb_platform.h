@@ -177,3 +177,52 @@ ZN_PLATFORM_API void UsbReleaseProperties(UsbPropertySet* properties);
 // null.
 ZN_PLATFORM_API PlatformReturn UsbCreateInterfaceObject(UsbService* service,
                                                         UsbInterfaceObject** object);
+
+// One attached USB device, as a user names it.
+struct UsbDeviceInfo {
+    uint16_t vendorId;
+    uint16_t productId;
+    uint8_t busNumber;
+    uint8_t deviceAddress;
+    // The bus, then the port path, as sysfs, udev's %k and `lsusb -t` name
+    // it: "1-4.2". NUL-terminated.
+    char name[32];
+    // False when the port path does not fit the location layout; such a
+    // device is named by `name` only and never shares a location ID.
+    bool hasLocation;
+    int32_t locationId;
+    // True when this process may open the device (its node's permissions).
+    bool accessible;
+};
+
+// Lists every attached device. Up to `capacity` records go to `devices`;
+// *count is the number of devices attached, which may be more.
+// 0; PlatformErrBadArgument for an absent `count` (or absent `devices` with
+// a capacity); PlatformErrUnsupported when the backend cannot start; another
+// failure of the registry.
+ZN_PLATFORM_API PlatformReturn UsbListDevices(UsbDeviceInfo* devices, uint32_t capacity,
+                                              uint32_t* count);
+
+enum UsbDeviceEvent : int32_t {
+    UsbDeviceArrived = 1,
+    UsbDeviceLeft = 2,
+};
+
+// Receives one call per device that arrives or leaves. It runs on a thread
+// of the layer (or, on the simulated bus, on the thread that attached or
+// detached the device), must return promptly and must not call into this
+// layer: hand the news to your own thread.
+using UsbDeviceHook = void (*)(void* context, UsbDeviceEvent event, const UsbDeviceInfo* device);
+
+struct UsbDeviceWatch;
+
+// Starts reporting arrivals and departures of devices through `hook`, from
+// the current backend. Devices already attached are not reported.
+// 0 with *watch set; PlatformErrBadArgument; PlatformErrUnsupported when the
+// backend cannot report devices; another failure, with *watch null.
+ZN_PLATFORM_API PlatformReturn UsbWatchDevices(UsbDeviceHook hook, void* context,
+                                               UsbDeviceWatch** watch);
+
+// Stops a watch; returns once no call of its hook is running. Nothing for an
+// absent watch.
+ZN_PLATFORM_API void UsbUnwatchDevices(UsbDeviceWatch* watch);
