@@ -1,0 +1,121 @@
+// The plug-in's main scenarios through the libusb backend on a mocked kernel:
+// the status packet answered by the mode shift and the clock, a press turned
+// into an event file and a callback, Stop while the thread is blocked in each
+// pipe, and an unplug.
+#include <fstream>
+
+#include "libusb_fixture.h"
+
+namespace {
+
+using StatusExchange = PluginOnLibusb;
+using Presses = PluginOnLibusb;
+using StopWhileBlocked = PluginOnLibusb;
+using Unplug = PluginOnLibusb;
+
+TEST_F(StatusExchange, AStatusPacketIsAnsweredByTheModeShiftAndTheClockPacket) {
+    StartWatching();
+    Deliver(SendStatus, 0);
+    const Zn417Report report = Zn417GetReport(MockZn417(scanner_));
+    EXPECT_EQ(report.commandsAccepted, 1u);  // byte for byte the expected command
+    EXPECT_EQ(report.answersSent, 1u);
+    EXPECT_EQ(report.clockPackets, 1u);
+    EXPECT_EQ(report.badClockPackets, 0u);
+    EXPECT_EQ(report.unexpectedWrites, 0u);
+    ASSERT_TRUE(report.clockSet);
+    // 2023-11-14 22:13 UTC: the virtual clock's time.
+    EXPECT_EQ(report.lastClock.year, 2023);
+    EXPECT_EQ(report.lastClock.month, 11);
+    EXPECT_EQ(report.lastClock.day, 14);
+    EXPECT_EQ(report.lastClock.hour, 22);
+    EXPECT_EQ(report.lastClock.minute, 13);
+}
+
+TEST_F(StatusExchange, ADeviceThatAnswersBusyGetsNoClockPacket) {
+    Zn417SetAnswerMode(MockZn417(scanner_), Zn417AnswerRefuse, "DeviceBusy");
+    StartWatching();
+    Deliver(SendStatus, 0);
+    const Zn417Report report = Zn417GetReport(MockZn417(scanner_));
+    EXPECT_EQ(report.commandsAccepted, 1u);
+    EXPECT_EQ(report.clockPackets + report.badClockPackets + report.unexpectedWrites, 0u);
+
+    // The next status packet is answered again, and accepted this time.
+    Zn417SetAnswerMode(MockZn417(scanner_), Zn417AnswerAccept);
+    Deliver(SendStatus, 0);
+    EXPECT_EQ(Zn417GetReport(MockZn417(scanner_)).clockPackets, 1u);
+}
+
+TEST_F(Presses, APressAfterTheWindowWritesTheEventFileAndCallsTheHost) {
+    StartWatching();
+    VirtualClockAdvance(kSecond);
+    MockQueuePress(scanner_, 7);
+    ASSERT_TRUE(recorder_.WaitForCalls(1));
+    EXPECT_EQ(recorder_.calls[0].eventCode, kScanEventCode);
+    EXPECT_EQ(recorder_.calls[0].hostLocation, &location_);
+    const std::vector<std::string> files = EventFiles();
+    ASSERT_EQ(files.size(), 1u);
+    PlistPtr root = Decode(ReadFile(directory_ + "/" + files[0]));
+    ASSERT_NE(root, nullptr);
+    uint8_t packet[Zn417InterruptPacketLength];
+    Zn417FillInterruptPacket(0, 7, packet);
+    EXPECT_EQ(DataAt(root.get(), "EventData"),
+              std::vector<uint8_t>(packet, packet + sizeof packet));
+}
+
+TEST_F(Presses, APressWithinTheWindowIsIgnored) {
+    StartWatching();
+    Deliver(MockQueuePress, 1);
+    EXPECT_EQ(recorder_.Count(), 0u);
+    EXPECT_TRUE(EventFiles().empty());
+}
+
+TEST_F(StopWhileBlocked, StopEndsAReadOfTheInterruptPipe) {
+    StartWatching();
+    TimedStop();
+    const MockReport report = MockGetReport(scanner_);
+    EXPECT_EQ(report.pendingIn[kMockInterruptIn & 0x0F], 0u);
+    EXPECT_GE(report.discards, 1u);
+    EXPECT_EQ(report.releases, 1u);
+}
+
+TEST_F(StopWhileBlocked, StopEndsAReadOfTheBulkInPipeWhileTheDeviceKeepsItsAnswer) {
+    Zn417SetAnswerMode(MockZn417(scanner_), Zn417AnswerNever);
+    StartWatching();
+    MockQueueStatusPacket(scanner_);
+    ASSERT_TRUE(MockWaitPending(scanner_, kMockBulkIn, 1, kWaitMs));
+    TimedStop();
+    const MockReport report = MockGetReport(scanner_);
+    EXPECT_EQ(report.pendingIn[kMockBulkIn & 0x0F], 0u);
+    EXPECT_EQ(Zn417GetReport(MockZn417(scanner_)).clockPackets, 0u);
+}
+
+TEST_F(StopWhileBlocked, StopEndsAWriteTheDeviceNeverAccepts) {
+    MockFaults faults;
+    faults.writesNeverComplete = true;
+    MockSetFaults(scanner_, faults);
+    StartWatching();
+    MockQueueStatusPacket(scanner_);
+    ASSERT_TRUE(MockWaitPending(scanner_, kMockBulkOut, 1, kWaitMs));
+    TimedStop();
+    EXPECT_EQ(MockGetReport(scanner_).pendingOut[kMockBulkOut], 0u);
+}
+
+TEST_F(StopWhileBlocked, ASilentDeviceIsWatchedUntilStop) {
+    StartWatching();
+    EXPECT_EQ(recorder_.Count(), 0u);
+    EXPECT_NE(gPluginState.load(), nullptr);
+    TimedStop();
+    EXPECT_EQ(MockGetReport(scanner_).urbs.size(), 1u);  // the one interrupt read
+}
+
+TEST_F(Unplug, AnUnplugEndsTheWatchSilentlyAndStopThenReturnsAtOnce) {
+    StartWatching();
+    MockUnplug(bus_, scanner_);
+    ASSERT_TRUE(ThreadProgress::Get().WaitUntil([] { return ThreadProgress::Get().cleanups >= 1; }));
+    EXPECT_EQ(gPluginState.load(), nullptr);
+    EXPECT_EQ(recorder_.Count(), 0u);
+    EXPECT_TRUE(EventFiles().empty());
+    TimedStop();
+}
+
+}  // namespace
