@@ -45,6 +45,17 @@ struct TraceLines {
     }
 };
 
+// The data URBs a device received on one endpoint, in order.
+inline std::vector<MockUrbRecord> UrbsOn(const MockReport& report, uint8_t endpoint) {
+    std::vector<MockUrbRecord> found;
+    for (const MockUrbRecord& urb : report.urbs) {
+        if (urb.type != 2 /* control */ && urb.endpoint == endpoint) {
+            found.push_back(urb);
+        }
+    }
+    return found;
+}
+
 class MockedKernelTest : public ::testing::Test {
 protected:
     // Adds the devices of the test; the default is one ZN417 at 1-4.1.

@@ -670,6 +670,10 @@ bool MockEnsurePreloaded(char** argv) {
     std::string asanOptions = asan != nullptr ? asan : "";
     asanOptions += (asanOptions.empty() ? "" : ":") + std::string("verify_asan_link_order=0");
     setenv("ASAN_OPTIONS", asanOptions.c_str(), 1);
+    const char* tsan = std::getenv("TSAN_OPTIONS");
+    std::string tsanOptions = tsan != nullptr ? tsan : "";
+    tsanOptions += (tsanOptions.empty() ? "" : ":") + std::string("suppressions=" ZN_MOCK_TSAN_SUPPRESSIONS);
+    setenv("TSAN_OPTIONS", tsanOptions.c_str(), 1);
     setenv("ZN_MOCK_REEXECUTED", "1", 1);
     execv("/proc/self/exe", argv);
     return false;

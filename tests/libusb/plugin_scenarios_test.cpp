@@ -105,7 +105,8 @@ TEST_F(StopWhileBlocked, ASilentDeviceIsWatchedUntilStop) {
     EXPECT_EQ(recorder_.Count(), 0u);
     EXPECT_NE(gPluginState.load(), nullptr);
     TimedStop();
-    EXPECT_EQ(MockGetReport(scanner_).urbs.size(), 1u);  // the one interrupt read
+    EXPECT_EQ(UrbsOn(MockGetReport(scanner_), kMockInterruptIn).size(), 1u);  // its one read
+    EXPECT_TRUE(UrbsOn(MockGetReport(scanner_), kMockBulkOut).empty());
 }
 
 TEST_F(Unplug, AnUnplugEndsTheWatchSilentlyAndStopThenReturnsAtOnce) {
