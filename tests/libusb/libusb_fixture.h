@@ -77,6 +77,68 @@ protected:
         MockBusRelease(bus_);
     }
 
+    // The location IDs the walk gives the interfaces of the maker's devices
+    // (-1 for one without), in walk order.
+    static std::vector<int32_t> MakerLocations() {
+        std::vector<int32_t> locations;
+        UsbIterator* walk = nullptr;
+        if (UsbCreateInterfaceIterator(&walk) != PlatformOk) {
+            return locations;
+        }
+        while (UsbService* service = UsbIteratorNext(walk)) {
+            UsbPropertySet* properties = nullptr;
+            if (UsbCreateProperties(service, &properties) == PlatformOk) {
+                int32_t vendor = 0;
+                int32_t location = -1;
+                UsbGetPropertyInt32(properties, "idVendor", &vendor);
+                UsbGetPropertyInt32(properties, "locationID", &location);
+                if (vendor == MakerVendorId) {
+                    locations.push_back(location);
+                }
+                UsbReleaseProperties(properties);
+            }
+            UsbReleaseService(service);
+        }
+        UsbReleaseIterator(walk);
+        return locations;
+    }
+
+    // Opens the first interface of the maker's devices through the platform
+    // layer; null when there is none or it does not open.
+    static UsbInterfaceObject* OpenMakerInterface() {
+        UsbIterator* walk = nullptr;
+        if (UsbCreateInterfaceIterator(&walk) != PlatformOk) {
+            return nullptr;
+        }
+        UsbInterfaceObject* object = nullptr;
+        while (object == nullptr) {
+            UsbService* service = UsbIteratorNext(walk);
+            if (service == nullptr) {
+                break;
+            }
+            UsbPropertySet* properties = nullptr;
+            int32_t vendor = 0;
+            if (UsbCreateProperties(service, &properties) == PlatformOk) {
+                UsbGetPropertyInt32(properties, "idVendor", &vendor);
+                UsbReleaseProperties(properties);
+            }
+            if (vendor == MakerVendorId &&
+                UsbCreateInterfaceObject(service, &object) == PlatformOk &&
+                object->ops->USBInterfaceOpen(object) != PlatformOk) {
+                object->ops->Release(object);
+                object = nullptr;
+            }
+            UsbReleaseService(service);
+        }
+        UsbReleaseIterator(walk);
+        return object;
+    }
+
+    static void CloseAndRelease(UsbInterfaceObject* object) {
+        EXPECT_EQ(object->ops->USBInterfaceClose(object), PlatformOk);
+        EXPECT_EQ(object->ops->Release(object), PlatformOk);
+    }
+
     MockBus* bus_ = nullptr;
     MockDevice* scanner_ = nullptr;
 };

@@ -578,6 +578,13 @@ std::string MockDeviceNode(const MockDevice* device) {
     return device->node;
 }
 
+std::string MockNodeFile(const MockBus* bus, const MockDevice* device) {
+    gchar* root = umockdev_testbed_get_root_dir(bus->testbed);
+    std::string path = std::string(root) + device->node;
+    g_free(root);
+    return path;
+}
+
 void MockSetFaults(MockDevice* device, const MockFaults& faults) {
     std::lock_guard<std::mutex> guard(gMockLock);
     device->faults = faults;

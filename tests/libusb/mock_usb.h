@@ -100,6 +100,10 @@ MockDevice* MockAddDevice(MockBus* bus, uint8_t busNumber, const std::vector<uin
 std::string MockDeviceName(const MockDevice* device);
 std::string MockDeviceNode(const MockDevice* device);
 
+// The file behind the device's node inside the testbed, whose owner and
+// mode decide who may open the node.
+std::string MockNodeFile(const MockBus* bus, const MockDevice* device);
+
 void MockSetFaults(MockDevice* device, const MockFaults& faults);
 
 // The ZN417 device side answering this device's bulk writes (created with
