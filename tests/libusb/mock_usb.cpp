@@ -93,8 +93,11 @@ std::vector<uint8_t> Descriptors(const MockDeviceLayout& layout) {
     std::vector<uint8_t> body;
     for (const MockInterface& interface : layout.interfaces) {
         numbers.insert(interface.number);
+        const size_t declared = interface.declaredEndpoints >= 0
+                                    ? static_cast<size_t>(interface.declaredEndpoints)
+                                    : interface.endpoints.size();
         body.insert(body.end(), {9, 4, interface.number, interface.alternate,
-                                 static_cast<uint8_t>(interface.endpoints.size()),
+                                 static_cast<uint8_t>(declared),
                                  interface.interfaceClass, interface.subClass, interface.protocol,
                                  0});
         for (const MockEndpoint& endpoint : interface.endpoints) {
@@ -359,12 +362,13 @@ gboolean HandleDriverIoctl(MockDevice* device, UMockdevIoctlClient* client,
     return TRUE;
 }
 
-gboolean Claim(MockDevice* device, UMockdevIoctlClient* client) {
+gboolean Claim(MockDevice* device, UMockdevIoctlClient* client, uint32_t interface) {
     if (device->faults.claimBusy || device->report.driverBound) {
         umockdev_ioctl_client_complete(client, -1, EBUSY);
         return TRUE;
     }
     device->report.claimed = true;
+    device->report.claimedInterface = interface;
     device->report.claims += 1;
     umockdev_ioctl_client_complete(client, 0, 0);
     return TRUE;
@@ -399,8 +403,13 @@ gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer c
             return HandleSubmit(device, client, arg);
         case USBDEVFS_DISCARDURB:
             return HandleDiscard(device, client, arg);
-        case USBDEVFS_CLAIMINTERFACE:
-            return Claim(device, client);
+        case USBDEVFS_CLAIMINTERFACE: {
+            UMockdevIoctlData* data = umockdev_ioctl_data_resolve(arg, 0, sizeof(uint32_t), nullptr);
+            uint32_t interface = 0;
+            std::memcpy(&interface, data->data, sizeof interface);
+            g_object_unref(data);
+            return Claim(device, client, interface);
+        }
         case USBDEVFS_RELEASEINTERFACE:
             device->report.claimed = false;
             device->report.releases += 1;
@@ -440,11 +449,16 @@ gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer c
                 umockdev_ioctl_client_complete(client, -1, ENOTTY);
                 return TRUE;
             }
+            UMockdevIoctlData* data =
+                umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_disconnect_claim), nullptr);
+            const uint32_t interface =
+                reinterpret_cast<const usbdevfs_disconnect_claim*>(data->data)->interface;
+            g_object_unref(data);
             if (device->report.driverBound) {
                 device->report.driverBound = false;
                 device->report.driverDetaches += 1;
             }
-            return Claim(device, client);
+            return Claim(device, client, interface);
         }
         default:
             std::fprintf(stderr, "mock usb: request 0x%lx on %s answered ENOTTY\n", request,

@@ -27,6 +27,7 @@ struct MockInterface {
     uint8_t subClass;
     uint8_t protocol;
     std::vector<MockEndpoint> endpoints;
+    int declaredEndpoints = -1;  // bNumEndpoints when it is to disagree with `endpoints`
 };
 
 struct MockDeviceLayout {
@@ -68,6 +69,7 @@ struct MockUrbRecord {
 // What a device has seen; read with MockGetReport.
 struct MockReport {
     uint32_t claims = 0;
+    uint32_t claimedInterface = 0;  // number of the latest claim
     uint32_t releases = 0;
     uint32_t clearHalts = 0;        // CLEAR_HALT ioctls
     uint32_t clearFeatures = 0;     // CLEAR_FEATURE(ENDPOINT_HALT) control requests
