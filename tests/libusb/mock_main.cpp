@@ -23,6 +23,18 @@ bool HasOption(int argc, char** argv, const char* prefix) {
     return false;
 }
 
+// True when the options name exactly one test, as CTest's runs do.
+bool FilterNamesOneTest(int argc, char** argv) {
+    constexpr const char* kFilter = "--gtest_filter=";
+    for (int i = 1; i < argc; ++i) {
+        if (std::strncmp(argv[i], kFilter, std::strlen(kFilter)) == 0) {
+            const char* pattern = argv[i] + std::strlen(kFilter);
+            return std::strpbrk(pattern, "*?:-") == nullptr && std::strchr(pattern, '.') != nullptr;
+        }
+    }
+    return false;
+}
+
 // Runs this program with `extra` added to its arguments; the child's
 // standard output goes to *output when asked for. Returns its exit status.
 int RunSelf(const std::vector<std::string>& base, const std::string& extra, std::string* output) {
@@ -115,6 +127,7 @@ int main(int argc, char** argv) {
     }
     // Counted before InitGoogleTest takes the gtest options out of argv.
     const bool oneOrListing = HasOption(argc, argv, "--gtest_list_tests") ||
+                              FilterNamesOneTest(argc, argv) ||
                               std::getenv("ZN_MOCK_SINGLE_TEST") != nullptr;
     if (!oneOrListing) {
         setenv("ZN_MOCK_SINGLE_TEST", "1", 1);
