@@ -682,6 +682,7 @@ constexpr unsigned int kClearHaltTimeoutMs = 250;
 PlatformReturn LuClearPipeStallBothEnds(UsbInterfaceObject* self, uint8_t pipeRef) {
     LuObject* object = AsLu(self);
     PlatformReturn status;
+    bool silent = false;
     {
         std::lock_guard<std::mutex> guard(object->data->lock);
         LuObjectData* data = object->data;
@@ -708,9 +709,10 @@ PlatformReturn LuClearPipeStallBothEnds(UsbInterfaceObject* self, uint8_t pipeRe
                 status = FromLibusb(libusb_clear_halt(data->handle, pipe->address));
             }
         }
+        silent = data->deviceSilent;
     }
     TraceObject(TraceNameOf(object), "ClearPipeStallBothEnds", pipeRef, status,
-                status == PlatformErrError ? ", the device does not answer" : "");
+                silent ? ", the device does not answer" : "");
     return status;
 }
 
