@@ -143,28 +143,37 @@ BENCHMARK(BM_LibusbStopWhileBlocked)
     ->Iterations(100)
     ->Unit(benchmark::kMillisecond);
 
-// From the press packet leaving the device to the host's callback, the
-// window long passed: through libusb and the mocked kernel.
-void BM_PressToCallbackLibusb(benchmark::State& state) {
-    UsbPlatformSelectBackend(UsbBackendLibusb);
-    BenchSetting setting(kMockLocation);
-    if (!setting.Start() || !MockWaitPending(gMockScanner, 0x83, 1, kWaitMs)) {
-        state.SkipWithError("the plug-in did not start");
-        return;
-    }
+// Presses after the window has long passed, one per iteration: from the
+// packet leaving the device to the host's callback. `press` sends it;
+// `waitBlocked` waits until the thread reads again after its (virtual) pause.
+template <typename Press, typename WaitBlocked>
+void MeasurePresses(benchmark::State& state, BenchSetting& setting, Press press,
+                    WaitBlocked waitBlocked) {
     std::vector<double> latencies;
     uint64_t presses = 0;
     for (auto _ : state) {
         VirtualClockAdvance(2 * kSecond);
         const Clock::time_point sent = Clock::now();
-        MockQueuePress(gMockScanner, 1);
+        press();
         const Clock::time_point called = setting.host.WaitForCall(++presses);
         const double seconds = std::chrono::duration<double>(called - sent).count();
         state.SetIterationTime(seconds);
         latencies.push_back(seconds * 1e6);
-        MockWaitPending(gMockScanner, 0x83, 1, kWaitMs);  // through the virtual pause
+        waitBlocked();
     }
     ReportSpread(state, latencies, "us");
+}
+
+// Through libusb and the mocked kernel.
+void BM_PressToCallbackLibusb(benchmark::State& state) {
+    UsbPlatformSelectBackend(UsbBackendLibusb);
+    BenchSetting setting(kMockLocation);
+    auto waitBlocked = [] { return MockWaitPending(gMockScanner, 0x83, 1, kWaitMs); };
+    if (!setting.Start() || !waitBlocked()) {
+        state.SkipWithError("the plug-in did not start");
+        return;
+    }
+    MeasurePresses(state, setting, [] { MockQueuePress(gMockScanner, 1); }, waitBlocked);
 }
 BENCHMARK(BM_PressToCallbackLibusb)
     ->UseManualTime()
@@ -178,22 +187,12 @@ void BM_PressToCallbackSimulated(benchmark::State& state) {
     Zn417Model* device = Zn417Attach(kSimLocation);
     {
         BenchSetting setting(kSimLocation);
-        if (!setting.Start() || !SimWaitForBlockedReads(1, kWaitMs)) {
+        auto waitBlocked = [] { return SimWaitForBlockedReads(1, kWaitMs); };
+        if (!setting.Start() || !waitBlocked()) {
             state.SkipWithError("the plug-in did not start");
         } else {
-            std::vector<double> latencies;
-            uint64_t presses = 0;
-            for (auto _ : state) {
-                VirtualClockAdvance(2 * kSecond);
-                const Clock::time_point sent = Clock::now();
-                Zn417QueueButtonPress(device, 1);
-                const Clock::time_point called = setting.host.WaitForCall(++presses);
-                const double seconds = std::chrono::duration<double>(called - sent).count();
-                state.SetIterationTime(seconds);
-                latencies.push_back(seconds * 1e6);
-                SimWaitForBlockedReads(1, kWaitMs);
-            }
-            ReportSpread(state, latencies, "us");
+            MeasurePresses(state, setting, [&] { Zn417QueueButtonPress(device, 1); },
+                           waitBlocked);
         }
     }
     Zn417Detach(device);
