@@ -3,6 +3,7 @@
 #include "plugin/plugin_entry.h"
 
 #include <pthread.h>
+#include <stdlib.h>
 
 #include "plugin/plugin_state.h"
 #include "plugin/watch_thread.h"
@@ -22,6 +23,7 @@ pthread_mutex_t gStateLock;
 bool gStateLockExists = false;
 pthread_t gWatchThread;
 bool gWatchThreadUnjoined = false;
+thread_local bool gIsWatchThread = false;
 std::atomic<WatchThreadCreator> gCreateWatchThreadForTests{nullptr};
 std::atomic<void (*)()> gStateCleanupDoneForTests{nullptr};
 
@@ -29,6 +31,10 @@ namespace {
 
 constexpr int32_t kStatusOk = 0;
 constexpr int32_t kStatusFailed = -1;
+
+// Set by a Stop made on the watch thread: the state may still exist while
+// that thread finishes its callback, yet the watch counts as stopped.
+std::atomic<bool> gWatchEndRequested{false};
 
 // Undoes a Start that got as far as publishing the state.
 void DiscardState(PluginState* state) {
@@ -43,17 +49,41 @@ void DestroyStateLock() {
     }
 }
 
-// A watch that ended by itself (its read failed) has freed its state but left
-// its thread unjoined and its lock created; Start takes both back before it
-// makes them anew. The thread has emptied gPluginState, so at most the end of
-// its cleanup is still to run, and the join waits only for that.
+// A watch that ended by itself (its read failed) or was stopped from inside
+// the host's callback has freed its state, or is about to, but left its thread
+// unjoined and its lock created; the next Stop or Start and the unload take
+// both back. The join waits at most for the end of the thread's cleanup, or
+// for the callback to return.
 void ReclaimEndedWatch() {
     if (gWatchThreadUnjoined) {
         pthread_join(gWatchThread, nullptr);
         gWatchThreadUnjoined = false;
     }
+    gWatchEndRequested.store(false, std::memory_order_release);
     DestroyStateLock();
 }
+
+// Stop called on the watch thread, from inside the host's callback: the thread
+// cannot wait for its own end. It closes the interface now and asks for its
+// own cancellation, which takes effect at the cancellation point that follows
+// the callback; the lock stays for the thread's cleanup.
+void RequestEndFromWatchThread() {
+    pthread_mutex_lock(&gStateLock);
+    CloseScannerInterface(gPluginState.load(std::memory_order_acquire));
+    pthread_mutex_unlock(&gStateLock);
+    gWatchEndRequested.store(true, std::memory_order_release);
+    pthread_cancel(pthread_self());
+}
+
+// Run when the module is unloaded (dlclose) or the process exits: a watch
+// still running is stopped and its thread joined before the code it runs goes
+// away. Registered through atexit, which glibc ties to this module, so that it
+// runs at dlclose too, and at exit before the platform layer's own teardown.
+void StopWatchAtUnload() {
+    TWAINButtonPluginStop();
+}
+
+bool gUnloadHandlerRegistered = false;
 
 int CreateWatchThread(pthread_t* thread, PluginState* state) {
     const WatchThreadCreator create = gCreateWatchThreadForTests.load(std::memory_order_acquire);
@@ -83,10 +113,22 @@ void StateCleanup(void*) {
 
 extern "C" int32_t TWAINButtonPluginStart(int32_t* hostLocation, void* hostContext, void*,
                                           HostCallback callback) {
-    if (gPluginState.load(std::memory_order_acquire) != nullptr) {
+    // From inside the callback the watch is still running (or ending); a new
+    // one cannot start before this thread has ended.
+    if (gIsWatchThread) {
+        return kStatusFailed;
+    }
+    if (gPluginState.load(std::memory_order_acquire) != nullptr &&
+        !gWatchEndRequested.load(std::memory_order_acquire)) {
         return kStatusFailed;  // the running watch goes on untouched
     }
     ReclaimEndedWatch();
+    if (!gUnloadHandlerRegistered) {
+        if (atexit(StopWatchAtUnload) != 0) {
+            return kStatusFailed;  // a watch could outlive the module's code
+        }
+        gUnloadHandlerRegistered = true;
+    }
     // Without a location nothing can be found, and without a callback the
     // first press would call through a null pointer.
     if (hostLocation == nullptr || callback == nullptr) {
@@ -138,6 +180,10 @@ extern "C" int32_t TWAINButtonPluginStart(int32_t* hostLocation, void* hostConte
 }
 
 extern "C" int32_t TWAINButtonPluginStop(void) {
+    if (gIsWatchThread) {
+        RequestEndFromWatchThread();
+        return kStatusOk;
+    }
     // No lock means nothing was started since the last Stop, or Start failed
     // before it got that far: there is nothing to close or wait for.
     if (!gStateLockExists) {
@@ -151,15 +197,11 @@ extern "C" int32_t TWAINButtonPluginStop(void) {
         CloseScannerInterface(gPluginState.load(std::memory_order_acquire));
     }
     pthread_mutex_unlock(&gStateLock);
-    if (gWatchThreadUnjoined) {
-        if (running) {
-            pthread_cancel(gWatchThread);
-        }
-        // A thread that ended by itself is joined without a cancel; either
-        // way the state is freed once the join returns.
-        pthread_join(gWatchThread, nullptr);
-        gWatchThreadUnjoined = false;
+    if (running && gWatchThreadUnjoined) {
+        pthread_cancel(gWatchThread);
     }
-    DestroyStateLock();
+    // A thread that ended by itself is joined without a cancel; either way
+    // the state is freed once the join returns.
+    ReclaimEndedWatch();
     return kStatusOk;
 }
