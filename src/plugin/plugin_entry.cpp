@@ -190,16 +190,20 @@ extern "C" int32_t TWAINButtonPluginStop(void) {
         return kStatusOk;
     }
     pthread_mutex_lock(&gStateLock);
-    const bool running = gPluginState.load(std::memory_order_acquire) != nullptr;
-    if (running) {
+    PluginState* state = gPluginState.load(std::memory_order_acquire);
+    if (state != nullptr) {
+        // The cancel goes first, so that it is pending by the time the
+        // interface is closed: the thread ends at the first cancellation point
+        // it reaches after that. Its cleanup needs this lock and so waits for
+        // the close to finish.
+        if (gWatchThreadUnjoined) {
+            pthread_cancel(gWatchThread);
+        }
         // Aborts the pipes, so a read the thread is blocked in fails and the
         // thread makes its way out.
-        CloseScannerInterface(gPluginState.load(std::memory_order_acquire));
+        CloseScannerInterface(state);
     }
     pthread_mutex_unlock(&gStateLock);
-    if (running && gWatchThreadUnjoined) {
-        pthread_cancel(gWatchThread);
-    }
     // A thread that ended by itself is joined without a cancel; either way
     // the state is freed once the join returns.
     ReclaimEndedWatch();

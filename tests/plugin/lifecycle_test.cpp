@@ -133,7 +133,7 @@ TEST_F(PluginLifecycle, StopDuringThePauseEndsTheThreadAfterTheCurrentStep) {
     std::thread stopper([] { EXPECT_EQ(TWAINButtonPluginStop(), 0); });
     ThreadProgress& progress = ThreadProgress::Get();
     ASSERT_TRUE(progress.WaitUntil([&] { return progress.releases >= 1; }));
-    // Stop has closed the interface and cancelled; the held step is no
+    // Stop has cancelled and closed the interface; the held step is no
     // cancellation point, so the cancel waits for the point after it. From
     // here on steps pass at once: any step after this one would be counted.
     VirtualClockHoldSleeps(false);
