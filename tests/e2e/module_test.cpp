@@ -347,19 +347,26 @@ TEST_F(ModuleUnload, StartFromTheCallbackIsRefusedThenStopAndDlcloseLeaveNothing
     }
 }
 
+// In a child process: loads the module and starts a watch that blocks in its
+// read; exits with 2 when that fails.
+LoadedPlugin StartWatchOrExit(int32_t* location, Host* host) {
+    LoadedPlugin plugin = LoadPlugin();
+    if (plugin.start == nullptr || plugin.start(location, host, nullptr, Host::Callback) != 0 ||
+        !SimWaitForBlockedReads(1, kWaitMs)) {
+        std::fprintf(stderr, "the watch did not start\n");
+        std::exit(2);
+    }
+    return plugin;
+}
+
 // In a child process: a host that unloads the module with its watch running.
 // A thread left in the unloaded code would crash once the packet queued
 // after the dlclose woke it.
 [[noreturn]] void DlcloseWithAWatchRunning(uint32_t scanner) {
     const size_t threadsBefore = ThreadCount();
-    LoadedPlugin plugin = LoadPlugin();
     int32_t location = kHostLocation;
     Host host;
-    if (plugin.start == nullptr || plugin.start(&location, &host, nullptr, Host::Callback) != 0 ||
-        !SimWaitForBlockedReads(1, kWaitMs)) {
-        std::fprintf(stderr, "the watch did not start\n");
-        std::exit(2);
-    }
+    LoadedPlugin plugin = StartWatchOrExit(&location, &host);
     dlclose(plugin.handle);
     const SimCounters counters = SimGetCounters();
     const bool threadGone = WaitForThreadCount(threadsBefore, kWaitMs);
@@ -386,14 +393,9 @@ void TraceToStderr(void*, const char* line) {
 // read. The exit must close and release the interface before the process and
 // its platform layer go away.
 [[noreturn]] void ExitWithAWatchRunning() {
-    LoadedPlugin plugin = LoadPlugin();
     int32_t location = kHostLocation;
     Host host;
-    if (plugin.start == nullptr || plugin.start(&location, &host, nullptr, Host::Callback) != 0 ||
-        !SimWaitForBlockedReads(1, kWaitMs)) {
-        std::fprintf(stderr, "the watch did not start\n");
-        std::exit(2);
-    }
+    StartWatchOrExit(&location, &host);  // left loaded: the exit unloads it
     UsbPlatformSetTraceHook(TraceToStderr, nullptr);
     std::fprintf(stderr, "exit\n");
     std::exit(0);

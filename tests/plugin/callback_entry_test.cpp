@@ -8,20 +8,36 @@
 
 namespace {
 
-using StopFromTheCallback = PluginTest;
-using StartFromTheCallback = PluginTest;
-
 constexpr int kCycles = 100;
+
+class CallbackEntryTest : public PluginTest {
+protected:
+    // Starts a watch and sends it a press that reaches the callback.
+    void StartAndPress() {
+        StartWatching();
+        VirtualClockAdvance(kSecond);
+        Queue(Press());
+    }
+
+    // The end of a cycle: the host's Stop leaves nothing, and the process has
+    // as many threads as before the first Start.
+    static void StopAndExpectNothingLeft(size_t threadsBefore) {
+        EXPECT_EQ(TWAINButtonPluginStop(), 0);
+        ExpectNothingStarted();
+        EXPECT_TRUE(WaitForThreadCount(threadsBefore, kWaitMs));
+    }
+};
+
+using StopFromTheCallback = CallbackEntryTest;
+using StartFromTheCallback = CallbackEntryTest;
 
 TEST_F(StopFromTheCallback, EndsTheWatchWithoutPauseAndTheNextStopReclaimsTheThread) {
     const size_t threadsBefore = ThreadCount();
     recorder_.SetInside(InsideCallback::Stop);
     for (int cycle = 0; cycle < kCycles; ++cycle) {
         SCOPED_TRACE("cycle " + std::to_string(cycle));
-        StartWatching();
         const uint64_t sleepsBefore = VirtualClockSleepCount();
-        VirtualClockAdvance(kSecond);
-        Queue(Press());
+        StartAndPress();
         ASSERT_TRUE(WaitForCleanups(cycle + 1));
 
         EXPECT_EQ(recorder_.InsideResults().back(), 0);
@@ -31,10 +47,7 @@ TEST_F(StopFromTheCallback, EndsTheWatchWithoutPauseAndTheNextStopReclaimsTheThr
         EXPECT_EQ(LiveAllocations(), liveBefore_);
         ExpectBusClean();
         EXPECT_TRUE(gWatchThreadUnjoined);  // left for the host's thread to join
-
-        EXPECT_EQ(TWAINButtonPluginStop(), 0);
-        ExpectNothingStarted();
-        ASSERT_TRUE(WaitForThreadCount(threadsBefore, kWaitMs));
+        StopAndExpectNothingLeft(threadsBefore);
         if (HasFailure()) {
             return;
         }
@@ -43,9 +56,7 @@ TEST_F(StopFromTheCallback, EndsTheWatchWithoutPauseAndTheNextStopReclaimsTheThr
 
 TEST_F(StopFromTheCallback, TheNextStartReclaimsTheThreadAndWatchesAnew) {
     recorder_.SetInside(InsideCallback::Stop);
-    StartWatching();
-    VirtualClockAdvance(kSecond);
-    Queue(Press());
+    StartAndPress();
     ASSERT_TRUE(WaitForCleanups(1));
 
     recorder_.SetInside(InsideCallback::Nothing);
@@ -60,9 +71,7 @@ TEST_F(StopFromTheCallback, TheNextStartReclaimsTheThreadAndWatchesAnew) {
 TEST_F(StopFromTheCallback, AStartFromTheHostBeforeTheCallbackReturnsWaitsForItAndSucceeds) {
     recorder_.SetInside(InsideCallback::Stop);
     recorder_.HoldAfterInside(true);
-    StartWatching();
-    VirtualClockAdvance(kSecond);
-    Queue(Press());
+    StartAndPress();
     ASSERT_TRUE(recorder_.WaitForInsideResults(1));
     EXPECT_EQ(SimGetCounters().openObjects, 0u);  // the device is let go at once
     EXPECT_NE(gPluginState.load(), nullptr);       // the callback has not returned
@@ -81,9 +90,7 @@ TEST_F(StopFromTheCallback, AStartFromTheHostBeforeTheCallbackReturnsWaitsForItA
 TEST_F(StopFromTheCallback, AStopFromTheHostMeanwhileWaitsForTheCallbackAndLeavesNothing) {
     recorder_.SetInside(InsideCallback::Stop);
     recorder_.HoldAfterInside(true);
-    StartWatching();
-    VirtualClockAdvance(kSecond);
-    Queue(Press());
+    StartAndPress();
     ASSERT_TRUE(recorder_.WaitForInsideResults(1));
 
     std::thread stopper([] { EXPECT_EQ(TWAINButtonPluginStop(), 0); });
@@ -107,11 +114,8 @@ TEST_F(StartFromTheCallback, IsRefusedAndTheWatchGoesOn) {
         EXPECT_EQ(recorder_.InsideResults().back(), -1);
         EXPECT_EQ(gPluginState.load(), running);
         EXPECT_EQ(SimGetCounters().objectsCreated, static_cast<uint32_t>(cycle + 1));
-
-        EXPECT_EQ(TWAINButtonPluginStop(), 0);
-        ExpectNothingStarted();
+        StopAndExpectNothingLeft(threadsBefore);
         EXPECT_EQ(LiveAllocations(), liveBefore_);
-        ASSERT_TRUE(WaitForThreadCount(threadsBefore, kWaitMs));
         if (HasFailure()) {
             return;
         }
@@ -120,9 +124,7 @@ TEST_F(StartFromTheCallback, IsRefusedAndTheWatchGoesOn) {
 
 TEST_F(StartFromTheCallback, AfterAStopFromTheCallbackIsRefusedToo) {
     recorder_.SetInside(InsideCallback::StopThenStart);
-    StartWatching();
-    VirtualClockAdvance(kSecond);
-    Queue(Press());
+    StartAndPress();
     ASSERT_TRUE(WaitForCleanups(1));
     EXPECT_EQ(recorder_.InsideResults(), (std::vector<int32_t>{0, -1}));
     EXPECT_EQ(SimGetCounters().objectsCreated, 1u);
