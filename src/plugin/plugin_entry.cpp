@@ -68,10 +68,10 @@ void ReclaimEndedWatch() {
 // own cancellation, which takes effect at the cancellation point that follows
 // the callback; the lock stays for the thread's cleanup.
 void RequestEndFromWatchThread() {
+    gWatchEndRequested.store(true, std::memory_order_release);
     pthread_mutex_lock(&gStateLock);
     CloseScannerInterface(gPluginState.load(std::memory_order_acquire));
     pthread_mutex_unlock(&gStateLock);
-    gWatchEndRequested.store(true, std::memory_order_release);
     pthread_cancel(pthread_self());
 }
 
