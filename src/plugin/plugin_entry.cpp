@@ -2,8 +2,8 @@
 // share with the watch thread.
 #include "plugin/plugin_entry.h"
 
+#include <cxxabi.h>
 #include <pthread.h>
-#include <stdlib.h>
 
 #include "plugin/plugin_state.h"
 #include "plugin/watch_thread.h"
@@ -26,6 +26,9 @@ bool gWatchThreadUnjoined = false;
 thread_local bool gIsWatchThread = false;
 std::atomic<WatchThreadCreator> gCreateWatchThreadForTests{nullptr};
 std::atomic<void (*)()> gStateCleanupDoneForTests{nullptr};
+
+// This module's own handle, which the C++ runtime gives every module.
+extern "C" void* __dso_handle;
 
 namespace {
 
@@ -77,9 +80,11 @@ void RequestEndFromWatchThread() {
 
 // Run when the module is unloaded (dlclose) or the process exits: a watch
 // still running is stopped and its thread joined before the code it runs goes
-// away. Registered through atexit, which glibc ties to this module, so that it
-// runs at dlclose too, and at exit before the platform layer's own teardown.
-void StopWatchAtUnload() {
+// away. Registered with __cxa_atexit under this module's handle, so that it
+// runs at dlclose too, and at exit before the platform layer's own teardown
+// (registered earlier). Plain atexit would do the same with glibc, but a
+// sanitizer's runtime may take that call over and tie it to the process.
+void StopWatchAtUnload(void*) {
     TWAINButtonPluginStop();
 }
 
@@ -124,7 +129,7 @@ extern "C" int32_t TWAINButtonPluginStart(int32_t* hostLocation, void* hostConte
     }
     ReclaimEndedWatch();
     if (!gUnloadHandlerRegistered) {
-        if (atexit(StopWatchAtUnload) != 0) {
+        if (abi::__cxa_atexit(StopWatchAtUnload, nullptr, &__dso_handle) != 0) {
             return kStatusFailed;  // a watch could outlive the module's code
         }
         gUnloadHandlerRegistered = true;

@@ -303,8 +303,8 @@ protected:
 };
 
 TEST_F(ModuleUnload, StopFromTheCallbackThenDlcloseLeavesNoThreadStackOrDevice) {
-    const size_t threadsBefore = ThreadCount();
-    int64_t memoryAfterFirst = 0;
+    const size_t threadsBefore = BaselineThreadCount();
+    [[maybe_unused]] int64_t memoryAfterFirst = 0;
     CallingHost host;
     host.inside = Inside::Stop;
     for (int cycle = 0; cycle < kCycles; ++cycle) {
@@ -323,12 +323,16 @@ TEST_F(ModuleUnload, StopFromTheCallbackThenDlcloseLeavesNoThreadStackOrDevice) 
             return;
         }
     }
-    // One unjoined 8 MiB stack per cycle would be 800 MiB.
+    // One unjoined 8 MiB stack per cycle would be 800 MiB. ThreadSanitizer
+    // keeps memory of its own for every load of the module, and reports an
+    // unjoined thread itself.
+#ifndef __SANITIZE_THREAD__
     EXPECT_LT(VirtualMemoryKiB() - memoryAfterFirst, 128 * 1024);
+#endif
 }
 
 TEST_F(ModuleUnload, StartFromTheCallbackIsRefusedThenStopAndDlcloseLeaveNothing) {
-    const size_t threadsBefore = ThreadCount();
+    const size_t threadsBefore = BaselineThreadCount();
     CallingHost host;
     host.inside = Inside::Start;
     for (int cycle = 0; cycle < kCycles; ++cycle) {
@@ -364,7 +368,7 @@ LoadedPlugin StartWatchOrExit(int32_t* location, void* context,
 // A thread left in the unloaded code would crash once the packet queued
 // after the dlclose woke it.
 [[noreturn]] void DlcloseWithAWatchRunning(uint32_t scanner) {
-    const size_t threadsBefore = ThreadCount();
+    const size_t threadsBefore = BaselineThreadCount();
     int32_t location = kHostLocation;
     Host host;
     LoadedPlugin plugin = StartWatchOrExit(&location, &host);

@@ -32,7 +32,7 @@ using StopFromTheCallback = CallbackEntryTest;
 using StartFromTheCallback = CallbackEntryTest;
 
 TEST_F(StopFromTheCallback, EndsTheWatchWithoutPauseAndTheNextStopReclaimsTheThread) {
-    const size_t threadsBefore = ThreadCount();
+    const size_t threadsBefore = BaselineThreadCount();
     recorder_.SetInside(InsideCallback::Stop);
     for (int cycle = 0; cycle < kCycles; ++cycle) {
         SCOPED_TRACE("cycle " + std::to_string(cycle));
@@ -102,7 +102,7 @@ TEST_F(StopFromTheCallback, AStopFromTheHostMeanwhileWaitsForTheCallbackAndLeave
 }
 
 TEST_F(StartFromTheCallback, IsRefusedAndTheWatchGoesOn) {
-    const size_t threadsBefore = ThreadCount();
+    const size_t threadsBefore = BaselineThreadCount();
     recorder_.SetInside(InsideCallback::Start);
     for (int cycle = 0; cycle < kCycles; ++cycle) {
         SCOPED_TRACE("cycle " + std::to_string(cycle));

@@ -7,6 +7,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <future>
+#include <thread>
 
 // Entries of /proc/self/task: one per live thread.
 inline size_t ThreadCount() {
@@ -36,4 +38,17 @@ inline bool WaitForThreadCount(size_t expected, uint32_t timeoutMs) {
         nanosleep(&tick, nullptr);
     }
     return true;
+}
+
+// The count to come back to after the threads of a test are gone. Some
+// runtimes start a thread of their own along with the first thread a process
+// creates (ThreadSanitizer does), so one thread is made and ended first.
+inline size_t BaselineThreadCount() {
+    std::promise<void> release;
+    std::thread helper([ended = release.get_future()] { ended.wait(); });
+    const size_t withHelper = ThreadCount();
+    release.set_value();
+    helper.join();
+    WaitForThreadCount(withHelper - 1, 10000);
+    return withHelper - 1;
 }
