@@ -353,10 +353,9 @@ TEST_F(ModuleUnload, StartFromTheCallbackIsRefusedThenStopAndDlcloseLeaveNothing
 
 // In a child process: loads the module and starts a watch that blocks in its
 // read; exits with 2 when that fails.
-LoadedPlugin StartWatchOrExit(int32_t* location, void* context,
-                              HostCallback callback = Host::Callback) {
+LoadedPlugin StartWatchOrExit(int32_t* location, Host* host) {
     LoadedPlugin plugin = LoadPlugin();
-    if (plugin.start == nullptr || plugin.start(location, context, nullptr, callback) != 0 ||
+    if (plugin.start == nullptr || plugin.start(location, host, nullptr, Host::Callback) != 0 ||
         !SimWaitForBlockedReads(1, kWaitMs)) {
         std::fprintf(stderr, "the watch did not start\n");
         std::exit(2);
@@ -409,32 +408,6 @@ void TraceToStderr(void*, const char* line) {
 TEST_F(ModuleUnload, ExitWithAWatchRunningReleasesTheDeviceFirst) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(ExitWithAWatchRunning(), ::testing::ExitedWithCode(0),
-                "exit\n(.*\n)*sim #[0-9]+/if[0-9]+ Release: ok");
-}
-
-int32_t ExitingCallback(uint32_t, int32_t*, void*) {
-    unlink(EventFileAt(PlatformTime()).c_str());
-    UsbPlatformSetTraceHook(TraceToStderr, nullptr);
-    std::fprintf(stderr, "exit\n");
-    std::exit(0);
-}
-
-// In a child process: a host whose callback exits the process, on the watch
-// thread, which cannot wait for itself.
-[[noreturn]] void ExitFromTheCallback(uint32_t scanner) {
-    int32_t location = kHostLocation;
-    StartWatchOrExit(&location, nullptr, ExitingCallback);
-    VirtualClockAdvance(2 * 1000000);
-    const std::vector<uint8_t> press = {0, 0, 0, 0, 1};
-    SimQueueInPacket(scanner, kInterruptPipe, press.data(), 5);
-    for (;;) {
-        pause();  // the callback ends the process
-    }
-}
-
-TEST_F(ModuleUnload, ExitFromTheCallbackReleasesTheDeviceFirst) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(ExitFromTheCallback(scanner_), ::testing::ExitedWithCode(0),
                 "exit\n(.*\n)*sim #[0-9]+/if[0-9]+ Release: ok");
 }
 
