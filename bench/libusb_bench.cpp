@@ -143,6 +143,34 @@ BENCHMARK(BM_LibusbStopWhileBlocked)
     ->Iterations(100)
     ->Unit(benchmark::kMillisecond);
 
+// Stop while blocked in the interrupt read, on a device that no longer
+// answers control requests: the close's clear-halt requests are bounded.
+void BM_LibusbStopWithSilentDevice(benchmark::State& state) {
+    UsbPlatformSelectBackend(UsbBackendLibusb);
+    BenchSetting setting(kMockLocation);
+    MockFaults faults;
+    faults.controlNeverCompletes = true;
+    MockSetFaults(gMockScanner, faults);
+    std::vector<double> latencies;
+    for (auto _ : state) {
+        if (!setting.Start() || !MockWaitPending(gMockScanner, 0x83, 1, kWaitMs)) {
+            state.SkipWithError("the plug-in did not start");
+            break;
+        }
+        const Clock::time_point before = Clock::now();
+        TWAINButtonPluginStop();
+        const Clock::duration took = Clock::now() - before;
+        state.SetIterationTime(std::chrono::duration<double>(took).count());
+        latencies.push_back(std::chrono::duration<double, std::milli>(took).count());
+    }
+    MockSetFaults(gMockScanner, MockFaults());
+    ReportSpread(state, latencies, "ms");
+}
+BENCHMARK(BM_LibusbStopWithSilentDevice)
+    ->UseManualTime()
+    ->Iterations(10)
+    ->Unit(benchmark::kMillisecond);
+
 // Presses after the window has long passed, one per iteration: from the
 // packet leaving the device to the host's callback. `press` sends it;
 // `waitBlocked` waits until the thread reads again after its (virtual) pause.
