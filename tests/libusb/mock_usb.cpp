@@ -5,7 +5,6 @@
 #include <errno.h>
 #include <linux/ioctl.h>
 #include <linux/usbdevice_fs.h>
-#include <sys/stat.h>
 #include <umockdev.h>
 #include <unistd.h>
 
@@ -53,7 +52,6 @@ struct MockDevice {
     std::string sysPath;  // /sys/devices/usb1/1-2
     std::string name;     // 1-2
     std::string node;     // /dev/bus/usb/001/002
-    MockDeviceLayout layout;
     std::string driverName;
     MockFaults faults;
     bool unplugged = false;
@@ -536,52 +534,46 @@ MockDevice* MockAddDevice(MockBus* bus, uint8_t busNumber, const std::vector<uin
                           const MockDeviceLayout& layout, const char* kernelDriver) {
     std::string path = "/sys/devices/usb" + std::to_string(busNumber);
     if (bus->paths.count(path) == 0) {
-        bus->lastAddress[busNumber] = 0;
-    }
-    AddNode(bus, path, busNumber, 1, HubLayout(true));
-    if (bus->lastAddress[busNumber] == 0) {
+        AddNode(bus, path, busNumber, 1, HubLayout(true));  // the root hub has address 1
         bus->lastAddress[busNumber] = 1;
     }
     std::string name = std::to_string(busNumber) + "-";
     for (size_t i = 0; i < ports.size(); ++i) {
         name += (i == 0 ? "" : ".") + std::to_string(ports[i]);
         path += "/" + name;
-        const bool last = i + 1 == ports.size();
-        if (last || bus->paths.count(path) == 0) {
-            const uint8_t address = ++bus->lastAddress[busNumber];
-            if (last) {
-                auto device = std::make_unique<MockDevice>();
-                device->sysPath = path;
-                device->name = name;
-                char node[32];
-                std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u", busNumber, address);
-                device->node = node;
-                device->layout = layout;
-                device->driverName = kernelDriver;
-                device->report.driverBound = !device->driverName.empty();
-                for (const MockInterface& interface : layout.interfaces) {
-                    for (const MockEndpoint& endpoint : interface.endpoints) {
-                        device->endpoints[endpoint.address].maxPacketSize = endpoint.maxPacketSize;
-                    }
-                }
-                if (layout.vendorId == static_cast<uint16_t>(ZN_VENDOR_ID)) {
-                    device->zn417 = Zn417CreateUnattached();
-                }
-                // The handler first, so that the node answers as soon as it exists.
-                umockdev_testbed_attach_ioctl(bus->testbed, device->node.c_str(), bus->handler,
-                                              nullptr);
-                MockDevice* made = device.get();
-                {
-                    std::lock_guard<std::mutex> guard(gMockLock);
-                    bus->devices.push_back(std::move(device));
-                }
-                AddNode(bus, path, busNumber, address, layout);
-                return made;
-            }
-            AddNode(bus, path, busNumber, address, HubLayout(false));
+        if (i + 1 < ports.size() && bus->paths.count(path) == 0) {
+            AddNode(bus, path, busNumber, ++bus->lastAddress[busNumber], HubLayout(false));
         }
     }
-    return nullptr;
+    if (ports.empty() || bus->paths.count(path) != 0) {
+        return nullptr;  // that place is taken
+    }
+    const uint8_t address = ++bus->lastAddress[busNumber];
+    auto device = std::make_unique<MockDevice>();
+    device->sysPath = path;
+    device->name = name;
+    char node[32];
+    std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u", busNumber, address);
+    device->node = node;
+    device->driverName = kernelDriver;
+    device->report.driverBound = !device->driverName.empty();
+    for (const MockInterface& interface : layout.interfaces) {
+        for (const MockEndpoint& endpoint : interface.endpoints) {
+            device->endpoints[endpoint.address].maxPacketSize = endpoint.maxPacketSize;
+        }
+    }
+    if (layout.vendorId == static_cast<uint16_t>(ZN_VENDOR_ID)) {
+        device->zn417 = Zn417CreateUnattached();
+    }
+    // The handler first, so that the node answers as soon as it exists.
+    umockdev_testbed_attach_ioctl(bus->testbed, device->node.c_str(), bus->handler, nullptr);
+    MockDevice* made = device.get();
+    {
+        std::lock_guard<std::mutex> guard(gMockLock);
+        bus->devices.push_back(std::move(device));
+    }
+    AddNode(bus, path, busNumber, address, layout);
+    return made;
 }
 
 std::string MockDeviceName(const MockDevice* device) {
@@ -648,6 +640,18 @@ void MockUnplug(MockBus* bus, MockDevice* device) {
         CountPending(device);
     }
     umockdev_testbed_uevent(bus->testbed, device->sysPath.c_str(), "remove");
+}
+
+void MockReplug(MockBus* bus, MockDevice* device) {
+    {
+        std::lock_guard<std::mutex> guard(gMockLock);
+        device->unplugged = false;
+        for (auto& entry : device->endpoints) {
+            entry.second.packets.clear();
+        }
+        device->report.driverBound = !device->driverName.empty();
+    }
+    umockdev_testbed_uevent(bus->testbed, device->sysPath.c_str(), "add");
 }
 
 MockReport MockGetReport(const MockDevice* device) {

@@ -95,6 +95,7 @@ void MockBusRelease(MockBus* bus);
 // Adds a device at bus `busNumber`, port path `ports` (root port first),
 // adding the root hub and every hub on the way that is not there yet.
 // `kernelDriver` names a driver bound to every interface ("" for none).
+// Null when a hub or device already sits there.
 MockDevice* MockAddDevice(MockBus* bus, uint8_t busNumber, const std::vector<uint8_t>& ports,
                           const MockDeviceLayout& layout, const char* kernelDriver = "");
 
@@ -122,6 +123,10 @@ void MockQueuePress(MockDevice* device, uint8_t buttonCode);
 // Unplugs the device: URBs in flight end with ESHUTDOWN, every later request
 // fails with ENODEV, and a "remove" uevent goes out.
 void MockUnplug(MockBus* bus, MockDevice* device);
+
+// Plugs an unplugged device in again at the same place and address: its
+// endpoints start empty, and an "add" uevent goes out.
+void MockReplug(MockBus* bus, MockDevice* device);
 
 MockReport MockGetReport(const MockDevice* device);
 
