@@ -173,6 +173,13 @@ struct ParseContext {
     // Changes with every change of currentPath or of a document prefix, the
     // only things besides the run's constants that PathMatches reads. From 1.
     uint64_t pathVersion;
+    // Every record is kept (a MultiQuery), or only each matcher's first and
+    // latest, which is all a query's results and the empty-element test read.
+    bool keepEveryRecord;
+    // Rows for start tags with more attributes than the scanner keeps on its
+    // stack; owned, kept for the run at the largest size needed so far.
+    AttributeSpan* tagRows;
+    uint32_t tagRowCapacity;
 };
 
 // One match reported by QueryAllValues.

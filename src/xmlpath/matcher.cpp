@@ -10,16 +10,22 @@
 namespace {
 
 // Appends one record, moving the records to an array twice as large when
-// they fill the one they are in.
-int32_t AppendRecord(PathMatcher* matcher, uint32_t element, uint64_t offset, uint64_t length,
-                     int32_t kind) {
+// they fill the one they are in. Unless the run keeps every record, the
+// second slot holds the latest record after the first, so a query's memory
+// does not grow with the number of matches.
+int32_t AppendRecord(const ParseContext* context, PathMatcher* matcher, uint32_t element,
+                     uint64_t offset, uint64_t length, int32_t kind) {
+    if (!context->keepEveryRecord && matcher->matchCount == InlineMatchRecords) {
+        matcher->matches[InlineMatchRecords - 1] = MatchRecord{element, offset, length, kind};
+        return 0;
+    }
     if (matcher->matchCount == matcher->matchCapacity) {
         const uint64_t capacity =
             matcher->matchCapacity < InlineMatchRecords ? 4 : uint64_t{matcher->matchCapacity} * 2;
         if (capacity > UINT32_MAX) {
             return XmlErrNoMemory;
         }
-        auto* grown = static_cast<MatchRecord*>(AllocZeroed(capacity * sizeof(MatchRecord)));
+        auto* grown = static_cast<MatchRecord*>(AllocBytes(capacity * sizeof(MatchRecord)));
         if (grown == nullptr) {
             return XmlErrNoMemory;
         }
@@ -82,7 +88,7 @@ int32_t Satisfied(ParseContext* context, uint32_t i, uint32_t isAttribute) {
 // A MatchFound record of the current element; the matcher's status follows.
 int32_t RecordFound(ParseContext* context, PathMatcher* matcher, uint64_t offset, uint64_t length) {
     const int32_t status =
-        AppendRecord(matcher, context->elementCounter, offset, length, MatchFound);
+        AppendRecord(context, matcher, context->elementCounter, offset, length, MatchFound);
     if (status == 0) {
         matcher->status = MatchFound;
     }
@@ -218,7 +224,7 @@ int32_t CreateParseContext(ParseContext** contextOut, int32_t flags, XmlQuery* q
         }
     }
     const RunLayout layout = LayOut(rowCount, segmentTotal, rowTotal);
-    auto* block = static_cast<char*>(AllocZeroed(layout.size));
+    auto* block = static_cast<char*>(AllocBytes(layout.size));
     if (block == nullptr) {
         return XmlErrNoMemory;  // also for a malformed request: memory is checked first
     }
@@ -229,6 +235,7 @@ int32_t CreateParseContext(ParseContext** contextOut, int32_t flags, XmlQuery* q
     }
     context->flags = flags;
     context->pathVersion = 1;
+    context->keepEveryRecord = multiQuery != nullptr;
     context->elementCounter = 0;
     context->currentPath = nullptr;
     context->cursor = reinterpret_cast<TextCursor*>(block + layout.cursor);
@@ -328,6 +335,7 @@ void DestroyParseContext(ParseContext* context) {
         }
     }
     ReleaseCurrentPath(context);
+    FreeMemory(context->tagRows);
     FreeMemory(context);  // the block that holds the rest
 }
 
@@ -397,7 +405,7 @@ int32_t RecordEmptyElement(ParseContext* context, uint64_t offset, int32_t kind)
             continue;
         }
         // One marker per element: the first qualifying matcher in entry order.
-        return AppendRecord(&matcher, context->elementCounter, offset, 0,
+        return AppendRecord(context, &matcher, context->elementCounter, offset, 0,
                             kind == 1 ? MatchSelfClosing : MatchEmptyPair);
     }
     return 0;
@@ -446,7 +454,7 @@ int32_t StoreResults(ParseContext* context, XmlQuery* query, MultiQuery* multiQu
             continue;
         }
         row.results = static_cast<MultiQueryMatch*>(
-            AllocZeroed(uint64_t{matcher.matchCount} * sizeof(MultiQueryMatch)));
+            AllocBytes(uint64_t{matcher.matchCount} * sizeof(MultiQueryMatch)));
         if (row.results == nullptr) {
             row.status = XmlErrNoMemory;
             result = XmlErrNoMemory;

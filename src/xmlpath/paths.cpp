@@ -108,7 +108,7 @@ uint32_t SplitSegmentInto(const char* segment, uint64_t length, AttributeSpan* r
 // the old one unless it is the run block's `storage`. Null when out of memory.
 void* GrowArray(void* array, const void* storage, uint64_t used, uint64_t capacity,
                 uint64_t elementSize) {
-    void* grown = AllocZeroed(capacity * elementSize);
+    void* grown = AllocBytes(capacity * elementSize);
     if (grown == nullptr) {
         return nullptr;
     }
@@ -683,7 +683,9 @@ int32_t PredicatesMatch(const ParseContext* context, const TagParts* querySegmen
     for (uint32_t q = 0; q < querySegment->attributeCount; ++q) {
         const AttributeSpan& predicate = querySegment->attributes[q];
         bool satisfied = false;
-        for (uint32_t c = 0; c < currentSegment->attributeCount; ++c) {
+        // The first attribute that satisfies the predicate settles it: a later
+        // one could only set bareHit again, which a bare predicate's hit has set.
+        for (uint32_t c = 0; !satisfied && c < currentSegment->attributeCount; ++c) {
             const AttributeSpan& attribute = currentSegment->attributes[c];
             if (SameBytes(predicate.name, predicate.nameLength, attribute.name,
                           attribute.nameLength) &&
