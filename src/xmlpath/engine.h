@@ -135,6 +135,13 @@ struct CurrentSegment {
     TagParts parts;
     uint32_t firstRow;
     bool spaced;  // holds whitespace, so may carry attributes
+    // The element name as its start tag wrote it, when the name made exactly
+    // this segment, and the number of registered prefixes at that time: an end
+    // tag with the same name under the same prefixes closes it without a
+    // rewrite of its name. Absent for other segments.
+    const char* documentName;
+    uint64_t documentNameLength;
+    uint32_t registeredAtOpen;
 };
 
 // What the run knows about currentPath besides its text: the buffer it lives in,
@@ -176,6 +183,8 @@ struct ParseContext {
     // Every record is kept (a MultiQuery), or only each matcher's first and
     // latest, which is all a query's results and the empty-element test read.
     bool keepEveryRecord;
+    // Document prefixes registered so far; none means no name needs a rewrite.
+    uint32_t registeredPrefixes;
     // Rows for start tags with more attributes than the scanner keeps on its
     // stack; owned, kept for the run at the largest size needed so far.
     AttributeSpan* tagRows;

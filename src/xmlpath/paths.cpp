@@ -161,7 +161,8 @@ int32_t PushSegment(PathIndex* index, uint64_t start) {
         index->segments = grown;
         index->segmentCapacity = static_cast<uint32_t>(capacity);
     }
-    index->segments[index->segmentCount++] = CurrentSegment{start, TagParts{}, 0, false};
+    index->segments[index->segmentCount++] =
+        CurrentSegment{start, TagParts{}, 0, false, nullptr, 0, 0};
     return 0;
 }
 
@@ -247,6 +248,9 @@ int32_t SplitCurrentSegments(PathIndex* index) {
 // prefix: that row's table prefix and the offset of the ":". Else false.
 bool RegisteredPrefix(const ParseContext* context, const char* text, uint64_t length,
                       const char** tablePrefix, uint64_t* tablePrefixLength, uint64_t* colonAt) {
+    if (context->registeredPrefixes == 0) {
+        return false;  // FindDocumentPrefix would find none
+    }
     const char* colon = FindSpanByte(text, length, ':');
     uint64_t row = 0;
     if (colon == nullptr ||
@@ -271,6 +275,27 @@ int64_t TablePrefixRow(const ParseContext* context, const char* prefix, uint64_t
         }
     }
     return -1;
+}
+
+// After an element name was appended: when it made exactly one new segment
+// (it holds no "/" or double quote, and its "/" separator stood outside
+// quotes), that segment remembers the name as written, for ClosePath.
+void NoteOpenedName(ParseContext* context, const char* name, uint64_t length,
+                    uint32_t segmentsBefore) {
+    PathIndex& index = context->pathIndex;
+    if (index.segmentCount != segmentsBefore + 1) {
+        return;
+    }
+    for (uint64_t i = 0; i < length; ++i) {
+        const uint8_t kind = kPathByteKinds[static_cast<unsigned char>(name[i])];
+        if (kind == PathByteQuote || kind == PathByteSlash) {
+            return;
+        }
+    }
+    CurrentSegment& segment = index.segments[index.segmentCount - 1];
+    segment.documentName = name;
+    segment.documentNameLength = length;
+    segment.registeredAtOpen = context->registeredPrefixes;
 }
 
 // Whether currentPath satisfies the matcher's path: PathMatches without its memory.
@@ -333,8 +358,14 @@ int32_t AppendPath(ParseContext* context, const char* separator, const char* tex
         context->currentPath = index.buffer;
         index.scanned = 0;
         index.insideQuotes = false;
-        const int32_t pushed = PushSegment(&index, 0);
-        return pushed != 0 ? pushed : IndexAppendedText(&index);
+        int32_t indexed = PushSegment(&index, 0);
+        if (indexed == 0) {
+            indexed = IndexAppendedText(&index);
+        }
+        if (indexed == 0) {
+            NoteOpenedName(context, text, length, 0);
+        }
+        return indexed;
     }
 
     // A document prefix is written as the table's prefix for its namespace.
@@ -345,10 +376,11 @@ int32_t AppendPath(ParseContext* context, const char* separator, const char* tex
     const char* rest = text + colonAt;
     const uint64_t restLength = length - colonAt;
 
-    uint64_t separatorLength = 0;  // "/", " " or "=" from the callers
-    while (separator != nullptr && separator[separatorLength] != '\0') {
-        ++separatorLength;
-    }
+    // "/", " " or "=" from the callers.
+    const uint64_t separatorLength =
+        separator == nullptr || separator[0] == '\0'
+            ? 0
+            : (separator[1] == '\0' ? 1 : static_cast<uint64_t>(StringLength(separator)));
     const uint64_t oldLength = index.length;
     const int32_t status =
         ReservePathText(context, oldLength + separatorLength + tablePrefixLength + restLength + 1);
@@ -368,7 +400,12 @@ int32_t AppendPath(ParseContext* context, const char* separator, const char* tex
     if (index.splitCount >= index.segmentCount) {
         index.splitCount = index.segmentCount - 1;
     }
-    return IndexAppendedText(&index);
+    const uint32_t segmentsBefore = index.segmentCount;
+    const int32_t walked = IndexAppendedText(&index);
+    if (walked == 0 && separatorLength == 1 && separator[0] == '/') {
+        NoteOpenedName(context, text, length, segmentsBefore);
+    }
+    return walked;
 }
 
 void ReleaseCurrentPath(ParseContext* context) {
@@ -457,6 +494,7 @@ int32_t RegisterNamespace(ParseContext* context, const char* name, uint64_t name
             row->documentPrefix = name;
             row->documentPrefixLength = nameLength;
             ++context->pathVersion;
+            ++context->registeredPrefixes;
         }
         return 0;
     }
@@ -508,12 +546,22 @@ int32_t ClosePath(ParseContext* context, const char* name, uint64_t length) {
     const char* segment = path + segmentStart;
     const bool isRoot = segmentStart == 0;
 
+    // The same name as the start tag's under the same prefixes is rewritten the
+    // same way, so it names the segment.
+    const CurrentSegment& open = index.segments[last];
+    const bool sameAsOpened =
+        open.documentName != nullptr && open.registeredAtOpen == context->registeredPrefixes &&
+        SameBytes(open.documentName, open.documentNameLength, name, WordLength(name, length));
+
     const char* nameSide = name;
     uint64_t nameSideLength = length;
     const char* tablePrefix = nullptr;
     uint64_t tablePrefixLength = 0;
     uint64_t colonAt = 0;
-    if (RegisteredPrefix(context, name, length, &tablePrefix, &tablePrefixLength, &colonAt)) {
+    if (sameAsOpened) {
+        // Compared above.
+    } else if (RegisteredPrefix(context, name, length, &tablePrefix, &tablePrefixLength,
+                                &colonAt)) {
         if (segmentLength < tablePrefixLength ||
             !SameBytes(segment, tablePrefixLength, tablePrefix, tablePrefixLength)) {
             return XmlErrMismatchedClose;
@@ -523,8 +571,8 @@ int32_t ClosePath(ParseContext* context, const char* name, uint64_t length) {
         nameSide = name + colonAt;
         nameSideLength = length - colonAt;
     }
-    if (!SameBytes(segment, WordLength(segment, segmentLength), nameSide,
-                   WordLength(nameSide, nameSideLength))) {
+    if (!sameAsOpened && !SameBytes(segment, WordLength(segment, segmentLength), nameSide,
+                                    WordLength(nameSide, nameSideLength))) {
         return XmlErrMismatchedClose;
     }
 

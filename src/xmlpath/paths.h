@@ -11,7 +11,9 @@
 // currentPath, or makes `text` the root (which must begin with "cmd" unless the
 // run has ParseFlagAnyRoot: else XmlErrBadRoot). A document prefix before the
 // first ":" is replaced by its table prefix. 0, -2, -11 (the path outgrew its
-// storage and a larger one cannot be allocated) or -13.
+// storage and a larger one cannot be allocated) or -13. An element name (the
+// root, or "/" as separator) must point into the run's document: its segment
+// keeps it for ClosePath.
 int32_t AppendPath(ParseContext* context, const char* separator, const char* text, uint64_t length);
 
 // Makes currentPath absent and releases the storage it outgrew into.
