@@ -56,33 +56,25 @@ bool HasRecordOf(const PathMatcher& matcher, uint32_t element) {
     return matcher.matchCount > 0 && matcher.matches[matcher.matchCount - 1].element == element;
 }
 
-// A path is satisfied only at its own depth: most questions are settled here,
-// without a call.
-inline bool AtSameDepth(const ParseContext& context, const PathMatcher& matcher) {
-    return matcher.segmentCount == context.pathIndex.segmentCount;
-}
-
 bool Recordable(const ParseContext* context) {
     return context != nullptr && context->matcherCount != 0 && context->matchers != nullptr;
 }
 
-// Whether matcher i, when of the kind `isAttribute`, is satisfied at the current
-// position: 1, 0, or XmlErrNoMemory. A matcher without a path is marked
-// XmlErrEmptyPath; one not satisfied is marked MatchMissing unless it has a status.
-int32_t Satisfied(ParseContext* context, uint32_t i, uint32_t isAttribute) {
-    PathMatcher& matcher = context->matchers[i];
-    if (matcher.path == nullptr) {
-        matcher.status = XmlErrEmptyPath;
-        return 0;
+// The first matcher that currentPath may satisfy, in entry order; follow with
+// NextCandidate. Only matchers of the same depth and last element name can be
+// satisfied, and only they are chained under that key. A matcher that is never
+// asked keeps status 0, which reports as MatchMissing just as the status the
+// question would have given it.
+uint32_t FirstCandidate(ParseContext* context, uint64_t* key) {
+    if (context->currentPath == nullptr || context->bucketHeads == nullptr) {
+        return NoMatcher;
     }
-    if (matcher.isAttribute != isAttribute) {
-        return 0;
-    }
-    const int32_t verdict = AtSameDepth(*context, matcher) ? PathMatches(context, i) : 0;
-    if (verdict == 0 && matcher.status == 0) {
-        matcher.status = MatchMissing;
-    }
-    return verdict;
+    *key = CurrentPathBucketKey(context);
+    return context->bucketHeads[*key & context->bucketMask];
+}
+
+uint32_t NextCandidate(const ParseContext* context, uint32_t i) {
+    return context->matchers[i].nextInBucket;
 }
 
 // A MatchFound record of the current element; the matcher's status follows.
@@ -124,10 +116,12 @@ struct RunLayout {
     uint64_t pathBuffer;
     uint64_t pathSegments;
     uint64_t pathRows;
+    uint64_t buckets;
     uint64_t size;
 };
 
-RunLayout LayOut(uint64_t matcherCount, uint64_t segmentCount, uint64_t rowCount) {
+RunLayout LayOut(uint64_t matcherCount, uint64_t segmentCount, uint64_t rowCount,
+                 uint64_t bucketCount) {
     RunLayout layout{};
     uint64_t at = Aligned(sizeof(ParseContext));
     layout.cursor = at;
@@ -148,6 +142,8 @@ RunLayout LayOut(uint64_t matcherCount, uint64_t segmentCount, uint64_t rowCount
     at += Aligned(InitialPathSegments * sizeof(CurrentSegment));
     layout.pathRows = at;
     at += Aligned(InitialPathRows * sizeof(AttributeSpan));
+    layout.buckets = at;
+    at += Aligned(bucketCount * sizeof(uint32_t));
     layout.size = at;
     return layout;
 }
@@ -223,7 +219,12 @@ int32_t CreateParseContext(ParseContext** contextOut, int32_t flags, XmlQuery* q
             }
         }
     }
-    const RunLayout layout = LayOut(rowCount, segmentTotal, rowTotal);
+    // Twice as many buckets as matchers, at least four.
+    uint64_t bucketCount = 4;
+    while (bucketCount < uint64_t{rowCount} * 2) {
+        bucketCount *= 2;
+    }
+    const RunLayout layout = LayOut(rowCount, segmentTotal, rowTotal, bucketCount);
     auto* block = static_cast<char*>(AllocBytes(layout.size));
     if (block == nullptr) {
         return XmlErrNoMemory;  // also for a malformed request: memory is checked first
@@ -296,6 +297,28 @@ int32_t CreateParseContext(ParseContext** contextOut, int32_t flags, XmlQuery* q
         matcher.attributeName = kind == 1 ? attributeName : nullptr;
         matcher.attributeNameLength = kind == 1 ? attributeNameLength : 0;
     }
+    // Chains in entry order, built from the last matcher back. A matcher whose
+    // path ends in an empty remainder or an empty name is never satisfied.
+    context->bucketHeads = reinterpret_cast<uint32_t*>(block + layout.buckets);
+    context->bucketMask = bucketCount - 1;
+    for (uint64_t b = 0; b < bucketCount; ++b) {
+        context->bucketHeads[b] = NoMatcher;
+    }
+    for (uint32_t i = rowCount; i-- > 0;) {
+        PathMatcher& matcher = context->matchers[i];
+        matcher.nextInBucket = NoMatcher;
+        if (matcher.path == nullptr || matcher.segmentCount == 0) {
+            continue;
+        }
+        const QuerySegment& last = matcher.segments[matcher.segmentCount - 1];
+        if (last.name == nullptr || last.nameLength == 0) {
+            continue;
+        }
+        matcher.bucketKey = PathBucketKey(matcher.segmentCount, last.name, last.nameLength);
+        uint32_t& head = context->bucketHeads[matcher.bucketKey & context->bucketMask];
+        matcher.nextInBucket = head;
+        head = i;
+    }
     *contextOut = context;
     return 0;
 }
@@ -343,10 +366,15 @@ int32_t RecordText(ParseContext* context, uint64_t offset, uint64_t length) {
     if (!Recordable(context) || offset == 0 || length == 0) {
         return XmlErrArgument;
     }
-    for (uint32_t i = 0; i < context->matcherCount; ++i) {
-        int32_t status = Satisfied(context, i, 0);
+    uint64_t key = 0;
+    for (uint32_t i = FirstCandidate(context, &key); i != NoMatcher; i = NextCandidate(context, i)) {
+        PathMatcher& matcher = context->matchers[i];
+        if (matcher.isAttribute != 0 || matcher.bucketKey != key) {
+            continue;
+        }
+        int32_t status = PathMatches(context, i);
         if (status == 1) {
-            status = RecordFound(context, &context->matchers[i], offset, length);
+            status = RecordFound(context, &matcher, offset, length);
         }
         if (status < 0) {
             return status;
@@ -360,9 +388,13 @@ int32_t RecordAttributeValues(ParseContext* context, const AttributeSpan* attrib
     if (!Recordable(context) || attributes == nullptr || count == 0 || context->cursor == nullptr) {
         return XmlErrArgument;
     }
-    for (uint32_t i = 0; i < context->matcherCount; ++i) {
+    uint64_t key = 0;
+    for (uint32_t i = FirstCandidate(context, &key); i != NoMatcher; i = NextCandidate(context, i)) {
         PathMatcher& matcher = context->matchers[i];
-        int32_t status = Satisfied(context, i, 1);
+        if (matcher.isAttribute != 1 || matcher.bucketKey != key) {
+            continue;
+        }
+        int32_t status = PathMatches(context, i);
         if (status == 1) {
             // Names as written in the tag; a later attribute of the name wins.
             uint64_t offset = 0;
@@ -388,16 +420,14 @@ int32_t RecordEmptyElement(ParseContext* context, uint64_t offset, int32_t kind)
     if (!Recordable(context)) {
         return XmlErrArgument;
     }
-    for (uint32_t i = 0; i < context->matcherCount; ++i) {
+    uint64_t key = 0;
+    for (uint32_t i = FirstCandidate(context, &key); i != NoMatcher; i = NextCandidate(context, i)) {
         PathMatcher& matcher = context->matchers[i];
-        if (matcher.path == nullptr) {
-            matcher.status = XmlErrEmptyPath;
+        if (matcher.isAttribute == 1 || matcher.bucketKey != key ||
+            HasRecordOf(matcher, context->elementCounter)) {
             continue;
         }
-        if (matcher.isAttribute == 1 || HasRecordOf(matcher, context->elementCounter)) {
-            continue;
-        }
-        const int32_t verdict = AtSameDepth(*context, matcher) ? PathMatches(context, i) : 0;
+        const int32_t verdict = PathMatches(context, i);
         if (verdict < 0) {
             return verdict;
         }

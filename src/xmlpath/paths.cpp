@@ -162,7 +162,7 @@ int32_t PushSegment(PathIndex* index, uint64_t start) {
         index->segmentCapacity = static_cast<uint32_t>(capacity);
     }
     index->segments[index->segmentCount++] =
-        CurrentSegment{start, TagParts{}, 0, false, nullptr, 0, 0};
+        CurrentSegment{start, TagParts{}, 0, false, ++index->lastSerial, nullptr, 0, 0};
     return 0;
 }
 
@@ -298,36 +298,69 @@ void NoteOpenedName(ParseContext* context, const char* name, uint64_t length,
     segment.registeredAtOpen = context->registeredPrefixes;
 }
 
-// Whether currentPath satisfies the matcher's path: PathMatches without its memory.
-int32_t CompareWithCurrentPath(ParseContext* context, const PathMatcher& matcher) {
-    // Compared segment for segment from the root, a path is satisfied only at
-    // exactly its depth, and never by a path that ends in an empty remainder;
-    // the comparisons are free of side effects, so the depth goes first and the
-    // deepest segment, which differs most often, next.
+// Whether query segment k of the matcher accepts current segment k (split).
+bool SegmentMatches(const ParseContext* context, const PathMatcher& matcher, uint32_t k) {
+    const TagParts& query = matcher.segments[k];
+    const TagParts& current = context->pathIndex.segments[k].parts;
+    if (!NamesMatch(query, current)) {
+        return false;
+    }
+    // A query segment without predicates matches only an element without attributes.
+    return query.attributes == nullptr
+               ? current.attributes == nullptr && current.attributeCount == 0 &&
+                     query.attributeCount == 0
+               : PredicatesMatch(context, &query, &current) == 1;
+}
+
+// Whether what the matcher noted about segment `depth` - 1 still holds: the
+// segment is there with the same serial (so it and every segment before it
+// are unchanged) and no prefix was registered since.
+bool StillHolds(const ParseContext* context, uint32_t depth, uint64_t serial, uint32_t prefixes) {
+    const PathIndex& index = context->pathIndex;
+    return depth > 0 && depth <= index.segmentCount &&
+           index.segments[depth - 1].serial == serial && prefixes == context->registeredPrefixes;
+}
+
+// Whether currentPath satisfies the matcher's path: PathMatches without its
+// verdict memory. Segment comparisons are free of side effects and depend only
+// on the two segments and the registered prefixes, so the matcher keeps the
+// ancestors it found to match or to fail and compares only what changed since:
+// the deepest segment, which differs most often, first.
+int32_t CompareWithCurrentPath(ParseContext* context, PathMatcher& matcher) {
     PathIndex& index = context->pathIndex;
     const uint32_t count = index.segmentCount;
     if (matcher.segmentCount == 0 || matcher.segmentCount != count ||
         index.segments[count - 1].start == index.length) {
         return 0;
     }
+    if (StillHolds(context, matcher.failedDepth, matcher.failedSerial, matcher.failedPrefixes)) {
+        return 0;
+    }
     const int32_t status = SplitCurrentSegments(&index);
     if (status != 0) {
         return status;
     }
-    for (uint32_t k = count; k > 0; --k) {
-        const TagParts& query = matcher.segments[k - 1];
-        const TagParts& current = index.segments[k - 1].parts;
-        if (!NamesMatch(query, current)) {
-            return 0;
-        }
-        // A query segment without predicates matches only an element without attributes.
-        if (query.attributes == nullptr
-                ? current.attributes != nullptr || current.attributeCount != 0 ||
-                      query.attributeCount != 0
-                : PredicatesMatch(context, &query, &current) != 1) {
-            return 0;
-        }
+    uint32_t verified =
+        StillHolds(context, matcher.verifiedDepth, matcher.verifiedSerial, matcher.verifiedPrefixes)
+            ? matcher.verifiedDepth
+            : 0;
+    if (verified < count && !SegmentMatches(context, matcher, count - 1)) {
+        return 0;
     }
+    for (; verified + 1 < count; ++verified) {
+        if (!SegmentMatches(context, matcher, verified)) {
+            matcher.failedDepth = verified + 1;
+            matcher.failedSerial = index.segments[verified].serial;
+            matcher.failedPrefixes = context->registeredPrefixes;
+            return 0;
+        }
+        matcher.verifiedDepth = verified + 1;
+        matcher.verifiedSerial = index.segments[verified].serial;
+        matcher.verifiedPrefixes = context->registeredPrefixes;
+    }
+    matcher.verifiedDepth = count;
+    matcher.verifiedSerial = index.segments[count - 1].serial;
+    matcher.verifiedPrefixes = context->registeredPrefixes;
     return 1;
 }
 
@@ -402,6 +435,12 @@ int32_t AppendPath(ParseContext* context, const char* separator, const char* tex
     }
     const uint32_t segmentsBefore = index.segmentCount;
     const int32_t walked = IndexAppendedText(&index);
+    // The last segment keeps its text (and serial) only when the appended text
+    // began with a "/" that started a new segment.
+    if (walked != 0 || index.segmentCount == segmentsBefore ||
+        index.segments[segmentsBefore].start != oldLength + 1) {
+        index.segments[segmentsBefore - 1].serial = ++index.lastSerial;
+    }
     if (walked == 0 && separatorLength == 1 && separator[0] == '/') {
         NoteOpenedName(context, text, length, segmentsBefore);
     }
@@ -623,6 +662,18 @@ int32_t PathMatches(ParseContext* context, uint32_t matcherIndex) {
         matcher.verdictVersion = context->pathVersion;
     }
     return verdict;
+}
+
+uint64_t CurrentPathBucketKey(ParseContext* context) {
+    if (context->currentKeyVersion != context->pathVersion) {
+        const PathIndex& index = context->pathIndex;
+        const uint32_t last = index.segmentCount - 1;
+        const char* segment = index.buffer + index.segments[last].start;
+        context->currentKey = PathBucketKey(
+            index.segmentCount, segment, WordLength(segment, CurrentSegmentLength(index, last)));
+        context->currentKeyVersion = context->pathVersion;
+    }
+    return context->currentKey;
 }
 
 void QueryPathBounds(const char* path, uint64_t length, uint64_t* segments, uint64_t* rows) {

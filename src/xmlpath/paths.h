@@ -52,6 +52,20 @@ int32_t ClosePath(ParseContext* context, const char* name, uint64_t length);
 // is not there.
 int32_t PathMatches(ParseContext* context, uint32_t matcherIndex);
 
+// Key of a path's depth and last element name (the bytes of its last segment
+// up to the first whitespace). Whenever PathMatches gives 1, the matcher's path
+// and currentPath have the same key.
+inline uint64_t PathBucketKey(uint32_t depth, const char* name, uint64_t length) {
+    uint64_t hash = 0xcbf29ce484222325ull ^ depth;
+    for (uint64_t i = 0; i < length; ++i) {
+        hash = (hash ^ static_cast<unsigned char>(name[i])) * 0x100000001b3ull;
+    }
+    return hash ^ (hash >> 29);
+}
+
+// PathBucketKey of currentPath, which must be present.
+uint64_t CurrentPathBucketKey(ParseContext* context);
+
 // Upper bounds of the segments and predicate rows that SplitQueryPath gives a
 // path, from a count of its "/" and "=" bytes.
 void QueryPathBounds(const char* path, uint64_t length, uint64_t* segments, uint64_t* rows);
