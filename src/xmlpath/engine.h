@@ -206,11 +206,12 @@ struct ParseContext {
     // Document prefixes registered so far; none means no name needs a rewrite.
     uint32_t registeredPrefixes;
     // Chains of matchers by bucket (bucketKey masked by bucketMask), and the
-    // bucket key of currentPath, good while pathVersion is `currentKeyVersion`.
+    // bucket key of currentPath, good while its last segment has the serial
+    // `currentKeySerial`.
     uint32_t* bucketHeads;
     uint64_t bucketMask;
     uint64_t currentKey;
-    uint64_t currentKeyVersion;
+    uint64_t currentKeySerial;
     // Rows for start tags with more attributes than the scanner keeps on its
     // stack; owned, kept for the run at the largest size needed so far.
     AttributeSpan* tagRows;

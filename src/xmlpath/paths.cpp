@@ -665,13 +665,15 @@ int32_t PathMatches(ParseContext* context, uint32_t matcherIndex) {
 }
 
 uint64_t CurrentPathBucketKey(ParseContext* context) {
-    if (context->currentKeyVersion != context->pathVersion) {
-        const PathIndex& index = context->pathIndex;
-        const uint32_t last = index.segmentCount - 1;
-        const char* segment = index.buffer + index.segments[last].start;
-        context->currentKey = PathBucketKey(
-            index.segmentCount, segment, WordLength(segment, CurrentSegmentLength(index, last)));
-        context->currentKeyVersion = context->pathVersion;
+    // The last segment's serial names its text and depth.
+    const PathIndex& index = context->pathIndex;
+    const CurrentSegment& last = index.segments[index.segmentCount - 1];
+    if (context->currentKeySerial != last.serial) {
+        const char* segment = index.buffer + last.start;
+        const uint64_t length = CurrentSegmentLength(index, index.segmentCount - 1);
+        context->currentKey = PathBucketKey(index.segmentCount, segment,
+                                            last.spaced ? WordLength(segment, length) : length);
+        context->currentKeySerial = last.serial;
     }
     return context->currentKey;
 }

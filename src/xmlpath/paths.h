@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "xmlpath/engine.h"
 
@@ -56,10 +57,19 @@ int32_t PathMatches(ParseContext* context, uint32_t matcherIndex);
 // up to the first whitespace). Whenever PathMatches gives 1, the matcher's path
 // and currentPath have the same key.
 inline uint64_t PathBucketKey(uint32_t depth, const char* name, uint64_t length) {
-    uint64_t hash = 0xcbf29ce484222325ull ^ depth;
-    for (uint64_t i = 0; i < length; ++i) {
-        hash = (hash ^ static_cast<unsigned char>(name[i])) * 0x100000001b3ull;
+    // The length and the first and last eight bytes: a filter, not an identity.
+    uint64_t head = 0;
+    uint64_t tail = 0;
+    if (length >= 8) {
+        std::memcpy(&head, name, 8);
+        std::memcpy(&tail, name + length - 8, 8);
+    } else {
+        for (uint64_t i = 0; i < length; ++i) {
+            head |= uint64_t{static_cast<unsigned char>(name[i])} << (8 * i);
+        }
     }
+    uint64_t hash = (head * 0x9E3779B97F4A7C15ull) ^ (tail * 0xC2B2AE3D27D4EB4Full) ^
+                    (length << 40) ^ depth;
     return hash ^ (hash >> 29);
 }
 
