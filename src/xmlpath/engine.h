@@ -216,6 +216,7 @@ struct ParseContext {
     // stack; owned, kept for the run at the largest size needed so far.
     AttributeSpan* tagRows;
     uint32_t tagRowCapacity;
+    bool inQueryRoom;  // the run's block is the query's run room, not owned
 };
 
 // One match reported by QueryAllValues.

@@ -2,6 +2,8 @@
 // the hand-back of results.
 #include "xmlpath/matcher.h"
 
+#include <cstring>
+
 #include "runtime/bytes.h"
 #include "runtime/memory.h"
 #include "xmlpath/paths.h"
@@ -120,6 +122,15 @@ struct RunLayout {
     uint64_t size;
 };
 
+// Twice as many buckets as matchers, at least four.
+uint64_t BucketCount(uint64_t matcherCount) {
+    uint64_t count = 4;
+    while (count < matcherCount * 2) {
+        count *= 2;
+    }
+    return count;
+}
+
 RunLayout LayOut(uint64_t matcherCount, uint64_t segmentCount, uint64_t rowCount,
                  uint64_t bucketCount) {
     RunLayout layout{};
@@ -149,6 +160,10 @@ RunLayout LayOut(uint64_t matcherCount, uint64_t segmentCount, uint64_t rowCount
 }
 
 }  // namespace
+
+uint64_t RunBlockSize(uint32_t matcherCount, uint64_t segments, uint64_t rows) {
+    return LayOut(matcherCount, segments, rows, BucketCount(matcherCount)).size;
+}
 
 int32_t CreateParseContext(ParseContext** contextOut, int32_t flags, XmlQuery* query,
                            MultiQuery* multiQuery) {
@@ -180,9 +195,10 @@ int32_t CreateParseContext(ParseContext** contextOut, int32_t flags, XmlQuery* q
             rowCount = multiQuery->rowCount;
         }
     }
-    // One block holds the whole run. The paths are split first into room on
-    // the stack, which gives the exact size; a request too large for it is
-    // sized by bounds and split into the block.
+    // One block holds the whole run: the query's run room, or an allocation.
+    // The paths are split first into room on the stack, which gives the exact
+    // size; a request too large for it is sized by bounds and split into the block.
+    char* const room = query != nullptr ? query->runRoom : nullptr;
     QuerySegment scratchSegments[ScratchSegments];
     AttributeSpan scratchRows[ScratchRows];
     uint32_t scratchSegmentCounts[ScratchPaths];
@@ -219,21 +235,26 @@ int32_t CreateParseContext(ParseContext** contextOut, int32_t flags, XmlQuery* q
             }
         }
     }
-    // Twice as many buckets as matchers, at least four.
-    uint64_t bucketCount = 4;
-    while (bucketCount < uint64_t{rowCount} * 2) {
-        bucketCount *= 2;
-    }
-    const RunLayout layout = LayOut(rowCount, segmentTotal, rowTotal, bucketCount);
-    auto* block = static_cast<char*>(AllocBytes(layout.size));
-    if (block == nullptr) {
-        return XmlErrNoMemory;  // also for a malformed request: memory is checked first
+    const RunLayout layout = LayOut(rowCount, segmentTotal, rowTotal, BucketCount(rowCount));
+    const bool inQueryRoom = room != nullptr && layout.size <= query->runRoomSize;
+    char* block = room;
+    if (inQueryRoom) {
+        std::memset(block, 0, layout.size);
+    } else {
+        block = static_cast<char*>(AllocBytes(layout.size));
+        if (block == nullptr) {
+            return XmlErrNoMemory;  // also for a malformed request: memory is checked first
+        }
     }
     auto* context = reinterpret_cast<ParseContext*>(block);
     if (!wellFormed) {
-        FreeMemory(block);
+        if (!inQueryRoom) {
+            FreeMemory(block);
+        }
         return XmlErrArgument;
     }
+    context->inQueryRoom = inQueryRoom;
+    const uint64_t bucketCount = BucketCount(rowCount);
     context->flags = flags;
     context->pathVersion = 1;
     context->keepEveryRecord = multiQuery != nullptr;
@@ -359,7 +380,9 @@ void DestroyParseContext(ParseContext* context) {
     }
     ReleaseCurrentPath(context);
     FreeMemory(context->tagRows);
-    FreeMemory(context);  // the block that holds the rest
+    if (!context->inQueryRoom) {
+        FreeMemory(context);  // the block that holds the rest
+    }
 }
 
 int32_t RecordText(ParseContext* context, uint64_t offset, uint64_t length) {

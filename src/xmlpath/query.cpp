@@ -5,6 +5,7 @@
 
 #include "runtime/bytes.h"
 #include "runtime/memory.h"
+#include "xmlpath/matcher.h"
 
 namespace {
 
@@ -57,6 +58,11 @@ void FreePathValues(PathValue* list, int32_t count) {
 
 namespace {
 
+// Segments and predicate rows per path that a query's run room holds: the
+// command layer's paths have four segments and at most one predicate.
+constexpr uint32_t RoomSegmentsPerPath = 6;
+constexpr uint32_t RoomRowsPerPath = 2;
+
 uint64_t Aligned(uint64_t size) {
     return (size + 15) & ~uint64_t{15};
 }
@@ -99,15 +105,23 @@ uint16_t CreateQuery(XmlQuery* query, const char* text, const PathValue* list, i
     // with its NUL (an empty document is allowed), then the rows' strings.
     const uint64_t n = static_cast<uint64_t>(textLength) - start;
     const uint64_t rowsSize = Aligned(static_cast<uint64_t>(count) * sizeof(QueryEntry));
+    // Behind them, room for the working state of a run over paths of typical
+    // size; a run over longer ones allocates its own.
     uint64_t stringsSize = 0;
     for (int32_t i = 0; i < count; ++i) {
         stringsSize += StringBlockSize(list[i].path) + StringBlockSize(list[i].value);
     }
-    auto* block = static_cast<char*>(AllocBytes(rowsSize + QueryOutputSize + n + 1 + stringsSize));
+    const uint64_t roomAt = Aligned(rowsSize + QueryOutputSize + n + 1 + stringsSize);
+    const uint64_t roomSize =
+        RunBlockSize(static_cast<uint32_t>(count), uint64_t{RoomSegmentsPerPath} * count,
+                     uint64_t{RoomRowsPerPath} * count);
+    auto* block = static_cast<char*>(AllocBytes(roomAt + roomSize));
     if (block == nullptr) {
         return QueryNoMemory;
     }
     query->storage = block;
+    query->runRoom = block + roomAt;
+    query->runRoomSize = roomSize;
     query->entries = reinterpret_cast<QueryEntry*>(block);
     query->output = block + rowsSize;
     query->outputCapacity = QueryOutputSize;

@@ -47,6 +47,10 @@ struct XmlQuery {
     int32_t entryCount;
     uint64_t scanEnd;  // where the scan stopped, or the declaration's offset after -4
     void* storage;     // the block CreateQuery made, holding everything above; else absent
+    // Room in that block for the working state of a run over these paths, so
+    // that a run allocates nothing; absent for a record made otherwise.
+    char* runRoom;
+    uint64_t runRoomSize;
 };
 
 // Fills one path list element with copies of `path` (required, not empty) and

@@ -206,8 +206,9 @@ TEST(ReplaceBuffer, SecondRunNeverTrustsACapacityAboveTheBuffer) {
 TEST(ReplaceMemory, EveryFailedAllocationReturnsItsStatusAndLeaksNothing) {
     uint64_t failures = SweepEngineFailures([] { return MakeQuery(kVendorCmd, kVendorRows); },
                                             ReplaceValues, ExpectLoudFailure);
-    // The run's block only: tags' attributes and the sorted copy of a few rows need none.
-    EXPECT_EQ(failures, 1u);
+    // None: the run works in room the query made for it, tags' attributes and the
+    // sorted copy of a few rows need no blocks of their own.
+    EXPECT_EQ(failures, 0u);
 }
 
 TEST(ReplaceMemory, ManyRowsTakeAHeapCopyWhoseFailureIsReported) {
@@ -234,7 +235,7 @@ TEST(ReplaceMemory, ManyRowsTakeAHeapCopyWhoseFailureIsReported) {
             return status;
         },
         ExpectLoudFailure);
-    EXPECT_EQ(failures, 2u);  // the run's block and the copy of the rows
+    EXPECT_EQ(failures, 1u);  // the copy of the rows
     EXPECT_TRUE(copyFailed);  // the scan had filled the entries when the copy failed
 }
 
