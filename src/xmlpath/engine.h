@@ -212,6 +212,8 @@ struct ParseContext {
     uint64_t bucketMask;
     uint64_t currentKey;
     uint64_t currentKeySerial;
+    // Bit d set when a chained matcher's path has d segments (bit 63: 63 or more).
+    uint64_t matcherDepths;
     // Rows for start tags with more attributes than the scanner keeps on its
     // stack; owned, kept for the run at the largest size needed so far.
     AttributeSpan* tagRows;

@@ -67,8 +67,13 @@ bool Recordable(const ParseContext* context) {
 // satisfied, and only they are chained under that key. A matcher that is never
 // asked keeps status 0, which reports as MatchMissing just as the status the
 // question would have given it.
+uint64_t DepthBit(uint32_t depth) {
+    return uint64_t{1} << (depth < 63 ? depth : 63);
+}
+
 uint32_t FirstCandidate(ParseContext* context, uint64_t* key) {
-    if (context->currentPath == nullptr || context->bucketHeads == nullptr) {
+    if (context->currentPath == nullptr || context->bucketHeads == nullptr ||
+        (context->matcherDepths & DepthBit(context->pathIndex.segmentCount)) == 0) {
         return NoMatcher;
     }
     *key = CurrentPathBucketKey(context);
@@ -336,6 +341,7 @@ int32_t CreateParseContext(ParseContext** contextOut, int32_t flags, XmlQuery* q
             continue;
         }
         matcher.bucketKey = PathBucketKey(matcher.segmentCount, last.name, last.nameLength);
+        context->matcherDepths |= DepthBit(matcher.segmentCount);
         uint32_t& head = context->bucketHeads[matcher.bucketKey & context->bucketMask];
         matcher.nextInBucket = head;
         head = i;

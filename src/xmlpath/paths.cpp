@@ -277,22 +277,17 @@ int64_t TablePrefixRow(const ParseContext* context, const char* prefix, uint64_t
     return -1;
 }
 
-// After an element name was appended: when it made exactly one new segment
-// (it holds no "/" or double quote, and its "/" separator stood outside
-// quotes), that segment remembers the name as written, for ClosePath.
+// After an element name was appended: when the "/" before it started exactly
+// one new segment (at the root: the name made the only one), that segment is
+// the name as rewritten, and remembers the name as written for ClosePath.
 void NoteOpenedName(ParseContext* context, const char* name, uint64_t length,
-                    uint32_t segmentsBefore) {
+                    uint32_t segmentsBefore, uint64_t nameAt) {
     PathIndex& index = context->pathIndex;
-    if (index.segmentCount != segmentsBefore + 1) {
+    if (index.segmentCount != segmentsBefore + 1 ||
+        index.segments[segmentsBefore].start != nameAt) {
         return;
     }
-    for (uint64_t i = 0; i < length; ++i) {
-        const uint8_t kind = kPathByteKinds[static_cast<unsigned char>(name[i])];
-        if (kind == PathByteQuote || kind == PathByteSlash) {
-            return;
-        }
-    }
-    CurrentSegment& segment = index.segments[index.segmentCount - 1];
+    CurrentSegment& segment = index.segments[segmentsBefore];
     segment.documentName = name;
     segment.documentNameLength = length;
     segment.registeredAtOpen = context->registeredPrefixes;
@@ -396,7 +391,7 @@ int32_t AppendPath(ParseContext* context, const char* separator, const char* tex
             indexed = IndexAppendedText(&index);
         }
         if (indexed == 0) {
-            NoteOpenedName(context, text, length, 0);
+            NoteOpenedName(context, text, length, 0, 0);
         }
         return indexed;
     }
@@ -442,7 +437,7 @@ int32_t AppendPath(ParseContext* context, const char* separator, const char* tex
         index.segments[segmentsBefore - 1].serial = ++index.lastSerial;
     }
     if (walked == 0 && separatorLength == 1 && separator[0] == '/') {
-        NoteOpenedName(context, text, length, segmentsBefore);
+        NoteOpenedName(context, text, length, segmentsBefore, oldLength + 1);
     }
     return walked;
 }

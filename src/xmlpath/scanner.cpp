@@ -24,13 +24,22 @@ bool IsAsciiLetter(char byte) {
     return (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z');
 }
 
-// Offset of the first `byte` at or after `from`, or -1.
+// Offset of the first `byte` at or after `from`, or -1. Tags and text runs are
+// mostly short: the first bytes are looked at in place, the rest with memchr.
 int64_t FindFrom(const TextCursor* cursor, uint64_t from, char byte) {
-    if (from >= cursor->length) {
+    const uint64_t length = cursor->length;
+    const char* text = cursor->text;
+    const uint64_t inPlace = from + 24 < length ? from + 24 : length;
+    for (uint64_t i = from; i < inPlace; ++i) {
+        if (text[i] == byte) {
+            return static_cast<int64_t>(i);
+        }
+    }
+    if (inPlace >= length) {
         return -1;
     }
-    const char* found = FindSpanByte(cursor->text + from, cursor->length - from, byte);
-    return found != nullptr ? found - cursor->text : -1;
+    const void* found = std::memchr(text + inPlace, static_cast<unsigned char>(byte), length - inPlace);
+    return found != nullptr ? static_cast<const char*>(found) - text : -1;
 }
 
 int32_t RunQuery(XmlQuery* query, int32_t flags) {
