@@ -359,6 +359,50 @@ int32_t CompareWithCurrentPath(ParseContext* context, PathMatcher& matcher) {
     return 1;
 }
 
+// " name=value" appended to currentPath in one step, each part with its
+// document prefix rewritten: the two AppendPath calls of an attribute, with one
+// reservation and one walk. Like them, -2 for an empty name.
+int32_t AppendAttribute(ParseContext* context, const AttributeSpan& attribute) {
+    if (attribute.name == nullptr || attribute.nameLength == 0) {
+        return XmlErrArgument;
+    }
+    ++context->pathVersion;
+    PathIndex& index = context->pathIndex;
+    const char* namePrefix = nullptr;
+    uint64_t namePrefixLength = 0;
+    uint64_t nameColon = 0;
+    RegisteredPrefix(context, attribute.name, attribute.nameLength, &namePrefix, &namePrefixLength,
+                     &nameColon);
+    const char* valuePrefix = nullptr;
+    uint64_t valuePrefixLength = 0;
+    uint64_t valueColon = 0;
+    RegisteredPrefix(context, attribute.value, attribute.valueLength, &valuePrefix,
+                     &valuePrefixLength, &valueColon);
+    const uint64_t nameRest = attribute.nameLength - nameColon;
+    const uint64_t valueRest = attribute.valueLength - valueColon;
+    const uint64_t oldLength = index.length;
+    const int32_t status = ReservePathText(
+        context, oldLength + 2 + namePrefixLength + nameRest + valuePrefixLength + valueRest + 1);
+    if (status != 0) {
+        return status;
+    }
+    char* path = index.buffer;
+    uint64_t at = oldLength;
+    path[at++] = ' ';
+    at = CopyInto(path, at, namePrefix, namePrefixLength);
+    at = CopyInto(path, at, attribute.name + nameColon, nameRest);
+    path[at++] = '=';
+    at = CopyInto(path, at, valuePrefix, valuePrefixLength);
+    at = CopyInto(path, at, attribute.value + valueColon, valueRest);
+    path[at] = '\0';
+    index.length = at;
+    if (index.splitCount >= index.segmentCount) {
+        index.splitCount = index.segmentCount - 1;
+    }
+    index.segments[index.segmentCount - 1].serial = ++index.lastSerial;  // its text grew
+    return IndexAppendedText(&index);
+}
+
 }  // namespace
 
 int32_t AppendPath(ParseContext* context, const char* separator, const char* text,
@@ -502,11 +546,14 @@ int32_t HandleAttribute(ParseContext* context, AttributeSpan* attribute, int32_t
     if (isDeclaration != nullptr) {
         *isDeclaration = 0;
     }
-    const int32_t status = AppendPath(context, " ", attribute->name, attribute->nameLength);
-    if (status != 0) {
-        return status;
+    if (context->currentPath == nullptr) {
+        // No element open (not so from a start tag): two appends, the first
+        // making the root.
+        const int32_t status = AppendPath(context, " ", attribute->name, attribute->nameLength);
+        return status != 0 ? status
+                           : AppendPath(context, "=", attribute->value, attribute->valueLength);
     }
-    return AppendPath(context, "=", attribute->value, attribute->valueLength);
+    return AppendAttribute(context, *attribute);
 }
 
 int32_t RegisterNamespace(ParseContext* context, const char* name, uint64_t nameLength,
