@@ -100,6 +100,16 @@ struct BenchBus {
         return TWAINButtonPluginStart(&location, &host, nullptr, BenchHost::Callback) == 0 &&
                SimWaitForBlockedReads(1, 10000);
     }
+    // Press number `count`, two (virtual) seconds after the last: from the
+    // packet's arrival to the callback; returns once the thread waits again.
+    Clock::duration PressAndWait(uint64_t count) {
+        VirtualClockAdvance(2 * kSecond);
+        const Clock::time_point sent = Clock::now();
+        Press();
+        const Clock::time_point called = host.WaitForCall(count);
+        SimWaitForBlockedReads(1, 10000);  // through the (virtual) pause, waiting again
+        return called - sent;
+    }
     void Press() {
         uint8_t packet[32] = {};
         packet[4] = 1;
@@ -132,14 +142,9 @@ void BM_PressToCallback(benchmark::State& state) {
     std::vector<double> latencies;
     uint64_t presses = 0;
     for (auto _ : state) {
-        VirtualClockAdvance(2 * kSecond);
-        const Clock::time_point sent = Clock::now();
-        bus.Press();
-        const Clock::time_point called = bus.host.WaitForCall(++presses);
-        const double seconds = std::chrono::duration<double>(called - sent).count();
+        const double seconds = std::chrono::duration<double>(bus.PressAndWait(++presses)).count();
         state.SetIterationTime(seconds);
         latencies.push_back(seconds * 1e6);
-        SimWaitForBlockedReads(1, 10000);  // through the (virtual) pause, waiting again
     }
     ReportSpread(state, latencies, "us");
 }
@@ -213,12 +218,7 @@ void BM_PressToCallbackOverBaseline(benchmark::State& state) {
     std::vector<double> floors;
     uint64_t count = 0;
     for (auto _ : state) {
-        VirtualClockAdvance(2 * kSecond);
-        const Clock::time_point sent = Clock::now();
-        bus.Press();
-        const Clock::time_point called = bus.host.WaitForCall(++count);
-        SimWaitForBlockedReads(1, 10000);
-        const double press = Microseconds(called - sent);
+        const double press = Microseconds(bus.PressAndWait(++count));
         const double floor = Microseconds(baseline.Once());
         state.SetIterationTime(press / 1e6);
         presses.push_back(press);

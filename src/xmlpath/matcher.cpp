@@ -84,6 +84,23 @@ uint32_t NextCandidate(const ParseContext* context, uint32_t i) {
     return context->matchers[i].nextInBucket;
 }
 
+// From candidate *i on: the first matcher of the kind `isAttribute` that
+// currentPath satisfies, left in *i. 1 when one is found, 0 at the end of the
+// chain, or the failure status of PathMatches.
+int32_t NextSatisfied(ParseContext* context, uint64_t key, uint32_t isAttribute, uint32_t* i) {
+    for (; *i != NoMatcher; *i = NextCandidate(context, *i)) {
+        const PathMatcher& matcher = context->matchers[*i];
+        if (matcher.isAttribute != isAttribute || matcher.bucketKey != key) {
+            continue;
+        }
+        const int32_t verdict = PathMatches(context, *i);
+        if (verdict != 0) {
+            return verdict;
+        }
+    }
+    return 0;
+}
+
 // A MatchFound record of the current element; the matcher's status follows.
 int32_t RecordFound(ParseContext* context, PathMatcher* matcher, uint64_t offset, uint64_t length) {
     const int32_t status =
@@ -396,20 +413,16 @@ int32_t RecordText(ParseContext* context, uint64_t offset, uint64_t length) {
         return XmlErrArgument;
     }
     uint64_t key = 0;
-    for (uint32_t i = FirstCandidate(context, &key); i != NoMatcher; i = NextCandidate(context, i)) {
-        PathMatcher& matcher = context->matchers[i];
-        if (matcher.isAttribute != 0 || matcher.bucketKey != key) {
-            continue;
-        }
-        int32_t status = PathMatches(context, i);
-        if (status == 1) {
-            status = RecordFound(context, &matcher, offset, length);
-        }
-        if (status < 0) {
+    uint32_t i = FirstCandidate(context, &key);
+    int32_t found = 0;
+    while ((found = NextSatisfied(context, key, 0, &i)) == 1) {
+        const int32_t status = RecordFound(context, &context->matchers[i], offset, length);
+        if (status != 0) {
             return status;
         }
+        i = NextCandidate(context, i);
     }
-    return 0;
+    return found;
 }
 
 int32_t RecordAttributeValues(ParseContext* context, const AttributeSpan* attributes,
@@ -418,31 +431,28 @@ int32_t RecordAttributeValues(ParseContext* context, const AttributeSpan* attrib
         return XmlErrArgument;
     }
     uint64_t key = 0;
-    for (uint32_t i = FirstCandidate(context, &key); i != NoMatcher; i = NextCandidate(context, i)) {
+    uint32_t i = FirstCandidate(context, &key);
+    int32_t found = 0;
+    while ((found = NextSatisfied(context, key, 1, &i)) == 1) {
         PathMatcher& matcher = context->matchers[i];
-        if (matcher.isAttribute != 1 || matcher.bucketKey != key) {
-            continue;
-        }
-        int32_t status = PathMatches(context, i);
-        if (status == 1) {
-            // Names as written in the tag; a later attribute of the name wins.
-            uint64_t offset = 0;
-            uint64_t length = 0;
-            for (uint32_t a = 0; a < count; ++a) {
-                const AttributeSpan& attribute = attributes[a];
-                if (attribute.nameLength == matcher.attributeNameLength &&
-                    BytesEqual(attribute.name, matcher.attributeName, attribute.nameLength) == 1) {
-                    offset = static_cast<uint64_t>(attribute.value - context->cursor->text);
-                    length = attribute.valueLength;
-                }
+        // Names as written in the tag; a later attribute of the name wins.
+        uint64_t offset = 0;
+        uint64_t length = 0;
+        for (uint32_t a = 0; a < count; ++a) {
+            const AttributeSpan& attribute = attributes[a];
+            if (attribute.nameLength == matcher.attributeNameLength &&
+                BytesEqual(attribute.name, matcher.attributeName, attribute.nameLength) == 1) {
+                offset = static_cast<uint64_t>(attribute.value - context->cursor->text);
+                length = attribute.valueLength;
             }
-            status = RecordFound(context, &matcher, offset, length);
         }
-        if (status < 0) {
+        const int32_t status = RecordFound(context, &matcher, offset, length);
+        if (status != 0) {
             return status;
         }
+        i = NextCandidate(context, i);
     }
-    return 0;
+    return found;
 }
 
 int32_t RecordEmptyElement(ParseContext* context, uint64_t offset, int32_t kind) {
