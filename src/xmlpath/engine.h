@@ -41,6 +41,11 @@ inline bool IsXmlWhitespace(char byte) {
     return value <= ' ' && ((uint64_t{0x100002600} >> value) & 1) != 0;
 }
 
+// `size` rounded up to 16, the alignment of the parts laid out in one block.
+inline uint64_t AlignedSize(uint64_t size) {
+    return (size + 15) & ~uint64_t{15};
+}
+
 // Bytes that end an element name when a self-closing tag is expanded.
 inline bool IsNameEnd(char byte) {
     return IsXmlWhitespace(byte) || byte == '/';

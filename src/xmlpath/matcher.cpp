@@ -125,10 +125,6 @@ constexpr uint32_t ScratchPaths = 16;
 constexpr uint64_t ScratchSegments = 64;
 constexpr uint64_t ScratchRows = 32;
 
-uint64_t Aligned(uint64_t size) {
-    return (size + 15) & ~uint64_t{15};
-}
-
 // Where each part of a run's block lies, as byte offsets from its start.
 struct RunLayout {
     uint64_t cursor;
@@ -156,27 +152,27 @@ uint64_t BucketCount(uint64_t matcherCount) {
 RunLayout LayOut(uint64_t matcherCount, uint64_t segmentCount, uint64_t rowCount,
                  uint64_t bucketCount) {
     RunLayout layout{};
-    uint64_t at = Aligned(sizeof(ParseContext));
+    uint64_t at = AlignedSize(sizeof(ParseContext));
     layout.cursor = at;
-    at += Aligned(sizeof(TextCursor));
+    at += AlignedSize(sizeof(TextCursor));
     layout.table = at;
-    at += Aligned(sizeof(NamespaceTable));
+    at += AlignedSize(sizeof(NamespaceTable));
     layout.matchers = at;
-    at += Aligned(matcherCount * sizeof(PathMatcher));
+    at += AlignedSize(matcherCount * sizeof(PathMatcher));
     layout.segments = at;
-    at += Aligned(segmentCount * sizeof(QuerySegment));
+    at += AlignedSize(segmentCount * sizeof(QuerySegment));
     layout.rows = at;
-    at += Aligned(rowCount * sizeof(AttributeSpan));
+    at += AlignedSize(rowCount * sizeof(AttributeSpan));
     layout.records = at;
-    at += Aligned(matcherCount * InlineMatchRecords * sizeof(MatchRecord));
+    at += AlignedSize(matcherCount * InlineMatchRecords * sizeof(MatchRecord));
     layout.pathBuffer = at;
-    at += Aligned(InitialPathCapacity);
+    at += AlignedSize(InitialPathCapacity);
     layout.pathSegments = at;
-    at += Aligned(InitialPathSegments * sizeof(CurrentSegment));
+    at += AlignedSize(InitialPathSegments * sizeof(CurrentSegment));
     layout.pathRows = at;
-    at += Aligned(InitialPathRows * sizeof(AttributeSpan));
+    at += AlignedSize(InitialPathRows * sizeof(AttributeSpan));
     layout.buckets = at;
-    at += Aligned(bucketCount * sizeof(uint32_t));
+    at += AlignedSize(bucketCount * sizeof(uint32_t));
     layout.size = at;
     return layout;
 }

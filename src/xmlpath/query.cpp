@@ -63,10 +63,6 @@ namespace {
 constexpr uint32_t RoomSegmentsPerPath = 6;
 constexpr uint32_t RoomRowsPerPath = 2;
 
-uint64_t Aligned(uint64_t size) {
-    return (size + 15) & ~uint64_t{15};
-}
-
 // Bytes of a present string with its NUL, or 0 when it is absent or empty.
 uint64_t StringBlockSize(const char* text) {
     if (text == nullptr) {
@@ -104,14 +100,14 @@ uint16_t CreateQuery(XmlQuery* query, const char* text, const PathValue* list, i
     // One zero-filled block: the rows, the output buffer, the document copy
     // with its NUL (an empty document is allowed), then the rows' strings.
     const uint64_t n = static_cast<uint64_t>(textLength) - start;
-    const uint64_t rowsSize = Aligned(static_cast<uint64_t>(count) * sizeof(QueryEntry));
+    const uint64_t rowsSize = AlignedSize(static_cast<uint64_t>(count) * sizeof(QueryEntry));
     // Behind them, room for the working state of a run over paths of typical
     // size; a run over longer ones allocates its own.
     uint64_t stringsSize = 0;
     for (int32_t i = 0; i < count; ++i) {
         stringsSize += StringBlockSize(list[i].path) + StringBlockSize(list[i].value);
     }
-    const uint64_t roomAt = Aligned(rowsSize + QueryOutputSize + n + 1 + stringsSize);
+    const uint64_t roomAt = AlignedSize(rowsSize + QueryOutputSize + n + 1 + stringsSize);
     const uint64_t roomSize =
         RunBlockSize(static_cast<uint32_t>(count), uint64_t{RoomSegmentsPerPath} * count,
                      uint64_t{RoomRowsPerPath} * count);
