@@ -96,29 +96,33 @@ void ReportSpread(benchmark::State& state, std::vector<double> samples, const ch
     state.counters[std::string("max_") + unit] = samples.back();
 }
 
-enum BlockedPipe : int64_t { kInterruptRead = 0, kBulkRead = 1, kBulkWrite = 2 };
+enum StopCase : int64_t {
+    kInterruptRead = 0,  // blocked in the interrupt read (a device with nothing to say)
+    kBulkRead = 1,       // in the bulk-in read of the mode-shift answer (one that never answers)
+    kBulkWrite = 2,      // in the bulk-out write of the command (one that never accepts it)
+    kSilentDevice = 3,   // in the interrupt read, the device deaf to control requests
+};
 
-// Stop while the watch thread is blocked: in the interrupt read (a silent
-// device), in the bulk-in read of the mode-shift answer (a device that never
-// answers), or in the bulk-out write of the command (one that never accepts).
+// Stop while the watch thread is blocked, in each of the cases above.
 void BM_LibusbStopWhileBlocked(benchmark::State& state) {
-    const auto pipe = static_cast<BlockedPipe>(state.range(0));
+    const auto blocked = static_cast<StopCase>(state.range(0));
     UsbPlatformSelectBackend(UsbBackendLibusb);
     BenchSetting setting(kMockLocation);
     MockFaults faults;
-    faults.writesNeverComplete = pipe == kBulkWrite;
+    faults.writesNeverComplete = blocked == kBulkWrite;
+    faults.controlNeverCompletes = blocked == kSilentDevice;
     MockSetFaults(gMockScanner, faults);
     Zn417SetAnswerMode(MockZn417(gMockScanner),
-                       pipe == kBulkRead ? Zn417AnswerNever : Zn417AnswerAccept);
+                       blocked == kBulkRead ? Zn417AnswerNever : Zn417AnswerAccept);
     std::vector<double> latencies;
     for (auto _ : state) {
         if (!setting.Start() || !MockWaitPending(gMockScanner, 0x83, 1, kWaitMs)) {
             state.SkipWithError("the plug-in did not start");
             break;
         }
-        if (pipe != kInterruptRead) {
+        if (blocked == kBulkRead || blocked == kBulkWrite) {
             MockQueueStatusPacket(gMockScanner);
-            const uint8_t endpoint = pipe == kBulkRead ? 0x82 : 0x01;
+            const uint8_t endpoint = blocked == kBulkRead ? 0x82 : 0x01;
             if (!MockWaitPending(gMockScanner, endpoint, 1, kWaitMs)) {
                 state.SkipWithError("the thread did not block in the exchange");
                 break;
@@ -135,38 +139,16 @@ void BM_LibusbStopWhileBlocked(benchmark::State& state) {
     ReportSpread(state, latencies, "ms");
 }
 BENCHMARK(BM_LibusbStopWhileBlocked)
-    ->ArgName("pipe")  // 0 interrupt read, 1 bulk-in read, 2 bulk-out write
+    ->ArgName("case")
     ->Arg(kInterruptRead)
     ->Arg(kBulkRead)
     ->Arg(kBulkWrite)
     ->UseManualTime()
     ->Iterations(100)
     ->Unit(benchmark::kMillisecond);
-
-// Stop while blocked in the interrupt read, on a device that no longer
-// answers control requests: the close's clear-halt requests are bounded.
-void BM_LibusbStopWithSilentDevice(benchmark::State& state) {
-    UsbPlatformSelectBackend(UsbBackendLibusb);
-    BenchSetting setting(kMockLocation);
-    MockFaults faults;
-    faults.controlNeverCompletes = true;
-    MockSetFaults(gMockScanner, faults);
-    std::vector<double> latencies;
-    for (auto _ : state) {
-        if (!setting.Start() || !MockWaitPending(gMockScanner, 0x83, 1, kWaitMs)) {
-            state.SkipWithError("the plug-in did not start");
-            break;
-        }
-        const Clock::time_point before = Clock::now();
-        TWAINButtonPluginStop();
-        const Clock::duration took = Clock::now() - before;
-        state.SetIterationTime(std::chrono::duration<double>(took).count());
-        latencies.push_back(std::chrono::duration<double, std::milli>(took).count());
-    }
-    MockSetFaults(gMockScanner, MockFaults());
-    ReportSpread(state, latencies, "ms");
-}
-BENCHMARK(BM_LibusbStopWithSilentDevice)
+BENCHMARK(BM_LibusbStopWhileBlocked)
+    ->ArgName("case")
+    ->Arg(kSilentDevice)
     ->UseManualTime()
     ->Iterations(10)
     ->Unit(benchmark::kMillisecond);
