@@ -97,10 +97,9 @@ std::string CommandForEvent(const HostSettings& settings, const HostEvent& event
 }
 
 std::string ShellScriptFor(const std::string& command) {
-    for (const char* mention : {"$1", "${1}", "$@", "${@}", "$*", "${*}"}) {
-        if (command.find(mention) != std::string::npos) {
-            return command;
-        }
+    // A single word (a program's path or name) takes no arguments of its own.
+    if (command.find_first_of(" \t\n;&|<>()$`'\"\\*?[#~=%{}") != std::string::npos) {
+        return command;
     }
     return command + " \"$1\"";
 }

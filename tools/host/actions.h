@@ -47,9 +47,9 @@ void ActionRunnerRelease(ActionRunner* runner);
 // when none is set.
 std::string CommandForEvent(const HostSettings& settings, const HostEvent& event);
 
-// What /bin/sh -c runs for `command`: the command itself when it uses $1,
-// ${1}, $@ or $*, otherwise the command with "$1" appended, so that a plain
-// script path gets the event file as its argument.
+// What /bin/sh -c runs for `command`: a single word (a plain script path or
+// program name) with "$1" appended, so that it gets the event file as its
+// argument; anything else as it stands, to use "$1" as it likes.
 std::string ShellScriptFor(const std::string& command);
 
 void QueueAction(ActionRunner* runner, const HostEvent& event, const std::string& command);

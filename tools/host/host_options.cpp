@@ -217,8 +217,8 @@ const char* HostUsage() {
            "  -L, --list                list attached ZN417s and whether you may open them\n"
            "  -w, --wait                wait for the scanner and follow unplug and replug\n"
            "  -e, --exec CMD            run CMD through /bin/sh -c for each press, with the\n"
-           "                            event file as $1 (appended as its argument when CMD\n"
-           "                            uses no $1, $@ or $*) and ZN417_EVENT_FILE,\n"
+           "                            event file as $1 (and as the argument of a CMD that\n"
+           "                            is a single word, a script's path) and ZN417_EVENT_FILE,\n"
            "                            ZN417_BUTTON, ZN417_LOCATION, ZN417_DEVICE,\n"
            "                            ZN417_EVENT_DATA in its environment\n"
            "  -c, --config FILE         configuration file (default " 
@@ -256,7 +256,7 @@ int ParseHostOptions(int argc, char** argv, HostOptions* options, char* error, i
     optind = 0;  // a fresh scan, also when called again
     opterr = 0;
     for (;;) {
-        const int previous = optind;
+        const int previous = optind > 0 ? optind : 1;
         const int option = getopt_long(argc, argv, ":d:l:Lwe:c:p:kstqvhV", kLongOptions, nullptr);
         if (option == -1) {
             break;
@@ -348,6 +348,10 @@ int ReadHostConfig(const char* path, HostSettings* settings, char* error, int er
     struct stat info;
     if (stat(path, &info) != 0 && errno == ENOENT) {
         return 1;
+    }
+    if (stat(path, &info) == 0 && !S_ISREG(info.st_mode)) {
+        std::snprintf(error, errorSize, "%s: not a file", path);
+        return -1;
     }
     ConfigRead read{settings, ""};
     const int line = ini_parse(path, OnConfigEntry, &read);

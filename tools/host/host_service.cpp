@@ -416,6 +416,7 @@ int HostServiceRun(HostService* service, int control, bool isSignalFd) {
     Stop(service, "the host stops");
     UsbUnwatchDevices(service->deviceWatch);
     service->deviceWatch = nullptr;
+    HostLog(HostLogInfo, "stopped");
     return service->exitStatus;
 }
 
