@@ -656,9 +656,12 @@ int LIBUSB_CALL OnHotplug(libusb_context*, libusb_device* device, libusb_hotplug
     return 0;  // stay registered
 }
 
+// Sleeps in libusb's poll until an event comes or the reports stop (a day
+// rather than libusb_handle_events' minute, so an idle host never wakes).
 void HandleReportEvents() {
     while (gReports.running.load(std::memory_order_acquire)) {
-        libusb_handle_events(gContext);
+        struct timeval day = {24 * 3600, 0};
+        libusb_handle_events_timeout_completed(gContext, &day, nullptr);
     }
 }
 

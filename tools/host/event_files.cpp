@@ -1,12 +1,15 @@
 // inotify on the event directory, and the files it names.
 #include "event_files.h"
 
+#include <dirent.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <ctime>
 
 #include "event_report.h"
 #include "host_log.h"
@@ -21,6 +24,50 @@ bool IsEventFileName(const char* name) {
     const size_t length = std::strlen(name);
     return std::strncmp(name, "TRNV.", 5) == 0 && length > 11 &&
            std::strcmp(name + length - 6, ".plist") == 0;
+}
+
+// Fills the event from the file at `path` when it was written for `location`.
+bool ReadPress(const std::string& path, int32_t location, HostEvent* event) {
+    int32_t port = 0;
+    uint8_t data[kEventDataSize] = {};
+    uint32_t length = 0;
+    if (ReadEventFile(path.c_str(), &port, data, sizeof data, &length) != 0 || port != location) {
+        return false;  // another program's file, or one already gone
+    }
+    event->file = path;
+    event->button = length > kButtonOffset ? data[kButtonOffset] : 0;
+    static const char kHex[] = "0123456789abcdef";
+    event->eventData.clear();
+    for (uint32_t i = 0; i < length; ++i) {
+        event->eventData += kHex[data[i] >> 4];
+        event->eventData += kHex[data[i] & 0x0F];
+    }
+    return true;
+}
+
+// The newest event file for `location` written in the last minute, by a
+// search of the directory.
+bool SearchDirectory(const std::string& directory, int32_t location, HostEvent* event) {
+    DIR* dir = opendir(directory.c_str());
+    if (dir == nullptr) {
+        return false;
+    }
+    std::string newest;
+    time_t newestTime = time(nullptr) - 60;
+    while (const struct dirent* entry = readdir(dir)) {
+        const std::string path = directory + "/" + entry->d_name;
+        struct stat info;
+        if (IsEventFileName(entry->d_name) && stat(path.c_str(), &info) == 0 &&
+            info.st_mtime >= newestTime) {
+            HostEvent candidate;
+            if (ReadPress(path, location, &candidate)) {
+                newest = path;
+                newestTime = info.st_mtime;
+            }
+        }
+    }
+    closedir(dir);
+    return !newest.empty() && ReadPress(newest, location, event);
 }
 
 }  // namespace
@@ -59,8 +106,7 @@ void EventFilesRead(EventFileWatch* watch) {
         for (ssize_t offset = 0; offset < got;) {
             const auto* event = reinterpret_cast<const struct inotify_event*>(buffer + offset);
             if ((event->mask & IN_Q_OVERFLOW) != 0) {
-                HostLog(HostLogWarning, "too many files written to %s at once: some presses "
-                        "may go unmatched", watch->directory.c_str());
+                watch->overflowed = true;
             } else if (event->len > 0 && IsEventFileName(event->name)) {
                 watch->names.emplace_back(event->name);
                 if (watch->names.size() > kNamesKept) {
@@ -75,24 +121,16 @@ void EventFilesRead(EventFileWatch* watch) {
 bool EventFilesClaim(EventFileWatch* watch, int32_t location, HostEvent* event) {
     EventFilesRead(watch);
     for (auto name = watch->names.begin(); name != watch->names.end(); ++name) {
-        const std::string path = watch->directory + "/" + *name;
-        int32_t port = 0;
-        uint8_t data[kEventDataSize] = {};
-        uint32_t length = 0;
-        if (ReadEventFile(path.c_str(), &port, data, sizeof data, &length) != 0 ||
-            port != location) {
-            continue;  // another program's file, or one already gone
+        if (ReadPress(watch->directory + "/" + *name, location, event)) {
+            watch->names.erase(watch->names.begin(), name + 1);  // older ones are not ours
+            return true;
         }
-        event->file = path;
-        event->button = length > kButtonOffset ? data[kButtonOffset] : 0;
-        static const char kHex[] = "0123456789abcdef";
-        event->eventData.clear();
-        for (uint32_t i = 0; i < length; ++i) {
-            event->eventData += kHex[data[i] >> 4];
-            event->eventData += kHex[data[i] & 0x0F];
-        }
-        watch->names.erase(watch->names.begin(), name + 1);  // older ones are not ours
-        return true;
+    }
+    if (watch->overflowed) {
+        watch->overflowed = false;
+        HostLog(HostLogWarning, "too many files were written to %s: searching it",
+                watch->directory.c_str());
+        return SearchDirectory(watch->directory, location, event);
     }
     return false;
 }

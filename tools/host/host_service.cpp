@@ -379,14 +379,13 @@ int HostServiceRun(HostService* service, int control, bool isSignalFd) {
     }
     while (!service->stopping) {
         ActionRunner* actions = &service->actions;
-        struct pollfd fds[5] = {
+        struct pollfd fds[4] = {
             {control, POLLIN, 0},
             {service->noticeRead, POLLIN, 0},
-            {service->eventFiles.fd, POLLIN, 0},
             {actions->timerFd, POLLIN, 0},
             {actions->pidFd, POLLIN, 0},  // -1 while no action runs: ignored by poll
         };
-        if (poll(fds, 5, -1) < 0) {
+        if (poll(fds, 4, -1) < 0) {
             if (errno == EINTR) {
                 continue;
             }
@@ -394,17 +393,14 @@ int HostServiceRun(HostService* service, int control, bool isSignalFd) {
             service->exitStatus = kHostExitFailure;
             break;
         }
-        if ((fds[2].revents & POLLIN) != 0) {
-            EventFilesRead(&service->eventFiles);
-        }
         if ((fds[1].revents & POLLIN) != 0) {
             ReadNotices(service);
         }
         int waitStatus = 0;
-        if ((fds[4].revents & POLLIN) != 0 && ReapAction(actions, &waitStatus)) {
+        if ((fds[3].revents & POLLIN) != 0 && ReapAction(actions, &waitStatus)) {
             FinishAction(service, waitStatus);
         }
-        if ((fds[3].revents & POLLIN) != 0) {
+        if ((fds[2].revents & POLLIN) != 0) {
             OnActionTimer(actions);
         }
         if ((fds[0].revents & (POLLIN | POLLHUP)) != 0) {

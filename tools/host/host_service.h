@@ -1,7 +1,7 @@
 // The host's service: one thread that polls its descriptors (stop/reload
-// signals, the plug-in's and the bus's notices, event-file names, the running
-// action) and never blocks on anything else, so that an idle host sleeps
-// without wake-ups.
+// signals, the plug-in's and the bus's notices, the running action) and
+// never blocks on anything else, so that an idle host sleeps without
+// wake-ups.
 #pragma once
 
 #include <sys/types.h>
