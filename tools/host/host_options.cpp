@@ -346,7 +346,7 @@ int ParseHostOptions(int argc, char** argv, HostOptions* options, char* error, i
 
 int ReadHostConfig(const char* path, HostSettings* settings, char* error, int errorSize) {
     struct stat info;
-    if (stat(path, &info) != 0 && errno == ENOENT) {
+    if (stat(path, &info) != 0 && (errno == ENOENT || errno == ENOTDIR)) {
         return 1;
     }
     if (stat(path, &info) == 0 && !S_ISREG(info.st_mode)) {
