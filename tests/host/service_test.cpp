@@ -284,6 +284,19 @@ TEST_F(ServiceRun, APlainScriptPathGetsTheEventFileAsItsArgumentAndTheFileIsRemo
     EXPECT_FALSE(Exists(file));  // removed once its action finished
 }
 
+TEST_F(ServiceRun, AMissingActionIsReportedAndTheHostServesOn) {
+    Zn417Model* model = Attach();
+    StartService({"--exec", dir_ + "/no-such-script"});
+    Press(model, 1);
+    ASSERT_TRUE(WaitFor([&] { return ended_.size() == 1; }));
+    EXPECT_TRUE(WIFEXITED(ended_[0].waitStatus));
+    EXPECT_EQ(WEXITSTATUS(ended_[0].waitStatus), 127);
+    EXPECT_FALSE(Exists(ended_[0].event.file));
+    Press(model, 2);  // the next press is served as the first was
+    ASSERT_TRUE(WaitFor([&] { return ended_.size() == 2; }));
+    EXPECT_EQ(ended_[1].event.button, 2);
+}
+
 TEST_F(ServiceRun, EachButtonRunsItsOwnCommandAndPressesRunInOrder) {
     const std::string out = dir_ + "/order.txt";
     std::ofstream(config_) << "button.2 = echo two >> '" << out << "'\n"
