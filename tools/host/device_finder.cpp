@@ -84,6 +84,14 @@ std::string WantedText(const DeviceWanted& wanted) {
     return text;
 }
 
+DeviceProblem Denied(const UsbDeviceInfo& device, char* message, int messageSize) {
+    std::snprintf(message, messageSize,
+                  "permission denied on %s (/dev/bus/usb/%03u/%03u): install the udev rule "
+                  "70-zn417.rules and replug the scanner, or run as a user who may open it",
+                  device.name, device.busNumber, device.deviceAddress);
+    return DeviceDenied;
+}
+
 }  // namespace
 
 int ExitStatusOf(DeviceProblem problem) {
@@ -237,11 +245,7 @@ DeviceProblem FindScanner(const DeviceWanted& wanted, UsbDeviceInfo* found, char
         return DeviceNoLocation;
     }
     if (!chosen->accessible) {
-        std::snprintf(message, messageSize,
-                      "permission denied on %s (/dev/bus/usb/%03u/%03u): install the udev rule "
-                      "70-zn417.rules and replug the scanner, or run as a user who may open it",
-                      chosen->name, chosen->busNumber, chosen->deviceAddress);
-        return DeviceDenied;
+        return Denied(*chosen, message, messageSize);
     }
     const PlatformReturn opened = TryOpenScannerInterface(chosen->locationId);
     switch (opened) {
@@ -254,11 +258,7 @@ DeviceProblem FindScanner(const DeviceWanted& wanted, UsbDeviceInfo* found, char
                           chosen->name);
             return DeviceBusy;
         case PlatformErrNotPermitted:
-            std::snprintf(message, messageSize,
-                          "permission denied on %s: install the udev rule 70-zn417.rules and "
-                          "replug the scanner, or run as a user who may open it",
-                          chosen->name);
-            return DeviceDenied;
+            return Denied(*chosen, message, messageSize);
         case PlatformErrNoDevice:
         case PlatformErrNotFound:
             std::snprintf(message, messageSize,
