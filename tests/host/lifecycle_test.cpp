@@ -11,7 +11,7 @@
 
 namespace {
 
-TEST(PluginModule, ABareNameIsTheFileOfThatNameHereAndNothingElse) {
+TEST(HostPluginPath, ABareNameIsTheFileOfThatNameHereAndNothingElse) {
     char pattern[] = "/tmp/zn_plugin_path_XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     char previous[PATH_MAX];
@@ -36,7 +36,7 @@ TEST(PluginModule, ABareNameIsTheFileOfThatNameHereAndNothingElse) {
     rmdir(pattern);
 }
 
-TEST(PluginModule, TheDefaultIsTheModuleBesideTheProgramOrTheInstalledOne) {
+TEST(HostPluginPath, TheDefaultIsTheModuleBesideTheProgramOrTheInstalledOne) {
     std::string path;
     char error[256] = "";
     ASSERT_EQ(ResolvePluginPath("", &path, error, sizeof error), 0) << error;
@@ -44,7 +44,7 @@ TEST(PluginModule, TheDefaultIsTheModuleBesideTheProgramOrTheInstalledOne) {
     EXPECT_EQ(path[0], '/');
 }
 
-TEST(PluginModule, TheBuildsModuleLoadsWithBothEntryPoints) {
+TEST(HostPluginPath, TheBuildsModuleLoadsWithBothEntryPoints) {
     PluginModule plugin;
     char error[256] = "";
     ASSERT_EQ(LoadPlugin(ZN_PLUGIN_MODULE, &plugin, error, sizeof error), 0) << error;

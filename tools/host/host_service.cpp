@@ -393,7 +393,12 @@ int HostServiceRun(HostService* service, int control, bool isSignalFd) {
             service->exitStatus = kHostExitFailure;
             break;
         }
-        if ((fds[1].revents & POLLIN) != 0) {
+        // Signals first: a reload applies to the presses reported with it,
+        // and a stop is not held up by them.
+        if ((fds[0].revents & (POLLIN | POLLHUP)) != 0) {
+            ReadControl(service, control, isSignalFd);
+        }
+        if ((fds[1].revents & POLLIN) != 0 && !service->stopping) {
             ReadNotices(service);
         }
         int waitStatus = 0;
@@ -402,9 +407,6 @@ int HostServiceRun(HostService* service, int control, bool isSignalFd) {
         }
         if ((fds[2].revents & POLLIN) != 0) {
             OnActionTimer(actions);
-        }
-        if ((fds[0].revents & (POLLIN | POLLHUP)) != 0) {
-            ReadControl(service, control, isSignalFd);
         }
         RunActions(service);
     }
