@@ -17,41 +17,11 @@
 #include <string>
 #include <vector>
 
+#include "support/mocked_usb.h"
+
 extern char** environ;
 
 namespace {
-
-constexpr const char* kRootHub =
-    "P: /devices/pci0000:00/0000:00:14.0/usb1\n"
-    "N: bus/usb/001/001\n"
-    "E: DEVNAME=/dev/bus/usb/001/001\n"
-    "E: DEVTYPE=usb_device\n"
-    "E: DRIVER=usb\n"
-    "E: SUBSYSTEM=usb\n"
-    "E: BUSNUM=001\n"
-    "E: DEVNUM=001\n"
-    "A: busnum=1\\n\n"
-    "A: devnum=1\\n\n"
-    "A: speed=480\\n\n"
-    "H: descriptors=12010002090001406B1D020006050302010109021900010100E00009040000010900000007058103"
-    "04000C\n";
-
-// A ZN417 on port 4 of the root hub: the build's IDs, no interfaces.
-constexpr const char* kScanner =
-    "P: /devices/pci0000:00/0000:00:14.0/usb1/1-4\n"
-    "N: bus/usb/001/005\n"
-    "E: DEVNAME=/dev/bus/usb/001/005\n"
-    "E: DEVTYPE=usb_device\n"
-    "E: DRIVER=usb\n"
-    "E: SUBSYSTEM=usb\n"
-    "E: BUSNUM=001\n"
-    "E: DEVNUM=005\n"
-    "A: busnum=1\\n\n"
-    "A: devnum=5\\n\n"
-    "A: speed=480\\n\n"
-    "H: descriptors=1201000200000040E1F0170400010000000109020900000100803200\n";
-
-constexpr const char* kScannerPath = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-4";
 
 // The host as a child whose standard error (and output) the test reads.
 struct HostChild {
