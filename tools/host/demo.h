@@ -29,7 +29,7 @@ void ShowDemoEvent(const HostEvent& event);
 // calls `finished(context)` when it has run to its end.
 void PlayDemo(DemoScenario* demo, void (*finished)(void* context), void* context);
 
-// Tells the scenario that the host received an event (any thread).
+// Tells the scenario that the host has shown an event (any thread).
 void NoteDemoEvent(DemoScenario* demo);
 
 // Ends the scenario early if it still plays, waits for its thread, unplugs

@@ -42,9 +42,6 @@ int32_t OnPress(uint32_t, int32_t* hostLocation, void* context) {
     notice.kind = kNoticePress;
     notice.location = hostLocation != nullptr ? *hostLocation : 0;
     SendNotice(service->noticeWrite, notice);
-    if (service->demo != nullptr) {
-        NoteDemoEvent(service->demo);
-    }
     return 0;
 }
 
@@ -155,13 +152,17 @@ void HandlePress(HostService* service, int32_t location) {
     HostEvent event;
     event.location = location;
     event.device = service->lifecycle.device.name;
-    if (!EventFilesClaim(&service->eventFiles, location, &event)) {
+    const bool found = EventFilesClaim(&service->eventFiles, location, &event);
+    if (service->demo != nullptr) {
+        if (found) {
+            ShowDemoEvent(event);
+        }
+        NoteDemoEvent(service->demo);  // after the event is shown, so the narration follows it
+    }
+    if (!found) {
         HostLog(HostLogError, "a press on %s was reported, but no event file of it appeared in %s",
                 event.device.c_str(), service->eventFiles.directory.c_str());
         return;
-    }
-    if (service->demo != nullptr) {
-        ShowDemoEvent(event);
     }
     HostLog(HostLogInfo, "button %d pressed on %s: %s", event.button, event.device.c_str(),
             event.file.c_str());
