@@ -190,6 +190,9 @@ bool ReapAction(ActionRunner* runner, int* waitStatus) {
         status = 0;  // reaped elsewhere: nothing more to learn
     }
     LogEnd(runner->current, status);
+    if (runner->terminating) {
+        kill(-runner->pid, SIGKILL);  // what of the timed-out group outlived its leader
+    }
     ForgetRunning(runner);
     *waitStatus = status;
     return true;
