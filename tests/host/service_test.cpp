@@ -334,8 +334,9 @@ TEST_F(ServiceRun, AnOverrunningActionIsEndedAfterItsTimeoutWithEverythingItStar
     ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
     const std::string out = dir_ + "/background.pid";
     Zn417Model* model = Attach();
+    // The background job ignores TERM: only the KILL that follows ends it.
     StartService({"--action-timeout", "1", "--exec",
-                  "sleep 30 & echo $! > '" + out + "'; wait"});
+                  "(trap '' TERM; exec sleep 30) & echo $! > '" + out + "'; wait"});
     Press(model, 1);
     ASSERT_TRUE(WaitFor([&] { return !ended_.empty(); }, 4000));
     EXPECT_TRUE(WIFSIGNALED(ended_[0].waitStatus));
@@ -344,6 +345,7 @@ TEST_F(ServiceRun, AnOverrunningActionIsEndedAfterItsTimeoutWithEverythingItStar
     int status = 0;
     ASSERT_EQ(waitpid(background, &status, 0), background);
     EXPECT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(WTERMSIG(status), SIGKILL);
     prctl(PR_SET_CHILD_SUBREAPER, 0);
 }
 
