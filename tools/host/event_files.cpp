@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -78,8 +79,11 @@ int EventFilesOpen(EventFileWatch* watch, const char* directory) {
     if (watch->fd < 0) {
         return -1;
     }
-    // The plug-in writes, closes, then sets the mode: a closed file is whole.
-    if (inotify_add_watch(watch->fd, directory, IN_CLOSE_WRITE | IN_MOVED_TO) < 0) {
+    // The plug-in names an unnamed file it has written (a link: IN_CREATE),
+    // or creates the file by name and writes it (IN_CREATE, IN_CLOSE_WRITE).
+    // Either way the file is whole by the time the plug-in reports the press,
+    // which is when the names are read.
+    if (inotify_add_watch(watch->fd, directory, IN_CREATE | IN_CLOSE_WRITE | IN_MOVED_TO) < 0) {
         const int saved = errno;
         EventFilesClose(watch);
         errno = saved;
@@ -107,7 +111,9 @@ void EventFilesRead(EventFileWatch* watch) {
             const auto* event = reinterpret_cast<const struct inotify_event*>(buffer + offset);
             if ((event->mask & IN_Q_OVERFLOW) != 0) {
                 watch->overflowed = true;
-            } else if (event->len > 0 && IsEventFileName(event->name)) {
+            } else if (event->len > 0 && IsEventFileName(event->name) &&
+                       std::find(watch->names.begin(), watch->names.end(), event->name) ==
+                           watch->names.end()) {
                 watch->names.emplace_back(event->name);
                 if (watch->names.size() > kNamesKept) {
                     watch->names.pop_front();
