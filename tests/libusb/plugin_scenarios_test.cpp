@@ -1,7 +1,7 @@
 // The plug-in's main scenarios through the libusb backend on a mocked kernel:
 // the status packet answered by the mode shift and the clock, a press turned
 // into an event file and a callback, Stop while the thread is blocked in each
-// pipe, and an unplug.
+// pipe, an unplug, and the device plugged back in.
 #include <fstream>
 
 #include "libusb_fixture.h"
@@ -117,6 +117,61 @@ TEST_F(Unplug, AnUnplugEndsTheWatchSilentlyAndStopThenReturnsAtOnce) {
     EXPECT_EQ(recorder_.Count(), 0u);
     EXPECT_TRUE(EventFiles().empty());
     TimedStop();
+}
+
+}  // namespace
+
+namespace {
+
+// What a device watch has reported, for a test to wait on.
+struct DeviceReports {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::vector<std::pair<UsbDeviceEvent, UsbDeviceInfo>> events;
+
+    static void Hook(void* context, UsbDeviceEvent event, const UsbDeviceInfo* device) {
+        auto* self = static_cast<DeviceReports*>(context);
+        std::lock_guard<std::mutex> guard(self->lock);
+        self->events.emplace_back(event, *device);
+        self->changed.notify_all();
+    }
+    // Waits for the `event` of the device named `name`; true with its report.
+    bool WaitFor(UsbDeviceEvent event, const std::string& name, UsbDeviceInfo* info) {
+        std::unique_lock<std::mutex> guard(lock);
+        return changed.wait_for(guard, std::chrono::milliseconds(kWaitMs), [&] {
+            for (const auto& entry : events) {
+                if (entry.first == event && name == entry.second.name) {
+                    *info = entry.second;
+                    return true;
+                }
+            }
+            return false;
+        });
+    }
+};
+
+using Replug = PluginOnLibusb;
+
+TEST_F(Replug, APluggedBackDeviceIsReportedAndWatchedAgain) {
+    DeviceReports reports;
+    UsbDeviceWatch* watch = nullptr;
+    ASSERT_EQ(UsbWatchDevices(DeviceReports::Hook, &reports, &watch), PlatformOk);
+    StartWatching();
+    MockUnplug(bus_, scanner_);
+    UsbDeviceInfo info{};
+    ASSERT_TRUE(reports.WaitFor(UsbDeviceLeft, "1-4.1", &info));
+    ASSERT_TRUE(ThreadProgress::Get().WaitUntil([] { return ThreadProgress::Get().cleanups >= 1; }));
+    EXPECT_EQ(TWAINButtonPluginStop(), 0);  // the host reclaims the watch that ended
+
+    MockReplug(bus_, scanner_);
+    ASSERT_TRUE(reports.WaitFor(UsbDeviceArrived, "1-4.1", &info));
+    EXPECT_TRUE(info.hasLocation);
+    EXPECT_EQ(info.locationId, kMockLocation);
+    StartWatching();
+    VirtualClockAdvance(kSecond);
+    MockQueuePress(scanner_, 2);
+    EXPECT_TRUE(recorder_.WaitForCalls(1));
+    UsbUnwatchDevices(watch);
 }
 
 }  // namespace
