@@ -4,11 +4,16 @@
 # An edited configuration already there is kept; the new sample goes beside it.
 # In: zn_unit_template, zn_config_sample, zn_bindir, zn_sysconfdir.
 
+# `cmake --install --prefix` leaves a relative prefix as given; the other files
+# are installed relative to the working directory, so these are too (the
+# base of relative paths in an install script).
+get_filename_component(zn_prefix "${CMAKE_INSTALL_PREFIX}" ABSOLUTE)
+
 function(zn_install_prefixed out relative)
   if(IS_ABSOLUTE "${relative}")
     set(${out} "${relative}" PARENT_SCOPE)
   else()
-    set(${out} "${CMAKE_INSTALL_PREFIX}/${relative}" PARENT_SCOPE)
+    set(${out} "${zn_prefix}/${relative}" PARENT_SCOPE)
   endif()
 endfunction()
 
@@ -27,17 +32,19 @@ else()
 endif()
 file(READ "${zn_unit_template}" zn_unit)
 string(CONFIGURE "${zn_unit}" zn_unit @ONLY)
-set(zn_unit_path "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/lib/systemd/system/zn417-host@.service")
+get_filename_component(zn_unit_path "$ENV{DESTDIR}${zn_prefix}/lib/systemd/system/zn417-host@.service"
+                       ABSOLUTE)
 file(WRITE "${zn_unit_path}" "${zn_unit}")
 zn_install_note("${zn_unit_path}")
 
 # The sample configuration.
-if(CMAKE_INSTALL_PREFIX STREQUAL "/usr" AND NOT IS_ABSOLUTE "${zn_sysconfdir}")
+if(zn_prefix STREQUAL "/usr" AND NOT IS_ABSOLUTE "${zn_sysconfdir}")
   set(zn_config_dir "/etc/zn417")
 else()
   zn_install_prefixed(zn_config_dir "${zn_sysconfdir}/zn417")
 endif()
-set(zn_config_path "$ENV{DESTDIR}${zn_config_dir}/zn417-host.conf")
+get_filename_component(zn_config_path "$ENV{DESTDIR}${zn_config_dir}/zn417-host.conf"
+                       ABSOLUTE)
 set(zn_config_name zn417-host.conf)
 if(EXISTS "${zn_config_path}")
   file(SHA256 "${zn_config_path}" zn_installed_hash)
