@@ -63,11 +63,22 @@ host="$root/bin/zn417-host"
 "$host" --help >"$scratch/help.txt" || fail "--help exited $?"
 grep -q -- "--simulate" "$scratch/help.txt" || fail "--help does not show --simulate"
 
-# Hosts that know --version find the installed plug-in by themselves.
+# Hosts that know --version find the installed plug-in by themselves and read
+# a configuration file.
 plugin_option=()
 if "$host" --version >"$scratch/version.txt" 2>/dev/null; then
     [ "$(cat "$scratch/version.txt")" = "zn417-host $version" ] ||
         fail "--version printed '$(cat "$scratch/version.txt")'"
+    # Every example of the installed sample is a valid setting; device and
+    # location are alternatives, and the plug-in example names no real file.
+    sample="$root/etc/zn417/zn417-host.conf.dist"
+    sed -E 's/^#([a-z_.0-9]+ = )/\1/; /^(location|plugin) = /d' "$sample" >"$scratch/by-device.conf"
+    sed -E 's/^#([a-z_.0-9]+ = )/\1/; /^(device|plugin) = /d' "$sample" >"$scratch/by-location.conf"
+    for config in by-device by-location; do
+        grep -q "^exec = " "$scratch/$config.conf" || fail "no example uncommented in $config.conf"
+        "$private_tmp" "$host" --simulate --list --config "$scratch/$config.conf" >/dev/null \
+            2>"$scratch/config.err" || fail "the sample's examples ($config): $(cat "$scratch/config.err")"
+    done
 else
     plugin_option=(--plugin "$root/lib/zn417/zn417_button.so")
 fi
