@@ -2,6 +2,7 @@
 // share with the watch thread.
 #include "plugin/plugin_entry.h"
 
+#include <cxxabi.h>
 #include <pthread.h>
 
 #include "plugin/plugin_state.h"
@@ -22,13 +23,21 @@ pthread_mutex_t gStateLock;
 bool gStateLockExists = false;
 pthread_t gWatchThread;
 bool gWatchThreadUnjoined = false;
+thread_local bool gIsWatchThread = false;
 std::atomic<WatchThreadCreator> gCreateWatchThreadForTests{nullptr};
 std::atomic<void (*)()> gStateCleanupDoneForTests{nullptr};
+
+// This module's own handle, which the C++ runtime gives every module.
+extern "C" void* __dso_handle;
 
 namespace {
 
 constexpr int32_t kStatusOk = 0;
 constexpr int32_t kStatusFailed = -1;
+
+// Set by a Stop made on the watch thread: the state may still exist while
+// that thread finishes its callback, yet the watch counts as stopped.
+std::atomic<bool> gWatchEndRequested{false};
 
 // Undoes a Start that got as far as publishing the state.
 void DiscardState(PluginState* state) {
@@ -43,17 +52,43 @@ void DestroyStateLock() {
     }
 }
 
-// A watch that ended by itself (its read failed) has freed its state but left
-// its thread unjoined and its lock created; Start takes both back before it
-// makes them anew. The thread has emptied gPluginState, so at most the end of
-// its cleanup is still to run, and the join waits only for that.
+// A watch that ended by itself (its read failed) or was stopped from inside
+// the host's callback has freed its state, or is about to, but left its thread
+// unjoined and its lock created; the next Stop or Start and the unload take
+// both back. The join waits at most for the end of the thread's cleanup, or
+// for the callback to return.
 void ReclaimEndedWatch() {
     if (gWatchThreadUnjoined) {
         pthread_join(gWatchThread, nullptr);
         gWatchThreadUnjoined = false;
     }
+    gWatchEndRequested.store(false, std::memory_order_release);
     DestroyStateLock();
 }
+
+// Stop called on the watch thread, from inside the host's callback: the thread
+// cannot wait for its own end. It closes the interface now and asks for its
+// own cancellation, which takes effect at the cancellation point that follows
+// the callback; the lock stays for the thread's cleanup.
+void RequestEndFromWatchThread() {
+    gWatchEndRequested.store(true, std::memory_order_release);
+    pthread_mutex_lock(&gStateLock);
+    CloseScannerInterface(gPluginState.load(std::memory_order_acquire));
+    pthread_mutex_unlock(&gStateLock);
+    pthread_cancel(pthread_self());
+}
+
+// Run when the module is unloaded (dlclose) or the process exits: a watch
+// still running is stopped and its thread joined before the code it runs goes
+// away. Registered with __cxa_atexit under this module's handle, so that it
+// runs at dlclose too, and at exit before the platform layer's own teardown
+// (registered earlier). Plain atexit would do the same with glibc, but a
+// sanitizer's runtime may take that call over and tie it to the process.
+void StopWatchAtUnload(void*) {
+    TWAINButtonPluginStop();
+}
+
+bool gUnloadHandlerRegistered = false;
 
 int CreateWatchThread(pthread_t* thread, PluginState* state) {
     const WatchThreadCreator create = gCreateWatchThreadForTests.load(std::memory_order_acquire);
@@ -83,10 +118,22 @@ void StateCleanup(void*) {
 
 extern "C" int32_t TWAINButtonPluginStart(int32_t* hostLocation, void* hostContext, void*,
                                           HostCallback callback) {
-    if (gPluginState.load(std::memory_order_acquire) != nullptr) {
+    // From inside the callback the watch is still running (or ending); a new
+    // one cannot start before this thread has ended.
+    if (gIsWatchThread) {
+        return kStatusFailed;
+    }
+    if (gPluginState.load(std::memory_order_acquire) != nullptr &&
+        !gWatchEndRequested.load(std::memory_order_acquire)) {
         return kStatusFailed;  // the running watch goes on untouched
     }
     ReclaimEndedWatch();
+    if (!gUnloadHandlerRegistered) {
+        if (abi::__cxa_atexit(StopWatchAtUnload, nullptr, &__dso_handle) != 0) {
+            return kStatusFailed;  // a watch could outlive the module's code
+        }
+        gUnloadHandlerRegistered = true;
+    }
     // Without a location nothing can be found, and without a callback the
     // first press would call through a null pointer.
     if (hostLocation == nullptr || callback == nullptr) {
@@ -138,28 +185,32 @@ extern "C" int32_t TWAINButtonPluginStart(int32_t* hostLocation, void* hostConte
 }
 
 extern "C" int32_t TWAINButtonPluginStop(void) {
+    if (gIsWatchThread) {
+        RequestEndFromWatchThread();
+        return kStatusOk;
+    }
     // No lock means nothing was started since the last Stop, or Start failed
     // before it got that far: there is nothing to close or wait for.
     if (!gStateLockExists) {
         return kStatusOk;
     }
     pthread_mutex_lock(&gStateLock);
-    const bool running = gPluginState.load(std::memory_order_acquire) != nullptr;
-    if (running) {
-        // Aborts the pipes, so a read the thread is blocked in fails and the
-        // thread makes its way out.
-        CloseScannerInterface(gPluginState.load(std::memory_order_acquire));
-    }
-    pthread_mutex_unlock(&gStateLock);
-    if (gWatchThreadUnjoined) {
-        if (running) {
+    PluginState* state = gPluginState.load(std::memory_order_acquire);
+    if (state != nullptr) {
+        // The cancel goes first, so that it is pending by the time the
+        // interface is closed: the thread ends at the first cancellation point
+        // it reaches after that. Its cleanup needs this lock and so waits for
+        // the close to finish.
+        if (gWatchThreadUnjoined) {
             pthread_cancel(gWatchThread);
         }
-        // A thread that ended by itself is joined without a cancel; either
-        // way the state is freed once the join returns.
-        pthread_join(gWatchThread, nullptr);
-        gWatchThreadUnjoined = false;
+        // Aborts the pipes, so a read the thread is blocked in fails and the
+        // thread makes its way out.
+        CloseScannerInterface(state);
     }
-    DestroyStateLock();
+    pthread_mutex_unlock(&gStateLock);
+    // A thread that ended by itself is joined without a cancel; either way
+    // the state is freed once the join returns.
+    ReclaimEndedWatch();
     return kStatusOk;
 }

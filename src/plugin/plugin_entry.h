@@ -1,6 +1,7 @@
 // The plug-in's lifecycle behind the two exported entry points: the state's
 // cleanup, and the host-side record of whether the lock and an unjoined watch
-// thread exist, so that Stop and a later Start can deal with both safely.
+// thread exist, so that Stop, a later Start and the module's unload can deal
+// with both safely.
 #pragma once
 
 #include <pthread.h>
@@ -25,6 +26,11 @@ extern bool gStateLockExists;
 // not called Stop. Host's thread only, like gStateLockExists.
 extern pthread_t gWatchThread;
 extern bool gWatchThreadUnjoined;
+
+// True on the watch thread only (set as its body begins): Stop and Start
+// called from inside the host's callback cannot wait for, or replace, the
+// thread they run on.
+extern thread_local bool gIsWatchThread;
 
 // Test seams, hidden and never set by the shipped plug-in.
 // Creates the watch thread in place of pthread_create when set.

@@ -106,6 +106,7 @@ int32_t WaitForButtonEvent() {
 }
 
 void* WatchThreadMain(void*) {
+    gIsWatchThread = true;
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
     pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, nullptr);
     pthread_cleanup_push(StateCleanup, State());
@@ -125,6 +126,9 @@ void* WatchThreadMain(void*) {
             continue;
         }
         state->callback(kScanEventCode, state->hostLocation, state->hostContext);
+        // A Stop made from inside the callback ends the thread here, before
+        // the pause; so does one from the host's thread that came meanwhile.
+        CancellationPoint();
         PauseAfterEvent();
     }
     pthread_cleanup_pop(1);

@@ -11,7 +11,8 @@ constexpr uint32_t kScanEventCode = 0x7363616Eu;
 
 // The thread body. Works on gPluginState, not on its argument; returns null.
 // Runs with cancellation disabled except at its own cancellation points: the
-// top of each pass of its loop and the end of each 100 ms step of the pause.
+// top of each pass of its loop, the return of the host's callback and the end
+// of each 100 ms step of the pause.
 void* WatchThreadMain(void* ignored);
 
 // Waits for a button press on the interrupt pipe: 1 to 255, the code of a

@@ -1,6 +1,8 @@
-// End-to-end tests of the shipped module: what it exports, and one button
-// press through dlopen on the real clock, its event file in /tmp read back by
-// Python's property-list reader.
+// End-to-end tests of the shipped module: what it exports, one button press
+// through dlopen on the real clock, its event file in /tmp read back by
+// Python's property-list reader, and the module unloaded in every state a
+// host can leave it in (Stop or Start from inside the callback, a watch still
+// running at dlclose or at exit), on the virtual clock.
 #include <dlfcn.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -9,13 +11,17 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <mutex>
 #include <random>
 #include <set>
 #include <sstream>
 
+#include "platform/clock.h"
 #include "platform/sim_bus.h"
 #include "run_program.h"
+#include "support/thread_count.h"
 #include "twain_button_plugin.h"
 #include "usb/scanner_bus.h"
 
@@ -197,6 +203,212 @@ TEST(PluginModule, APressReachesTheHostAfterItsEventFileIsInTmp) {
     EXPECT_EQ(counters.misuses, 0u);
     dlclose(plugin.handle);
     SimBusReset();
+}
+
+// ---- Unloading the module ----
+
+constexpr uint8_t kInterruptPipe = 3;  // of FakeInterface
+constexpr uint32_t kWaitMs = 10000;    // bound of every wait; never reached when all is well
+constexpr int kCycles = 100;
+constexpr time_t kVirtualStart = 1700000000;
+
+// What the callback does with the module's entry points, from inside.
+enum class Inside { Stop, Start };
+
+// A host whose callback calls an entry point of the module that called it.
+struct CallingHost {
+    LoadedPlugin plugin;
+    Inside inside = Inside::Stop;
+    int32_t location = kHostLocation;
+    std::mutex lock;
+    std::condition_variable changed;
+    std::vector<int32_t> results;
+
+    static int32_t Callback(uint32_t, int32_t* location, void* context) {
+        auto* host = static_cast<CallingHost*>(context);
+        const int32_t result = host->inside == Inside::Stop
+                                   ? host->plugin.stop()
+                                   : host->plugin.start(location, context, nullptr, Callback);
+        std::lock_guard<std::mutex> guard(host->lock);
+        host->results.push_back(result);
+        host->changed.notify_all();
+        return 0;
+    }
+    bool WaitForResults(size_t count) {
+        std::unique_lock<std::mutex> guard(lock);
+        return changed.wait_for(guard, std::chrono::milliseconds(kWaitMs),
+                                [&] { return results.size() >= count; });
+    }
+};
+
+// Virtual memory of the process in KiB: an unjoined thread keeps its whole
+// stack mapped, so a thread left behind per cycle shows here.
+int64_t VirtualMemoryKiB() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmSize:", 0) == 0) {
+            return std::strtoll(line.c_str() + 7, nullptr, 10);
+        }
+    }
+    return -1;
+}
+
+bool ModuleIsMapped() {
+    void* handle = dlopen(ZN_PLUGIN_MODULE, RTLD_NOW | RTLD_NOLOAD);
+    if (handle != nullptr) {
+        dlclose(handle);
+    }
+    return handle != nullptr;
+}
+
+void ExpectBusLeftClean() {
+    const SimCounters counters = SimGetCounters();
+    EXPECT_EQ(counters.openObjects, 0u);
+    EXPECT_EQ(counters.unreleasedObjects, 0u);
+    EXPECT_EQ(counters.misuses, 0u);
+}
+
+class ModuleUnload : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(UsbPlatformSelectBackend(UsbBackendSimulated), PlatformOk);
+        SimBusReset();
+        const struct timeval start { kVirtualStart, 0 };
+        VirtualClockEnable(&start);
+        scanner_ = AttachInterface(FakeInterface());
+    }
+    void TearDown() override {
+        VirtualClockDisable();
+        SimBusReset();
+    }
+
+    // Starts the watch of a freshly loaded module and makes one press reach
+    // the callback; the press's event file is removed.
+    void PressOnFreshModule(CallingHost* host) {
+        host->plugin = LoadPlugin();
+        ASSERT_NE(host->plugin.start, nullptr) << dlerror();
+        const size_t resultsBefore = host->results.size();
+        ASSERT_EQ(host->plugin.start(&host->location, host, nullptr, CallingHost::Callback), 0);
+        ASSERT_TRUE(SimWaitForBlockedReads(1, kWaitMs));
+        VirtualClockAdvance(2 * 1000000);
+        struct timeval pressed;  // the pause after the callback moves the clock on
+        PlatformTimeOfDay(&pressed);
+        const std::vector<uint8_t> press = {0, 0, 0, 0, 1};
+        ASSERT_EQ(SimQueueInPacket(scanner_, kInterruptPipe, press.data(), 5), PlatformOk);
+        ASSERT_TRUE(host->WaitForResults(resultsBefore + 1));
+        EXPECT_EQ(unlink(EventFileAt(pressed.tv_sec).c_str()), 0);
+    }
+
+    uint32_t scanner_ = 0;
+};
+
+TEST_F(ModuleUnload, StopFromTheCallbackThenDlcloseLeavesNoThreadStackOrDevice) {
+    const size_t threadsBefore = BaselineThreadCount();
+    [[maybe_unused]] int64_t memoryAfterFirst = 0;
+    CallingHost host;
+    host.inside = Inside::Stop;
+    for (int cycle = 0; cycle < kCycles; ++cycle) {
+        SCOPED_TRACE("cycle " + std::to_string(cycle));
+        PressOnFreshModule(&host);
+        EXPECT_EQ(host.results.back(), 0);
+        EXPECT_EQ(SimGetCounters().openObjects, 0u);  // let go inside the callback
+        dlclose(host.plugin.handle);  // reclaims the thread that the Stop ended
+        ASSERT_FALSE(ModuleIsMapped());
+        ExpectBusLeftClean();
+        ASSERT_TRUE(WaitForThreadCount(threadsBefore, kWaitMs));
+        if (cycle == 0) {
+            memoryAfterFirst = VirtualMemoryKiB();
+        }
+        if (HasFailure()) {
+            return;
+        }
+    }
+    // One unjoined 8 MiB stack per cycle would be 800 MiB. ThreadSanitizer
+    // keeps memory of its own for every load of the module, and reports an
+    // unjoined thread itself.
+#ifndef __SANITIZE_THREAD__
+    EXPECT_LT(VirtualMemoryKiB() - memoryAfterFirst, 128 * 1024);
+#endif
+}
+
+TEST_F(ModuleUnload, StartFromTheCallbackIsRefusedThenStopAndDlcloseLeaveNothing) {
+    const size_t threadsBefore = BaselineThreadCount();
+    CallingHost host;
+    host.inside = Inside::Start;
+    for (int cycle = 0; cycle < kCycles; ++cycle) {
+        SCOPED_TRACE("cycle " + std::to_string(cycle));
+        PressOnFreshModule(&host);
+        EXPECT_EQ(host.results.back(), -1);
+        EXPECT_EQ(SimGetCounters().openObjects, 1u);  // the first watch goes on
+        EXPECT_EQ(host.plugin.stop(), 0);
+        dlclose(host.plugin.handle);
+        ASSERT_FALSE(ModuleIsMapped());
+        ExpectBusLeftClean();
+        ASSERT_TRUE(WaitForThreadCount(threadsBefore, kWaitMs));
+        if (HasFailure()) {
+            return;
+        }
+    }
+}
+
+// In a child process: loads the module and starts a watch that blocks in its
+// read; exits with 2 when that fails.
+LoadedPlugin StartWatchOrExit(int32_t* location, Host* host) {
+    LoadedPlugin plugin = LoadPlugin();
+    if (plugin.start == nullptr || plugin.start(location, host, nullptr, Host::Callback) != 0 ||
+        !SimWaitForBlockedReads(1, kWaitMs)) {
+        std::fprintf(stderr, "the watch did not start\n");
+        std::exit(2);
+    }
+    return plugin;
+}
+
+// In a child process: a host that unloads the module with its watch running.
+// A thread left in the unloaded code would crash once the packet queued
+// after the dlclose woke it.
+[[noreturn]] void DlcloseWithAWatchRunning(uint32_t scanner) {
+    const size_t threadsBefore = BaselineThreadCount();
+    int32_t location = kHostLocation;
+    Host host;
+    LoadedPlugin plugin = StartWatchOrExit(&location, &host);
+    dlclose(plugin.handle);
+    const SimCounters counters = SimGetCounters();
+    const bool threadGone = WaitForThreadCount(threadsBefore, kWaitMs);
+    const std::vector<uint8_t> press = {0, 0, 0, 0, 1};
+    SimQueueInPacket(scanner, kInterruptPipe, press.data(), 5);
+    std::fprintf(stderr, "mapped %d, open %u, unreleased %u, misuses %u, thread gone %d\n",
+                 ModuleIsMapped(), counters.openObjects, counters.unreleasedObjects,
+                 counters.misuses, threadGone);
+    const bool clean = !ModuleIsMapped() && counters.openObjects == 0 &&
+                       counters.unreleasedObjects == 0 && counters.misuses == 0 && threadGone;
+    std::exit(clean ? 0 : 1);
+}
+
+TEST_F(ModuleUnload, DlcloseWithAWatchRunningStopsAndJoinsItFirst) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(DlcloseWithAWatchRunning(scanner_), ::testing::ExitedWithCode(0), "");
+}
+
+void TraceToStderr(void*, const char* line) {
+    std::fprintf(stderr, "%s\n", line);
+}
+
+// In a child process: a host that exits with its watch running, blocked in a
+// read. The exit must close and release the interface before the process and
+// its platform layer go away.
+[[noreturn]] void ExitWithAWatchRunning() {
+    int32_t location = kHostLocation;
+    Host host;
+    StartWatchOrExit(&location, &host);  // left loaded: the exit unloads it
+    UsbPlatformSetTraceHook(TraceToStderr, nullptr);
+    std::fprintf(stderr, "exit\n");
+    std::exit(0);
+}
+
+TEST_F(ModuleUnload, ExitWithAWatchRunningReleasesTheDeviceFirst) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(ExitWithAWatchRunning(), ::testing::ExitedWithCode(0),
+                "exit\n(.*\n)*sim #[0-9]+/if[0-9]+ Release: ok");
 }
 
 }  // namespace

@@ -41,15 +41,22 @@ struct HostCall {
     void* hostContext;
 };
 
+// What the host's callback does from inside, once the test lets it go.
+enum class InsideCallback { Nothing, Stop, Start, StopThenStart };
+
 // The host's side: records every callback; can hold the callback until the
-// test lets it go.
+// test lets it go, then call the entry points from inside it and hold again
+// after that.
 struct HostRecorder {
     std::mutex lock;
     std::condition_variable changed;
     std::vector<HostCall> calls;
     bool holdCallback = false;
+    bool holdAfterInside = false;
     bool insideCallback = false;
     bool stateAliveWhenReleased = false;
+    InsideCallback inside = InsideCallback::Nothing;
+    std::vector<int32_t> insideResults;  // of the entry points called from inside, in order
 
     static int32_t Callback(uint32_t eventCode, int32_t* hostLocation, void* hostContext) {
         auto* self = static_cast<HostRecorder*>(hostContext);
@@ -59,10 +66,41 @@ struct HostRecorder {
         self->changed.notify_all();
         self->changed.wait(guard, [self] { return !self->holdCallback; });
         self->stateAliveWhenReleased = gPluginState.load() != nullptr;
+        const InsideCallback inside = self->inside;
+        guard.unlock();
+        std::vector<int32_t> results;
+        if (inside == InsideCallback::Stop || inside == InsideCallback::StopThenStart) {
+            results.push_back(TWAINButtonPluginStop());
+        }
+        if (inside == InsideCallback::Start || inside == InsideCallback::StopThenStart) {
+            results.push_back(TWAINButtonPluginStart(hostLocation, hostContext, nullptr, Callback));
+        }
+        guard.lock();
+        self->insideResults.insert(self->insideResults.end(), results.begin(), results.end());
+        self->changed.notify_all();
+        self->changed.wait(guard, [self] { return !self->holdAfterInside; });
         self->insideCallback = false;
         return 0;
     }
 
+    void SetInside(InsideCallback action) {
+        std::lock_guard<std::mutex> guard(lock);
+        inside = action;
+    }
+    std::vector<int32_t> InsideResults() {
+        std::lock_guard<std::mutex> guard(lock);
+        return insideResults;
+    }
+    bool WaitForInsideResults(size_t count) {
+        std::unique_lock<std::mutex> guard(lock);
+        return changed.wait_for(guard, std::chrono::milliseconds(kWaitMs),
+                                [&] { return insideResults.size() >= count; });
+    }
+    void HoldAfterInside(bool hold) {
+        std::lock_guard<std::mutex> guard(lock);
+        holdAfterInside = hold;
+        changed.notify_all();
+    }
     size_t Count() {
         std::lock_guard<std::mutex> guard(lock);
         return calls.size();
@@ -183,6 +221,7 @@ protected:
 
     void TearDown() override {
         recorder_.Hold(false);
+        recorder_.HoldAfterInside(false);
         VirtualClockHoldSleeps(false);
         EXPECT_EQ(TWAINButtonPluginStop(), 0);
         ExpectNothingStarted();

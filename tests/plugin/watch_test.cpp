@@ -169,6 +169,22 @@ TEST_F(AcceptedPresses, ShortAndEmptyTransfersNeitherLeaveStaleBytesNorShrinkLat
     EXPECT_EQ(EventDataOf(NameAt(kStartSeconds + 7)), Press(2, 0x50));
 }
 
+TEST_F(AcceptedPresses, PortNameIsTheLocationTheHostPointsToAtThePress) {
+    StartWatching();
+    VirtualClockAdvance(kSecond);
+    Deliver(Press());
+    location_ = kOtherLocation;  // the host changes the value behind its pointer
+    VirtualClockAdvance(kSecond);
+    Deliver(Press());
+    ASSERT_EQ(recorder_.Count(), 2u);
+    PlistPtr first = Decode(ReadFile(PathOf(NameAt(kStartSeconds + 1))));
+    PlistPtr second = Decode(ReadFile(PathOf(NameAt(kStartSeconds + 7))));
+    ASSERT_NE(first, nullptr);
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(StringAt(first.get(), "PortName"), std::to_string(kHostLocation));
+    EXPECT_EQ(StringAt(second.get(), "PortName"), std::to_string(kOtherLocation));
+}
+
 TEST_F(DroppedPresses, AFailedDeviceCheckDropsThePressWithoutPause) {
     StartWatching();
     uint32_t second = 0;

@@ -1,6 +1,6 @@
 // A simulated ZN417 on a fresh bus, its interface opened the way the plug-in's
 // Start opens it, the clock at 09:05 on 1 March 2024 in UTC, and checks at the
-// end that nothing was left open or misused.
+// end that nothing was left open, misused or allocated.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -16,6 +16,7 @@
 #include "platform/sim_bus.h"
 #include "plugin/plugin_state.h"
 #include "protocol/clock_exchange.h"
+#include "support/alloc_failure.h"
 #include "usb/usb_access.h"
 #include "usb/usb_ids.h"
 #include "zn417_model.h"
@@ -26,6 +27,7 @@ protected:
     static constexpr time_t kFirstMarch2024At0905 = 1709283900;  // UTC
 
     void SetUp() override {
+        liveBefore_ = LiveAllocations();
         setenv("TZ", "UTC0", 1);
         tzset();
         const struct timeval start = {kFirstMarch2024At0905, 0};
@@ -51,6 +53,7 @@ protected:
         SimClearFailures();
         SimBusReset();
         VirtualClockDisable();
+        EXPECT_EQ(LiveAllocations(), liveBefore_);
     }
 
     // What the watch thread does with a status packet.
@@ -105,4 +108,5 @@ protected:
     PluginState state_;
     Zn417Model* model_ = nullptr;
     uint32_t interface_ = 0;
+    int64_t liveBefore_ = 0;
 };

@@ -241,4 +241,22 @@ TEST(ResponseAllocationFailures, SecondPassAfterLeadingBytesFailsCleanlyToo) {
     SweepStartJobAnswer("\r\n\r\n" + Answer(StartJobAnswer("00000009")));
 }
 
+// A refusal whose detail cannot be copied is out of memory, not a refusal for
+// some other reason: the device's condition was never read.
+TEST(ResponseAllocationFailures, RefusalFailsAsOutOfMemoryAtEveryAllocation) {
+    const std::string answer = Answer(Refusal("DeviceBusy"));
+    const uint64_t failures = SweepAllocationFailures(
+        [&] { return ParseScanResponse(nullptr, answer.c_str()); },
+        [](uint64_t failing, CommandStatus status, int64_t liveBefore) {
+            if (failing == 0) {
+                EXPECT_EQ(status, CmdDeviceBusy);
+            } else {
+                EXPECT_TRUE(IsAllocationFailureStatus(status))
+                    << "allocation " << failing << " gave " << CommandStatusName(status);
+            }
+            EXPECT_EQ(LiveAllocations(), liveBefore) << "allocation " << failing;
+        });
+    EXPECT_GT(failures, 20u);
+}
+
 }  // namespace
