@@ -3,6 +3,7 @@
 // pipe, and how long Stop takes while the thread reads and while it pauses.
 #include <benchmark/benchmark.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/time.h>
 #include <time.h>
@@ -17,6 +18,7 @@
 #include <mutex>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/clock.h"
@@ -98,6 +100,16 @@ struct BenchBus {
         return TWAINButtonPluginStart(&location, &host, nullptr, BenchHost::Callback) == 0 &&
                SimWaitForBlockedReads(1, 10000);
     }
+    // Press number `count`, two (virtual) seconds after the last: from the
+    // packet's arrival to the callback; returns once the thread waits again.
+    Clock::duration PressAndWait(uint64_t count) {
+        VirtualClockAdvance(2 * kSecond);
+        const Clock::time_point sent = Clock::now();
+        Press();
+        const Clock::time_point called = host.WaitForCall(count);
+        SimWaitForBlockedReads(1, 10000);  // through the (virtual) pause, waiting again
+        return called - sent;
+    }
     void Press() {
         uint8_t packet[32] = {};
         packet[4] = 1;
@@ -130,18 +142,97 @@ void BM_PressToCallback(benchmark::State& state) {
     std::vector<double> latencies;
     uint64_t presses = 0;
     for (auto _ : state) {
-        VirtualClockAdvance(2 * kSecond);
-        const Clock::time_point sent = Clock::now();
-        bus.Press();
-        const Clock::time_point called = bus.host.WaitForCall(++presses);
-        const double seconds = std::chrono::duration<double>(called - sent).count();
+        const double seconds = std::chrono::duration<double>(bus.PressAndWait(++presses)).count();
         state.SetIterationTime(seconds);
         latencies.push_back(seconds * 1e6);
-        SimWaitForBlockedReads(1, 10000);  // through the (virtual) pause, waiting again
     }
     ReportSpread(state, latencies, "us");
 }
 BENCHMARK(BM_PressToCallback)->UseManualTime()->Iterations(2000)->Unit(benchmark::kMicrosecond);
+
+// The floor of a press: a thread woken by a condition variable creates,
+// writes and closes a 400-byte file beside the event files and signals back.
+struct BaselineWriter {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::string directory;
+    uint64_t requested = 0;
+    uint64_t done = 0;
+    bool stopping = false;
+    std::thread thread;
+
+    explicit BaselineWriter(const std::string& where) : directory(where) {
+        thread = std::thread([this] { Run(); });
+    }
+    ~BaselineWriter() {
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            stopping = true;
+        }
+        changed.notify_all();
+        thread.join();
+    }
+    void Run() {
+        const std::string text(400, 'x');
+        std::unique_lock<std::mutex> guard(lock);
+        for (uint64_t written = 0;;) {
+            changed.wait(guard, [&] { return stopping || requested > written; });
+            if (stopping) {
+                return;
+            }
+            guard.unlock();
+            const std::string path = directory + "/baseline." + std::to_string(++written);
+            const int descriptor =
+                open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+            if (descriptor >= 0) {
+                benchmark::DoNotOptimize(write(descriptor, text.data(), text.size()));
+                close(descriptor);
+            }
+            guard.lock();
+            done = written;
+            changed.notify_all();
+        }
+    }
+    // Time from the signal to the answer.
+    Clock::duration Once() {
+        std::unique_lock<std::mutex> guard(lock);
+        const Clock::time_point sent = Clock::now();
+        ++requested;
+        changed.notify_all();
+        changed.wait(guard, [&] { return done == requested; });
+        return Clock::now() - sent;
+    }
+};
+
+// Press-to-callback against the baseline, one of each in turn, so that both
+// see the same machine: reports the median of the per-pair ratios.
+void BM_PressToCallbackOverBaseline(benchmark::State& state) {
+    BenchBus bus;
+    if (!bus.StartWatching()) {
+        state.SkipWithError("the plug-in did not start");
+        return;
+    }
+    BaselineWriter baseline(bus.directory);
+    std::vector<double> ratios;
+    std::vector<double> presses;
+    std::vector<double> floors;
+    uint64_t count = 0;
+    for (auto _ : state) {
+        const double press = Microseconds(bus.PressAndWait(++count));
+        const double floor = Microseconds(baseline.Once());
+        state.SetIterationTime(press / 1e6);
+        presses.push_back(press);
+        floors.push_back(floor);
+        ratios.push_back(press / floor);
+    }
+    ReportSpread(state, presses, "press_us");
+    ReportSpread(state, floors, "baseline_us");
+    ReportSpread(state, ratios, "ratio");
+}
+BENCHMARK(BM_PressToCallbackOverBaseline)
+    ->UseManualTime()
+    ->Iterations(2000)
+    ->Unit(benchmark::kMicrosecond);
 
 // Context switches a thread of this process has made, from /proc.
 uint64_t VoluntarySwitchesOfOtherThreads() {

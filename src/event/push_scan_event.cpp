@@ -1,6 +1,8 @@
 // Writer of the push-scan event file: builds the event dictionary with
-// libplist, serialises it as an XML property list and creates the file under a
-// name made from the local time, never replacing or following an existing entry.
+// libplist, serialises it as an XML property list and writes it into an
+// unnamed file prepared while idle, which it then names after the local time
+// (or creates the file by that name where there is no unnamed file), never
+// replacing or following an existing entry.
 #include "event/push_scan_event.h"
 
 #include <fcntl.h>
@@ -10,7 +12,9 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
+#include <mutex>
 
 #include "event/push_scan_event_seam.h"
 #include "platform/clock.h"
@@ -164,6 +168,82 @@ int32_t CreateEventFile(const char* path, const char* text, uint32_t length) {
     return 0;
 }
 
+// The unnamed file (O_TMPFILE) that the next event in `directory` goes into,
+// made while the plug-in is idle: at a press the file is only filled and
+// given its name, and creating the inode, the slow part of a new file, is
+// already done. One at a time; the lock guards it against writers on other
+// threads.
+struct PreparedFile {
+    std::mutex lock;
+    int descriptor = -1;
+    char directory[kPathSize] = {};
+};
+PreparedFile gPrepared;
+
+// A new unnamed file in `directory`, or -1 (the file system may lack O_TMPFILE).
+int OpenUnnamedFile(const char* directory) {
+    int descriptor;
+    do {
+        descriptor = open(directory, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    } while (descriptor < 0 && errno == EINTR);
+    return descriptor;
+}
+
+// The prepared file when it was made for `directory`, else a new unnamed file
+// there; -1 when none can be had.
+int TakeUnnamedFile(const char* directory) {
+    int descriptor = -1;
+    {
+        std::lock_guard<std::mutex> guard(gPrepared.lock);
+        if (gPrepared.descriptor >= 0 && std::strcmp(gPrepared.directory, directory) == 0) {
+            descriptor = gPrepared.descriptor;
+            gPrepared.descriptor = -1;
+        }
+    }
+    return descriptor >= 0 ? descriptor : OpenUnnamedFile(directory);
+}
+
+// Gives the unnamed file its name. Like any link, it never follows an entry
+// at the name and fails with EEXIST when there is one. Through /proc, else
+// with AT_EMPTY_PATH (which needs a capability).
+int NameUnnamedFile(int descriptor, const char* path) {
+    char procPath[64];
+    std::snprintf(procPath, sizeof procPath, "/proc/self/fd/%d", descriptor);
+    if (linkat(AT_FDCWD, procPath, AT_FDCWD, path, AT_SYMLINK_FOLLOW) == 0) {
+        return 0;
+    }
+    if (errno == EEXIST) {
+        return -1;
+    }
+    return linkat(descriptor, "", AT_FDCWD, path, AT_EMPTY_PATH);
+}
+
+// 1 when the file was written and named, 0 when an entry exists at the name
+// (the press is refused), -1 when no unnamed file could be had, written or
+// named for another reason (the caller then creates the file by name). No
+// file is left behind by 0 or -1.
+int32_t WriteUnnamedFile(const char* directory, const char* path, const char* text,
+                         uint32_t length) {
+    const int descriptor = TakeUnnamedFile(directory);
+    if (descriptor < 0) {
+        return -1;
+    }
+    if (!WriteAll(descriptor, text, length) || fchmod(descriptor, 0666) != 0) {
+        close(descriptor);
+        return -1;
+    }
+    if (NameUnnamedFile(descriptor, path) != 0) {
+        const bool exists = errno == EEXIST;
+        close(descriptor);  // unnamed, so it is gone with its descriptor
+        return exists ? 0 : -1;
+    }
+    if (close(descriptor) != 0) {
+        unlink(path);
+        return 0;
+    }
+    return 1;
+}
+
 }  // namespace
 
 time_t EventFileClock() {
@@ -192,11 +272,43 @@ int32_t WritePushScanEventAt(const char* directory, time_t when, const char* dev
         path = static_cast<char*>(AllocZeroed(kPathSize));
     }
     if (path != nullptr && FormatEventPath(directory, when, path)) {
-        result = CreateEventFile(path, text, length);
+        const int32_t unnamed = WriteUnnamedFile(directory, path, text, length);
+        result = unnamed == 1 ? 0 : unnamed == 0 ? -1 : CreateEventFile(path, text, length);
     }
     FreeMemory(path);
     plist_to_xml_free(text);
     return result;
+}
+
+void PreparePushScanEventAt(const char* directory) {
+    if (directory == nullptr || StringLength(directory) <= 0 ||
+        static_cast<uint64_t>(StringLength(directory)) >= kPathSize) {
+        return;
+    }
+    std::lock_guard<std::mutex> guard(gPrepared.lock);
+    if (gPrepared.descriptor >= 0) {
+        if (std::strcmp(gPrepared.directory, directory) == 0) {
+            return;
+        }
+        close(gPrepared.descriptor);
+        gPrepared.descriptor = -1;
+    }
+    gPrepared.descriptor = OpenUnnamedFile(directory);
+    if (gPrepared.descriptor >= 0) {
+        CopyString(directory, gPrepared.directory);
+    }
+}
+
+void PreparePushScanEvent() {
+    PreparePushScanEventAt(kEventDirectory);
+}
+
+void ReleasePreparedPushScanEvent() {
+    std::lock_guard<std::mutex> guard(gPrepared.lock);
+    if (gPrepared.descriptor >= 0) {
+        close(gPrepared.descriptor);
+        gPrepared.descriptor = -1;
+    }
 }
 
 int32_t WritePushScanEvent(const char* deviceName, int32_t portNumber, const uint8_t* eventBytes,

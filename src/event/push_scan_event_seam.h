@@ -17,3 +17,16 @@ time_t EventFileClock();
 // <directory>/TRNV.<when as local %Y%m%d%H%M%S>.plist.
 int32_t WritePushScanEventAt(const char* directory, time_t when, const char* deviceName,
                              int32_t portNumber, const uint8_t* eventBytes, int32_t eventCount);
+
+// Makes, while the plug-in is idle, the unnamed file that the next event
+// written to `directory` goes into, so that a press only fills and names it.
+// Nothing when one is ready for that directory (one for another directory is
+// closed). Without it, or where the file system has no unnamed files, a press
+// makes its file itself. Nothing appears in the directory until a press.
+void PreparePushScanEventAt(const char* directory);
+
+// PreparePushScanEventAt for the directory WritePushScanEvent writes to.
+void PreparePushScanEvent();
+
+// Closes the prepared file, if any; it has no name, so nothing remains.
+void ReleasePreparedPushScanEvent();

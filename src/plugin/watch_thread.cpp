@@ -70,6 +70,20 @@ int32_t WriteEventFile(PluginState* state) {
                                 kEventDataSize);
 }
 
+// While idle, before each wait: the unnamed file the next press is written to.
+void PrepareEventFile() {
+    const char* directory = gEventDirectoryForTests.load(std::memory_order_acquire);
+    if (directory == nullptr) {
+        PreparePushScanEvent();
+    } else {
+        PreparePushScanEventAt(directory);
+    }
+}
+
+void ReleaseEventFile(void*) {
+    ReleasePreparedPushScanEvent();
+}
+
 }  // namespace
 
 int32_t WaitForButtonEvent() {
@@ -110,8 +124,10 @@ void* WatchThreadMain(void*) {
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
     pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, nullptr);
     pthread_cleanup_push(StateCleanup, State());
+    pthread_cleanup_push(ReleaseEventFile, nullptr);
     for (;;) {
         CancellationPoint();
+        PrepareEventFile();
         const int32_t buttonCode = WaitForButtonEvent();
         if (buttonCode == -1) {
             break;
@@ -131,6 +147,7 @@ void* WatchThreadMain(void*) {
         CancellationPoint();
         PauseAfterEvent();
     }
+    pthread_cleanup_pop(1);
     pthread_cleanup_pop(1);
     return nullptr;
 }

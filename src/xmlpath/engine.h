@@ -41,6 +41,11 @@ inline bool IsXmlWhitespace(char byte) {
     return value <= ' ' && ((uint64_t{0x100002600} >> value) & 1) != 0;
 }
 
+// `size` rounded up to 16, the alignment of the parts laid out in one block.
+inline uint64_t AlignedSize(uint64_t size) {
+    return (size + 15) & ~uint64_t{15};
+}
+
 // Bytes that end an element name when a self-closing tag is expanded.
 inline bool IsNameEnd(char byte) {
     return IsXmlWhitespace(byte) || byte == '/';
@@ -112,7 +117,24 @@ struct PathMatcher {
     // PathMatches' last answer, good while ParseContext::pathVersion is `verdictVersion`.
     int32_t verdict;
     uint64_t verdictVersion;
+    // Segment comparisons PathMatches can reuse: the first `verifiedDepth`
+    // segments of currentPath matched while the deepest of them carried
+    // `verifiedSerial`; segment `failedDepth` - 1 failed while it carried
+    // `failedSerial`. Both good while no prefix has been registered since.
+    uint32_t verifiedDepth;
+    uint64_t verifiedSerial;
+    uint32_t verifiedPrefixes;
+    uint32_t failedDepth;
+    uint64_t failedSerial;
+    uint32_t failedPrefixes;
+    // Matchers that can be satisfied are chained by the depth and last element
+    // name of their path (bucketKey), in entry order.
+    uint64_t bucketKey;
+    uint32_t nextInBucket;
 };
+
+// End of a chain of matchers.
+constexpr uint32_t NoMatcher = 0xFFFFFFFFu;
 
 // The document being scanned: `text` is borrowed and lives as long as the run.
 struct TextCursor {
@@ -135,6 +157,15 @@ struct CurrentSegment {
     TagParts parts;
     uint32_t firstRow;
     bool spaced;  // holds whitespace, so may carry attributes
+    // Unique within the run; a segment gets a new one whenever its text changes.
+    uint64_t serial;
+    // The element name as its start tag wrote it, when the name made exactly
+    // this segment, and the number of registered prefixes at that time: an end
+    // tag with the same name under the same prefixes closes it without a
+    // rewrite of its name. Absent for other segments.
+    const char* documentName;
+    uint64_t documentNameLength;
+    uint32_t registeredAtOpen;
 };
 
 // What the run knows about currentPath besides its text: the buffer it lives in,
@@ -151,6 +182,7 @@ struct PathIndex {
     uint32_t splitCount;  // segments [0, splitCount) hold a valid split
     uint64_t scanned;     // the segment walk has seen the text up to here,
     bool insideQuotes;    // and stands inside double quotes there
+    uint64_t lastSerial;  // the serial most recently given to a segment
     AttributeSpan* rows;
     uint32_t rowCapacity;
     char* bufferStorage;  // the run block's arrays
@@ -173,6 +205,25 @@ struct ParseContext {
     // Changes with every change of currentPath or of a document prefix, the
     // only things besides the run's constants that PathMatches reads. From 1.
     uint64_t pathVersion;
+    // Every record is kept (a MultiQuery), or only each matcher's first and
+    // latest, which is all a query's results and the empty-element test read.
+    bool keepEveryRecord;
+    // Document prefixes registered so far; none means no name needs a rewrite.
+    uint32_t registeredPrefixes;
+    // Chains of matchers by bucket (bucketKey masked by bucketMask), and the
+    // bucket key of currentPath, good while its last segment has the serial
+    // `currentKeySerial`.
+    uint32_t* bucketHeads;
+    uint64_t bucketMask;
+    uint64_t currentKey;
+    uint64_t currentKeySerial;
+    // Bit d set when a chained matcher's path has d segments (bit 63: 63 or more).
+    uint64_t matcherDepths;
+    // Rows for start tags with more attributes than the scanner keeps on its
+    // stack; owned, kept for the run at the largest size needed so far.
+    AttributeSpan* tagRows;
+    uint32_t tagRowCapacity;
+    bool inQueryRoom;  // the run's block is the query's run room, not owned
 };
 
 // One match reported by QueryAllValues.

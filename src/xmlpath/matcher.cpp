@@ -2,6 +2,8 @@
 // the hand-back of results.
 #include "xmlpath/matcher.h"
 
+#include <cstring>
+
 #include "runtime/bytes.h"
 #include "runtime/memory.h"
 #include "xmlpath/paths.h"
@@ -10,16 +12,22 @@
 namespace {
 
 // Appends one record, moving the records to an array twice as large when
-// they fill the one they are in.
-int32_t AppendRecord(PathMatcher* matcher, uint32_t element, uint64_t offset, uint64_t length,
-                     int32_t kind) {
+// they fill the one they are in. Unless the run keeps every record, the
+// second slot holds the latest record after the first, so a query's memory
+// does not grow with the number of matches.
+int32_t AppendRecord(const ParseContext* context, PathMatcher* matcher, uint32_t element,
+                     uint64_t offset, uint64_t length, int32_t kind) {
+    if (!context->keepEveryRecord && matcher->matchCount == InlineMatchRecords) {
+        matcher->matches[InlineMatchRecords - 1] = MatchRecord{element, offset, length, kind};
+        return 0;
+    }
     if (matcher->matchCount == matcher->matchCapacity) {
         const uint64_t capacity =
             matcher->matchCapacity < InlineMatchRecords ? 4 : uint64_t{matcher->matchCapacity} * 2;
         if (capacity > UINT32_MAX) {
             return XmlErrNoMemory;
         }
-        auto* grown = static_cast<MatchRecord*>(AllocZeroed(capacity * sizeof(MatchRecord)));
+        auto* grown = static_cast<MatchRecord*>(AllocBytes(capacity * sizeof(MatchRecord)));
         if (grown == nullptr) {
             return XmlErrNoMemory;
         }
@@ -50,39 +58,53 @@ bool HasRecordOf(const PathMatcher& matcher, uint32_t element) {
     return matcher.matchCount > 0 && matcher.matches[matcher.matchCount - 1].element == element;
 }
 
-// A path is satisfied only at its own depth: most questions are settled here,
-// without a call.
-inline bool AtSameDepth(const ParseContext& context, const PathMatcher& matcher) {
-    return matcher.segmentCount == context.pathIndex.segmentCount;
-}
-
 bool Recordable(const ParseContext* context) {
     return context != nullptr && context->matcherCount != 0 && context->matchers != nullptr;
 }
 
-// Whether matcher i, when of the kind `isAttribute`, is satisfied at the current
-// position: 1, 0, or XmlErrNoMemory. A matcher without a path is marked
-// XmlErrEmptyPath; one not satisfied is marked MatchMissing unless it has a status.
-int32_t Satisfied(ParseContext* context, uint32_t i, uint32_t isAttribute) {
-    PathMatcher& matcher = context->matchers[i];
-    if (matcher.path == nullptr) {
-        matcher.status = XmlErrEmptyPath;
-        return 0;
+// The first matcher that currentPath may satisfy, in entry order; follow with
+// NextCandidate. Only matchers of the same depth and last element name can be
+// satisfied, and only they are chained under that key. A matcher that is never
+// asked keeps status 0, which reports as MatchMissing just as the status the
+// question would have given it.
+uint64_t DepthBit(uint32_t depth) {
+    return uint64_t{1} << (depth < 63 ? depth : 63);
+}
+
+uint32_t FirstCandidate(ParseContext* context, uint64_t* key) {
+    if (context->currentPath == nullptr || context->bucketHeads == nullptr ||
+        (context->matcherDepths & DepthBit(context->pathIndex.segmentCount)) == 0) {
+        return NoMatcher;
     }
-    if (matcher.isAttribute != isAttribute) {
-        return 0;
+    *key = CurrentPathBucketKey(context);
+    return context->bucketHeads[*key & context->bucketMask];
+}
+
+uint32_t NextCandidate(const ParseContext* context, uint32_t i) {
+    return context->matchers[i].nextInBucket;
+}
+
+// From candidate *i on: the first matcher of the kind `isAttribute` that
+// currentPath satisfies, left in *i. 1 when one is found, 0 at the end of the
+// chain, or the failure status of PathMatches.
+int32_t NextSatisfied(ParseContext* context, uint64_t key, uint32_t isAttribute, uint32_t* i) {
+    for (; *i != NoMatcher; *i = NextCandidate(context, *i)) {
+        const PathMatcher& matcher = context->matchers[*i];
+        if (matcher.isAttribute != isAttribute || matcher.bucketKey != key) {
+            continue;
+        }
+        const int32_t verdict = PathMatches(context, *i);
+        if (verdict != 0) {
+            return verdict;
+        }
     }
-    const int32_t verdict = AtSameDepth(*context, matcher) ? PathMatches(context, i) : 0;
-    if (verdict == 0 && matcher.status == 0) {
-        matcher.status = MatchMissing;
-    }
-    return verdict;
+    return 0;
 }
 
 // A MatchFound record of the current element; the matcher's status follows.
 int32_t RecordFound(ParseContext* context, PathMatcher* matcher, uint64_t offset, uint64_t length) {
     const int32_t status =
-        AppendRecord(matcher, context->elementCounter, offset, length, MatchFound);
+        AppendRecord(context, matcher, context->elementCounter, offset, length, MatchFound);
     if (status == 0) {
         matcher->status = MatchFound;
     }
@@ -103,10 +125,6 @@ constexpr uint32_t ScratchPaths = 16;
 constexpr uint64_t ScratchSegments = 64;
 constexpr uint64_t ScratchRows = 32;
 
-uint64_t Aligned(uint64_t size) {
-    return (size + 15) & ~uint64_t{15};
-}
-
 // Where each part of a run's block lies, as byte offsets from its start.
 struct RunLayout {
     uint64_t cursor;
@@ -118,35 +136,52 @@ struct RunLayout {
     uint64_t pathBuffer;
     uint64_t pathSegments;
     uint64_t pathRows;
+    uint64_t buckets;
     uint64_t size;
 };
 
-RunLayout LayOut(uint64_t matcherCount, uint64_t segmentCount, uint64_t rowCount) {
+// Twice as many buckets as matchers, at least four.
+uint64_t BucketCount(uint64_t matcherCount) {
+    uint64_t count = 4;
+    while (count < matcherCount * 2) {
+        count *= 2;
+    }
+    return count;
+}
+
+RunLayout LayOut(uint64_t matcherCount, uint64_t segmentCount, uint64_t rowCount,
+                 uint64_t bucketCount) {
     RunLayout layout{};
-    uint64_t at = Aligned(sizeof(ParseContext));
+    uint64_t at = AlignedSize(sizeof(ParseContext));
     layout.cursor = at;
-    at += Aligned(sizeof(TextCursor));
+    at += AlignedSize(sizeof(TextCursor));
     layout.table = at;
-    at += Aligned(sizeof(NamespaceTable));
+    at += AlignedSize(sizeof(NamespaceTable));
     layout.matchers = at;
-    at += Aligned(matcherCount * sizeof(PathMatcher));
+    at += AlignedSize(matcherCount * sizeof(PathMatcher));
     layout.segments = at;
-    at += Aligned(segmentCount * sizeof(QuerySegment));
+    at += AlignedSize(segmentCount * sizeof(QuerySegment));
     layout.rows = at;
-    at += Aligned(rowCount * sizeof(AttributeSpan));
+    at += AlignedSize(rowCount * sizeof(AttributeSpan));
     layout.records = at;
-    at += Aligned(matcherCount * InlineMatchRecords * sizeof(MatchRecord));
+    at += AlignedSize(matcherCount * InlineMatchRecords * sizeof(MatchRecord));
     layout.pathBuffer = at;
-    at += Aligned(InitialPathCapacity);
+    at += AlignedSize(InitialPathCapacity);
     layout.pathSegments = at;
-    at += Aligned(InitialPathSegments * sizeof(CurrentSegment));
+    at += AlignedSize(InitialPathSegments * sizeof(CurrentSegment));
     layout.pathRows = at;
-    at += Aligned(InitialPathRows * sizeof(AttributeSpan));
+    at += AlignedSize(InitialPathRows * sizeof(AttributeSpan));
+    layout.buckets = at;
+    at += AlignedSize(bucketCount * sizeof(uint32_t));
     layout.size = at;
     return layout;
 }
 
 }  // namespace
+
+uint64_t RunBlockSize(uint32_t matcherCount, uint64_t segments, uint64_t rows) {
+    return LayOut(matcherCount, segments, rows, BucketCount(matcherCount)).size;
+}
 
 int32_t CreateParseContext(ParseContext** contextOut, int32_t flags, XmlQuery* query,
                            MultiQuery* multiQuery) {
@@ -178,9 +213,10 @@ int32_t CreateParseContext(ParseContext** contextOut, int32_t flags, XmlQuery* q
             rowCount = multiQuery->rowCount;
         }
     }
-    // One block holds the whole run. The paths are split first into room on
-    // the stack, which gives the exact size; a request too large for it is
-    // sized by bounds and split into the block.
+    // One block holds the whole run: the query's run room, or an allocation.
+    // The paths are split first into room on the stack, which gives the exact
+    // size; a request too large for it is sized by bounds and split into the block.
+    char* const room = query != nullptr ? query->runRoom : nullptr;
     QuerySegment scratchSegments[ScratchSegments];
     AttributeSpan scratchRows[ScratchRows];
     uint32_t scratchSegmentCounts[ScratchPaths];
@@ -217,18 +253,29 @@ int32_t CreateParseContext(ParseContext** contextOut, int32_t flags, XmlQuery* q
             }
         }
     }
-    const RunLayout layout = LayOut(rowCount, segmentTotal, rowTotal);
-    auto* block = static_cast<char*>(AllocZeroed(layout.size));
-    if (block == nullptr) {
-        return XmlErrNoMemory;  // also for a malformed request: memory is checked first
+    const RunLayout layout = LayOut(rowCount, segmentTotal, rowTotal, BucketCount(rowCount));
+    const bool inQueryRoom = room != nullptr && layout.size <= query->runRoomSize;
+    char* block = room;
+    if (inQueryRoom) {
+        std::memset(block, 0, layout.size);
+    } else {
+        block = static_cast<char*>(AllocBytes(layout.size));
+        if (block == nullptr) {
+            return XmlErrNoMemory;  // also for a malformed request: memory is checked first
+        }
     }
     auto* context = reinterpret_cast<ParseContext*>(block);
     if (!wellFormed) {
-        FreeMemory(block);
+        if (!inQueryRoom) {
+            FreeMemory(block);
+        }
         return XmlErrArgument;
     }
+    context->inQueryRoom = inQueryRoom;
+    const uint64_t bucketCount = BucketCount(rowCount);
     context->flags = flags;
     context->pathVersion = 1;
+    context->keepEveryRecord = multiQuery != nullptr;
     context->elementCounter = 0;
     context->currentPath = nullptr;
     context->cursor = reinterpret_cast<TextCursor*>(block + layout.cursor);
@@ -289,6 +336,29 @@ int32_t CreateParseContext(ParseContext** contextOut, int32_t flags, XmlQuery* q
         matcher.attributeName = kind == 1 ? attributeName : nullptr;
         matcher.attributeNameLength = kind == 1 ? attributeNameLength : 0;
     }
+    // Chains in entry order, built from the last matcher back. A matcher whose
+    // path ends in an empty remainder or an empty name is never satisfied.
+    context->bucketHeads = reinterpret_cast<uint32_t*>(block + layout.buckets);
+    context->bucketMask = bucketCount - 1;
+    for (uint64_t b = 0; b < bucketCount; ++b) {
+        context->bucketHeads[b] = NoMatcher;
+    }
+    for (uint32_t i = rowCount; i-- > 0;) {
+        PathMatcher& matcher = context->matchers[i];
+        matcher.nextInBucket = NoMatcher;
+        if (matcher.path == nullptr || matcher.segmentCount == 0) {
+            continue;
+        }
+        const QuerySegment& last = matcher.segments[matcher.segmentCount - 1];
+        if (last.name == nullptr || last.nameLength == 0) {
+            continue;
+        }
+        matcher.bucketKey = PathBucketKey(matcher.segmentCount, last.name, last.nameLength);
+        context->matcherDepths |= DepthBit(matcher.segmentCount);
+        uint32_t& head = context->bucketHeads[matcher.bucketKey & context->bucketMask];
+        matcher.nextInBucket = head;
+        head = i;
+    }
     *contextOut = context;
     return 0;
 }
@@ -328,23 +398,27 @@ void DestroyParseContext(ParseContext* context) {
         }
     }
     ReleaseCurrentPath(context);
-    FreeMemory(context);  // the block that holds the rest
+    FreeMemory(context->tagRows);
+    if (!context->inQueryRoom) {
+        FreeMemory(context);  // the block that holds the rest
+    }
 }
 
 int32_t RecordText(ParseContext* context, uint64_t offset, uint64_t length) {
     if (!Recordable(context) || offset == 0 || length == 0) {
         return XmlErrArgument;
     }
-    for (uint32_t i = 0; i < context->matcherCount; ++i) {
-        int32_t status = Satisfied(context, i, 0);
-        if (status == 1) {
-            status = RecordFound(context, &context->matchers[i], offset, length);
-        }
-        if (status < 0) {
+    uint64_t key = 0;
+    uint32_t i = FirstCandidate(context, &key);
+    int32_t found = 0;
+    while ((found = NextSatisfied(context, key, 0, &i)) == 1) {
+        const int32_t status = RecordFound(context, &context->matchers[i], offset, length);
+        if (status != 0) {
             return status;
         }
+        i = NextCandidate(context, i);
     }
-    return 0;
+    return found;
 }
 
 int32_t RecordAttributeValues(ParseContext* context, const AttributeSpan* attributes,
@@ -352,44 +426,43 @@ int32_t RecordAttributeValues(ParseContext* context, const AttributeSpan* attrib
     if (!Recordable(context) || attributes == nullptr || count == 0 || context->cursor == nullptr) {
         return XmlErrArgument;
     }
-    for (uint32_t i = 0; i < context->matcherCount; ++i) {
+    uint64_t key = 0;
+    uint32_t i = FirstCandidate(context, &key);
+    int32_t found = 0;
+    while ((found = NextSatisfied(context, key, 1, &i)) == 1) {
         PathMatcher& matcher = context->matchers[i];
-        int32_t status = Satisfied(context, i, 1);
-        if (status == 1) {
-            // Names as written in the tag; a later attribute of the name wins.
-            uint64_t offset = 0;
-            uint64_t length = 0;
-            for (uint32_t a = 0; a < count; ++a) {
-                const AttributeSpan& attribute = attributes[a];
-                if (attribute.nameLength == matcher.attributeNameLength &&
-                    BytesEqual(attribute.name, matcher.attributeName, attribute.nameLength) == 1) {
-                    offset = static_cast<uint64_t>(attribute.value - context->cursor->text);
-                    length = attribute.valueLength;
-                }
+        // Names as written in the tag; a later attribute of the name wins.
+        uint64_t offset = 0;
+        uint64_t length = 0;
+        for (uint32_t a = 0; a < count; ++a) {
+            const AttributeSpan& attribute = attributes[a];
+            if (attribute.nameLength == matcher.attributeNameLength &&
+                BytesEqual(attribute.name, matcher.attributeName, attribute.nameLength) == 1) {
+                offset = static_cast<uint64_t>(attribute.value - context->cursor->text);
+                length = attribute.valueLength;
             }
-            status = RecordFound(context, &matcher, offset, length);
         }
-        if (status < 0) {
+        const int32_t status = RecordFound(context, &matcher, offset, length);
+        if (status != 0) {
             return status;
         }
+        i = NextCandidate(context, i);
     }
-    return 0;
+    return found;
 }
 
 int32_t RecordEmptyElement(ParseContext* context, uint64_t offset, int32_t kind) {
     if (!Recordable(context)) {
         return XmlErrArgument;
     }
-    for (uint32_t i = 0; i < context->matcherCount; ++i) {
+    uint64_t key = 0;
+    for (uint32_t i = FirstCandidate(context, &key); i != NoMatcher; i = NextCandidate(context, i)) {
         PathMatcher& matcher = context->matchers[i];
-        if (matcher.path == nullptr) {
-            matcher.status = XmlErrEmptyPath;
+        if (matcher.isAttribute == 1 || matcher.bucketKey != key ||
+            HasRecordOf(matcher, context->elementCounter)) {
             continue;
         }
-        if (matcher.isAttribute == 1 || HasRecordOf(matcher, context->elementCounter)) {
-            continue;
-        }
-        const int32_t verdict = AtSameDepth(*context, matcher) ? PathMatches(context, i) : 0;
+        const int32_t verdict = PathMatches(context, i);
         if (verdict < 0) {
             return verdict;
         }
@@ -397,7 +470,7 @@ int32_t RecordEmptyElement(ParseContext* context, uint64_t offset, int32_t kind)
             continue;
         }
         // One marker per element: the first qualifying matcher in entry order.
-        return AppendRecord(&matcher, context->elementCounter, offset, 0,
+        return AppendRecord(context, &matcher, context->elementCounter, offset, 0,
                             kind == 1 ? MatchSelfClosing : MatchEmptyPair);
     }
     return 0;
@@ -446,7 +519,7 @@ int32_t StoreResults(ParseContext* context, XmlQuery* query, MultiQuery* multiQu
             continue;
         }
         row.results = static_cast<MultiQueryMatch*>(
-            AllocZeroed(uint64_t{matcher.matchCount} * sizeof(MultiQueryMatch)));
+            AllocBytes(uint64_t{matcher.matchCount} * sizeof(MultiQueryMatch)));
         if (row.results == nullptr) {
             row.status = XmlErrNoMemory;
             result = XmlErrNoMemory;

@@ -8,11 +8,18 @@
 #include "xmlpath/engine.h"
 
 // New ParseContext for `query` or `multiQuery` (exactly one), with every path
-// split once for the run. -2 for a malformed request (no document, no rows,
-// first row without a path), -11 when the run's block cannot be allocated
-// (checked before the request is judged); *contextOut is written only on success.
+// split once for the run. The run's block is the query's run room when it is
+// large enough, else allocated. -2 for a malformed request (no document, no
+// rows, first row without a path), -11 when the run's block cannot be
+// allocated (checked before the request is judged); *contextOut is written
+// only on success.
 int32_t CreateParseContext(ParseContext** contextOut, int32_t flags, XmlQuery* query,
                            MultiQuery* multiQuery);
+
+// Bytes of the working state of a run over `matcherCount` paths that split
+// into at most `segments` segments and `rows` predicate rows in all
+// (QueryPathBounds): a query made with this much room lends it to its runs.
+uint64_t RunBlockSize(uint32_t matcherCount, uint64_t segments, uint64_t rows);
 
 // 1 for an attribute matcher (its last segment ends in a bare name, which is
 // returned; the last such name wins), 0 for an element matcher. Reads the split

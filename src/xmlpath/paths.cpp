@@ -108,7 +108,7 @@ uint32_t SplitSegmentInto(const char* segment, uint64_t length, AttributeSpan* r
 // the old one unless it is the run block's `storage`. Null when out of memory.
 void* GrowArray(void* array, const void* storage, uint64_t used, uint64_t capacity,
                 uint64_t elementSize) {
-    void* grown = AllocZeroed(capacity * elementSize);
+    void* grown = AllocBytes(capacity * elementSize);
     if (grown == nullptr) {
         return nullptr;
     }
@@ -161,7 +161,8 @@ int32_t PushSegment(PathIndex* index, uint64_t start) {
         index->segments = grown;
         index->segmentCapacity = static_cast<uint32_t>(capacity);
     }
-    index->segments[index->segmentCount++] = CurrentSegment{start, TagParts{}, 0, false};
+    index->segments[index->segmentCount++] =
+        CurrentSegment{start, TagParts{}, 0, false, ++index->lastSerial, nullptr, 0, 0};
     return 0;
 }
 
@@ -247,6 +248,9 @@ int32_t SplitCurrentSegments(PathIndex* index) {
 // prefix: that row's table prefix and the offset of the ":". Else false.
 bool RegisteredPrefix(const ParseContext* context, const char* text, uint64_t length,
                       const char** tablePrefix, uint64_t* tablePrefixLength, uint64_t* colonAt) {
+    if (context->registeredPrefixes == 0) {
+        return false;  // FindDocumentPrefix would find none
+    }
     const char* colon = FindSpanByte(text, length, ':');
     uint64_t row = 0;
     if (colon == nullptr ||
@@ -273,37 +277,130 @@ int64_t TablePrefixRow(const ParseContext* context, const char* prefix, uint64_t
     return -1;
 }
 
-// Whether currentPath satisfies the matcher's path: PathMatches without its memory.
-int32_t CompareWithCurrentPath(ParseContext* context, const PathMatcher& matcher) {
-    // Compared segment for segment from the root, a path is satisfied only at
-    // exactly its depth, and never by a path that ends in an empty remainder;
-    // the comparisons are free of side effects, so the depth goes first and the
-    // deepest segment, which differs most often, next.
+// After an element name was appended: when the "/" before it started exactly
+// one new segment (at the root: the name made the only one), that segment is
+// the name as rewritten, and remembers the name as written for ClosePath.
+void NoteOpenedName(ParseContext* context, const char* name, uint64_t length,
+                    uint32_t segmentsBefore, uint64_t nameAt) {
+    PathIndex& index = context->pathIndex;
+    if (index.segmentCount != segmentsBefore + 1 ||
+        index.segments[segmentsBefore].start != nameAt) {
+        return;
+    }
+    CurrentSegment& segment = index.segments[segmentsBefore];
+    segment.documentName = name;
+    segment.documentNameLength = length;
+    segment.registeredAtOpen = context->registeredPrefixes;
+}
+
+// Whether query segment k of the matcher accepts current segment k (split).
+bool SegmentMatches(const ParseContext* context, const PathMatcher& matcher, uint32_t k) {
+    const TagParts& query = matcher.segments[k];
+    const TagParts& current = context->pathIndex.segments[k].parts;
+    if (!NamesMatch(query, current)) {
+        return false;
+    }
+    // A query segment without predicates matches only an element without attributes.
+    return query.attributes == nullptr
+               ? current.attributes == nullptr && current.attributeCount == 0 &&
+                     query.attributeCount == 0
+               : PredicatesMatch(context, &query, &current) == 1;
+}
+
+// Whether what the matcher noted about segment `depth` - 1 still holds: the
+// segment is there with the same serial (so it and every segment before it
+// are unchanged) and no prefix was registered since.
+bool StillHolds(const ParseContext* context, uint32_t depth, uint64_t serial, uint32_t prefixes) {
+    const PathIndex& index = context->pathIndex;
+    return depth > 0 && depth <= index.segmentCount &&
+           index.segments[depth - 1].serial == serial && prefixes == context->registeredPrefixes;
+}
+
+// Whether currentPath satisfies the matcher's path: PathMatches without its
+// verdict memory. Segment comparisons are free of side effects and depend only
+// on the two segments and the registered prefixes, so the matcher keeps the
+// ancestors it found to match or to fail and compares only what changed since:
+// the deepest segment, which differs most often, first.
+int32_t CompareWithCurrentPath(ParseContext* context, PathMatcher& matcher) {
     PathIndex& index = context->pathIndex;
     const uint32_t count = index.segmentCount;
     if (matcher.segmentCount == 0 || matcher.segmentCount != count ||
         index.segments[count - 1].start == index.length) {
         return 0;
     }
+    if (StillHolds(context, matcher.failedDepth, matcher.failedSerial, matcher.failedPrefixes)) {
+        return 0;
+    }
     const int32_t status = SplitCurrentSegments(&index);
     if (status != 0) {
         return status;
     }
-    for (uint32_t k = count; k > 0; --k) {
-        const TagParts& query = matcher.segments[k - 1];
-        const TagParts& current = index.segments[k - 1].parts;
-        if (!NamesMatch(query, current)) {
-            return 0;
-        }
-        // A query segment without predicates matches only an element without attributes.
-        if (query.attributes == nullptr
-                ? current.attributes != nullptr || current.attributeCount != 0 ||
-                      query.attributeCount != 0
-                : PredicatesMatch(context, &query, &current) != 1) {
-            return 0;
-        }
+    uint32_t verified =
+        StillHolds(context, matcher.verifiedDepth, matcher.verifiedSerial, matcher.verifiedPrefixes)
+            ? matcher.verifiedDepth
+            : 0;
+    if (verified < count && !SegmentMatches(context, matcher, count - 1)) {
+        return 0;
     }
+    for (; verified + 1 < count; ++verified) {
+        if (!SegmentMatches(context, matcher, verified)) {
+            matcher.failedDepth = verified + 1;
+            matcher.failedSerial = index.segments[verified].serial;
+            matcher.failedPrefixes = context->registeredPrefixes;
+            return 0;
+        }
+        matcher.verifiedDepth = verified + 1;
+        matcher.verifiedSerial = index.segments[verified].serial;
+        matcher.verifiedPrefixes = context->registeredPrefixes;
+    }
+    matcher.verifiedDepth = count;
+    matcher.verifiedSerial = index.segments[count - 1].serial;
+    matcher.verifiedPrefixes = context->registeredPrefixes;
     return 1;
+}
+
+// " name=value" appended to currentPath in one step, each part with its
+// document prefix rewritten: the two AppendPath calls of an attribute, with one
+// reservation and one walk. Like them, -2 for an empty name.
+int32_t AppendAttribute(ParseContext* context, const AttributeSpan& attribute) {
+    if (attribute.name == nullptr || attribute.nameLength == 0) {
+        return XmlErrArgument;
+    }
+    ++context->pathVersion;
+    PathIndex& index = context->pathIndex;
+    const char* namePrefix = nullptr;
+    uint64_t namePrefixLength = 0;
+    uint64_t nameColon = 0;
+    RegisteredPrefix(context, attribute.name, attribute.nameLength, &namePrefix, &namePrefixLength,
+                     &nameColon);
+    const char* valuePrefix = nullptr;
+    uint64_t valuePrefixLength = 0;
+    uint64_t valueColon = 0;
+    RegisteredPrefix(context, attribute.value, attribute.valueLength, &valuePrefix,
+                     &valuePrefixLength, &valueColon);
+    const uint64_t nameRest = attribute.nameLength - nameColon;
+    const uint64_t valueRest = attribute.valueLength - valueColon;
+    const uint64_t oldLength = index.length;
+    const int32_t status = ReservePathText(
+        context, oldLength + 2 + namePrefixLength + nameRest + valuePrefixLength + valueRest + 1);
+    if (status != 0) {
+        return status;
+    }
+    char* path = index.buffer;
+    uint64_t at = oldLength;
+    path[at++] = ' ';
+    at = CopyInto(path, at, namePrefix, namePrefixLength);
+    at = CopyInto(path, at, attribute.name + nameColon, nameRest);
+    path[at++] = '=';
+    at = CopyInto(path, at, valuePrefix, valuePrefixLength);
+    at = CopyInto(path, at, attribute.value + valueColon, valueRest);
+    path[at] = '\0';
+    index.length = at;
+    if (index.splitCount >= index.segmentCount) {
+        index.splitCount = index.segmentCount - 1;
+    }
+    index.segments[index.segmentCount - 1].serial = ++index.lastSerial;  // its text grew
+    return IndexAppendedText(&index);
 }
 
 }  // namespace
@@ -333,8 +430,14 @@ int32_t AppendPath(ParseContext* context, const char* separator, const char* tex
         context->currentPath = index.buffer;
         index.scanned = 0;
         index.insideQuotes = false;
-        const int32_t pushed = PushSegment(&index, 0);
-        return pushed != 0 ? pushed : IndexAppendedText(&index);
+        int32_t indexed = PushSegment(&index, 0);
+        if (indexed == 0) {
+            indexed = IndexAppendedText(&index);
+        }
+        if (indexed == 0) {
+            NoteOpenedName(context, text, length, 0, 0);
+        }
+        return indexed;
     }
 
     // A document prefix is written as the table's prefix for its namespace.
@@ -345,10 +448,11 @@ int32_t AppendPath(ParseContext* context, const char* separator, const char* tex
     const char* rest = text + colonAt;
     const uint64_t restLength = length - colonAt;
 
-    uint64_t separatorLength = 0;  // "/", " " or "=" from the callers
-    while (separator != nullptr && separator[separatorLength] != '\0') {
-        ++separatorLength;
-    }
+    // "/", " " or "=" from the callers.
+    const uint64_t separatorLength =
+        separator == nullptr || separator[0] == '\0'
+            ? 0
+            : (separator[1] == '\0' ? 1 : static_cast<uint64_t>(StringLength(separator)));
     const uint64_t oldLength = index.length;
     const int32_t status =
         ReservePathText(context, oldLength + separatorLength + tablePrefixLength + restLength + 1);
@@ -368,7 +472,18 @@ int32_t AppendPath(ParseContext* context, const char* separator, const char* tex
     if (index.splitCount >= index.segmentCount) {
         index.splitCount = index.segmentCount - 1;
     }
-    return IndexAppendedText(&index);
+    const uint32_t segmentsBefore = index.segmentCount;
+    const int32_t walked = IndexAppendedText(&index);
+    // The last segment keeps its text (and serial) only when the appended text
+    // began with a "/" that started a new segment.
+    if (walked != 0 || index.segmentCount == segmentsBefore ||
+        index.segments[segmentsBefore].start != oldLength + 1) {
+        index.segments[segmentsBefore - 1].serial = ++index.lastSerial;
+    }
+    if (walked == 0 && separatorLength == 1 && separator[0] == '/') {
+        NoteOpenedName(context, text, length, segmentsBefore, oldLength + 1);
+    }
+    return walked;
 }
 
 void ReleaseCurrentPath(ParseContext* context) {
@@ -431,11 +546,14 @@ int32_t HandleAttribute(ParseContext* context, AttributeSpan* attribute, int32_t
     if (isDeclaration != nullptr) {
         *isDeclaration = 0;
     }
-    const int32_t status = AppendPath(context, " ", attribute->name, attribute->nameLength);
-    if (status != 0) {
-        return status;
+    if (context->currentPath == nullptr) {
+        // No element open (not so from a start tag): two appends, the first
+        // making the root.
+        const int32_t status = AppendPath(context, " ", attribute->name, attribute->nameLength);
+        return status != 0 ? status
+                           : AppendPath(context, "=", attribute->value, attribute->valueLength);
     }
-    return AppendPath(context, "=", attribute->value, attribute->valueLength);
+    return AppendAttribute(context, *attribute);
 }
 
 int32_t RegisterNamespace(ParseContext* context, const char* name, uint64_t nameLength,
@@ -457,6 +575,7 @@ int32_t RegisterNamespace(ParseContext* context, const char* name, uint64_t name
             row->documentPrefix = name;
             row->documentPrefixLength = nameLength;
             ++context->pathVersion;
+            ++context->registeredPrefixes;
         }
         return 0;
     }
@@ -508,12 +627,22 @@ int32_t ClosePath(ParseContext* context, const char* name, uint64_t length) {
     const char* segment = path + segmentStart;
     const bool isRoot = segmentStart == 0;
 
+    // The same name as the start tag's under the same prefixes is rewritten the
+    // same way, so it names the segment.
+    const CurrentSegment& open = index.segments[last];
+    const bool sameAsOpened =
+        open.documentName != nullptr && open.registeredAtOpen == context->registeredPrefixes &&
+        SameBytes(open.documentName, open.documentNameLength, name, WordLength(name, length));
+
     const char* nameSide = name;
     uint64_t nameSideLength = length;
     const char* tablePrefix = nullptr;
     uint64_t tablePrefixLength = 0;
     uint64_t colonAt = 0;
-    if (RegisteredPrefix(context, name, length, &tablePrefix, &tablePrefixLength, &colonAt)) {
+    if (sameAsOpened) {
+        // Compared above.
+    } else if (RegisteredPrefix(context, name, length, &tablePrefix, &tablePrefixLength,
+                                &colonAt)) {
         if (segmentLength < tablePrefixLength ||
             !SameBytes(segment, tablePrefixLength, tablePrefix, tablePrefixLength)) {
             return XmlErrMismatchedClose;
@@ -523,8 +652,8 @@ int32_t ClosePath(ParseContext* context, const char* name, uint64_t length) {
         nameSide = name + colonAt;
         nameSideLength = length - colonAt;
     }
-    if (!SameBytes(segment, WordLength(segment, segmentLength), nameSide,
-                   WordLength(nameSide, nameSideLength))) {
+    if (!sameAsOpened && !SameBytes(segment, WordLength(segment, segmentLength), nameSide,
+                                    WordLength(nameSide, nameSideLength))) {
         return XmlErrMismatchedClose;
     }
 
@@ -575,6 +704,20 @@ int32_t PathMatches(ParseContext* context, uint32_t matcherIndex) {
         matcher.verdictVersion = context->pathVersion;
     }
     return verdict;
+}
+
+uint64_t CurrentPathBucketKey(ParseContext* context) {
+    // The last segment's serial names its text and depth.
+    const PathIndex& index = context->pathIndex;
+    const CurrentSegment& last = index.segments[index.segmentCount - 1];
+    if (context->currentKeySerial != last.serial) {
+        const char* segment = index.buffer + last.start;
+        const uint64_t length = CurrentSegmentLength(index, index.segmentCount - 1);
+        context->currentKey = PathBucketKey(index.segmentCount, segment,
+                                            last.spaced ? WordLength(segment, length) : length);
+        context->currentKeySerial = last.serial;
+    }
+    return context->currentKey;
 }
 
 void QueryPathBounds(const char* path, uint64_t length, uint64_t* segments, uint64_t* rows) {
@@ -683,7 +826,9 @@ int32_t PredicatesMatch(const ParseContext* context, const TagParts* querySegmen
     for (uint32_t q = 0; q < querySegment->attributeCount; ++q) {
         const AttributeSpan& predicate = querySegment->attributes[q];
         bool satisfied = false;
-        for (uint32_t c = 0; c < currentSegment->attributeCount; ++c) {
+        // The first attribute that satisfies the predicate settles it: a later
+        // one could only set bareHit again, which a bare predicate's hit has set.
+        for (uint32_t c = 0; !satisfied && c < currentSegment->attributeCount; ++c) {
             const AttributeSpan& attribute = currentSegment->attributes[c];
             if (SameBytes(predicate.name, predicate.nameLength, attribute.name,
                           attribute.nameLength) &&

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "xmlpath/engine.h"
 
@@ -11,7 +12,9 @@
 // currentPath, or makes `text` the root (which must begin with "cmd" unless the
 // run has ParseFlagAnyRoot: else XmlErrBadRoot). A document prefix before the
 // first ":" is replaced by its table prefix. 0, -2, -11 (the path outgrew its
-// storage and a larger one cannot be allocated) or -13.
+// storage and a larger one cannot be allocated) or -13. An element name (the
+// root, or "/" as separator) must point into the run's document: its segment
+// keeps it for ClosePath.
 int32_t AppendPath(ParseContext* context, const char* separator, const char* text, uint64_t length);
 
 // Makes currentPath absent and releases the storage it outgrew into.
@@ -49,6 +52,29 @@ int32_t ClosePath(ParseContext* context, const char* name, uint64_t length);
 // be allocated, so that callers never mistake memory exhaustion for a path that
 // is not there.
 int32_t PathMatches(ParseContext* context, uint32_t matcherIndex);
+
+// Key of a path's depth and last element name (the bytes of its last segment
+// up to the first whitespace). Whenever PathMatches gives 1, the matcher's path
+// and currentPath have the same key.
+inline uint64_t PathBucketKey(uint32_t depth, const char* name, uint64_t length) {
+    // The length and the first and last eight bytes: a filter, not an identity.
+    uint64_t head = 0;
+    uint64_t tail = 0;
+    if (length >= 8) {
+        std::memcpy(&head, name, 8);
+        std::memcpy(&tail, name + length - 8, 8);
+    } else {
+        for (uint64_t i = 0; i < length; ++i) {
+            head |= uint64_t{static_cast<unsigned char>(name[i])} << (8 * i);
+        }
+    }
+    uint64_t hash = (head * 0x9E3779B97F4A7C15ull) ^ (tail * 0xC2B2AE3D27D4EB4Full) ^
+                    (length << 40) ^ depth;
+    return hash ^ (hash >> 29);
+}
+
+// PathBucketKey of currentPath, which must be present.
+uint64_t CurrentPathBucketKey(ParseContext* context);
 
 // Upper bounds of the segments and predicate rows that SplitQueryPath gives a
 // path, from a count of its "/" and "=" bytes.

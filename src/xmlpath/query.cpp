@@ -5,6 +5,7 @@
 
 #include "runtime/bytes.h"
 #include "runtime/memory.h"
+#include "xmlpath/matcher.h"
 
 namespace {
 
@@ -15,7 +16,7 @@ uint16_t CopyListString(const char* source, char** copy, uint64_t* length) {
     if (sourceLength <= 0) {
         return QueryBadParameter;
     }
-    *copy = static_cast<char*>(AllocZeroed(static_cast<uint64_t>(sourceLength) + 1));
+    *copy = static_cast<char*>(AllocBytes(static_cast<uint64_t>(sourceLength) + 1));
     if (*copy == nullptr) {
         return QueryNoMemory;
     }
@@ -55,6 +56,38 @@ void FreePathValues(PathValue* list, int32_t count) {
     FreeMemory(list);
 }
 
+namespace {
+
+// Segments and predicate rows per path that a query's run room holds: the
+// command layer's paths have four segments and at most one predicate.
+constexpr uint32_t RoomSegmentsPerPath = 6;
+constexpr uint32_t RoomRowsPerPath = 2;
+
+// Bytes of a present string with its NUL, or 0 when it is absent or empty.
+uint64_t StringBlockSize(const char* text) {
+    if (text == nullptr) {
+        return 0;
+    }
+    const int32_t length = StringLength(text);
+    return length > 0 ? static_cast<uint64_t>(length) + 1 : 0;
+}
+
+// Copies a present string into the block at *at and points *copy at it: 512
+// for an empty string.
+uint16_t PlaceListString(const char* source, char** at, char** copy, uint64_t* length) {
+    const int32_t sourceLength = StringLength(source);
+    if (sourceLength <= 0) {
+        return QueryBadParameter;
+    }
+    std::memcpy(*at, source, static_cast<size_t>(sourceLength) + 1);
+    *copy = *at;
+    *length = static_cast<uint64_t>(sourceLength);
+    *at += sourceLength + 1;
+    return QueryOk;
+}
+
+}  // namespace
+
 uint16_t CreateQuery(XmlQuery* query, const char* text, const PathValue* list, int32_t count,
                      uint32_t start) {
     if (query == nullptr || text == nullptr || list == nullptr || count <= 0) {
@@ -64,49 +97,55 @@ uint16_t CreateQuery(XmlQuery* query, const char* text, const PathValue* list, i
     if (textLength < 0 || start > static_cast<uint32_t>(textLength)) {
         return QueryBadParameter;
     }
-    // Zero-filled, so the copy is NUL-terminated; an empty document is allowed.
+    // One zero-filled block: the rows, the output buffer, the document copy
+    // with its NUL (an empty document is allowed), then the rows' strings.
     const uint64_t n = static_cast<uint64_t>(textLength) - start;
-    query->document = static_cast<char*>(AllocZeroed(n + 1));
-    if (query->document == nullptr) {
+    const uint64_t rowsSize = AlignedSize(static_cast<uint64_t>(count) * sizeof(QueryEntry));
+    // Behind them, room for the working state of a run over paths of typical
+    // size; a run over longer ones allocates its own.
+    uint64_t stringsSize = 0;
+    for (int32_t i = 0; i < count; ++i) {
+        stringsSize += StringBlockSize(list[i].path) + StringBlockSize(list[i].value);
+    }
+    const uint64_t roomAt = AlignedSize(rowsSize + QueryOutputSize + n + 1 + stringsSize);
+    const uint64_t roomSize =
+        RunBlockSize(static_cast<uint32_t>(count), uint64_t{RoomSegmentsPerPath} * count,
+                     uint64_t{RoomRowsPerPath} * count);
+    auto* block = static_cast<char*>(AllocBytes(roomAt + roomSize));
+    if (block == nullptr) {
         return QueryNoMemory;
     }
+    query->storage = block;
+    query->runRoom = block + roomAt;
+    query->runRoomSize = roomSize;
+    query->entries = reinterpret_cast<QueryEntry*>(block);
+    query->output = block + rowsSize;
+    query->outputCapacity = QueryOutputSize;
+    query->document = query->output + QueryOutputSize;
     if (n > 0) {
-        std::memcpy(query->document, text + start, static_cast<size_t>(n));  // a fresh block
+        std::memcpy(query->document, text + start, static_cast<size_t>(n));
     }
     query->documentLength = n;
-
-    query->outputCapacity = QueryOutputSize;
-    query->output = static_cast<char*>(AllocZeroed(QueryOutputSize));
-    if (query->output == nullptr) {
-        return QueryNoMemory;
-    }
-
-    query->entries =
-        static_cast<QueryEntry*>(AllocZeroed(static_cast<uint64_t>(count) * sizeof(QueryEntry)));
-    if (query->entries == nullptr) {
-        return QueryNoMemory;
-    }
     query->entryCount = count;
     query->scanEnd = 0;
 
+    char* strings = query->document + n + 1;
     for (int32_t i = 0; i < count; ++i) {
         QueryEntry& entry = query->entries[i];
         if (list[i].path != nullptr) {
-            const uint16_t status = CopyListString(list[i].path, &entry.path, &entry.pathLength);
+            const uint16_t status =
+                PlaceListString(list[i].path, &strings, &entry.path, &entry.pathLength);
             if (status != QueryOk) {
                 return status;
             }
         }
-        entry.matchOffset = 0;
-        entry.matchLength = 0;
         if (list[i].value != nullptr) {
-            const uint16_t status = CopyListString(list[i].value, &entry.value, &entry.valueLength);
+            const uint16_t status =
+                PlaceListString(list[i].value, &strings, &entry.value, &entry.valueLength);
             if (status != QueryOk) {
                 return status;
             }
         }
-        entry.valueOffset = 0;
-        entry.status = 0;
     }
     return QueryOk;
 }
@@ -115,14 +154,19 @@ void DestroyQuery(XmlQuery* query) {
     if (query == nullptr) {
         return;
     }
-    FreeAndClear(&query->document);
-    FreeAndClear(&query->output);
-    if (query->entries != nullptr) {
-        for (int32_t i = 0; i < query->entryCount; ++i) {
-            FreeAndClear(&query->entries[i].path);
-            FreeAndClear(&query->entries[i].value);
+    if (query->storage != nullptr) {
+        FreeMemory(query->storage);  // everything CreateQuery set lives in it
+    } else {
+        // A record filled by other means owns each part separately.
+        FreeAndClear(&query->document);
+        FreeAndClear(&query->output);
+        if (query->entries != nullptr) {
+            for (int32_t i = 0; i < query->entryCount; ++i) {
+                FreeAndClear(&query->entries[i].path);
+                FreeAndClear(&query->entries[i].value);
+            }
+            FreeAndClear(&query->entries);
         }
-        FreeAndClear(&query->entries);
     }
     FreeMemory(query);
 }

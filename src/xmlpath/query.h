@@ -36,7 +36,8 @@ struct QueryEntry {
 
 // The request and its results. The record itself is heap memory from
 // AllocZeroed, all fields zero, supplied by the caller; DestroyQuery releases it
-// with everything it owns (never pass a record on the stack).
+// with everything it owns (never pass a record on the stack). CreateQuery puts
+// the document, the output buffer, the rows and their strings into one block.
 struct XmlQuery {
     char* document;  // owned NUL-terminated copy of the text from `start` on
     uint64_t documentLength;
@@ -45,6 +46,11 @@ struct XmlQuery {
     QueryEntry* entries;
     int32_t entryCount;
     uint64_t scanEnd;  // where the scan stopped, or the declaration's offset after -4
+    void* storage;     // the block CreateQuery made, holding everything above; else absent
+    // Room in that block for the working state of a run over these paths, so
+    // that a run allocates nothing; absent for a record made otherwise.
+    char* runRoom;
+    uint64_t runRoomSize;
 };
 
 // Fills one path list element with copies of `path` (required, not empty) and

@@ -16,6 +16,14 @@ struct RewriteRow {
     bool spliced;
 };
 
+constexpr int32_t RewriteRowsOnStack = 16;
+
+void ReleaseRows(RewriteRow* rows, const RewriteRow* stackRows) {
+    if (rows != stackRows) {
+        FreeMemory(rows);
+    }
+}
+
 // Copies `count` bytes to `at`, dropping whatever would fall past `capacity`.
 void PutBytes(char* buffer, uint64_t capacity, uint64_t at, const void* source, uint64_t count) {
     if (at >= capacity) {
@@ -94,10 +102,15 @@ int32_t RewriteDocument(XmlQuery* query) {
     const int32_t count = query->entryCount;
     const uint64_t documentLength = query->documentLength;
 
-    auto* rows =
-        static_cast<RewriteRow*>(AllocZeroed(static_cast<uint64_t>(count) * sizeof(RewriteRow)));
-    if (rows == nullptr) {
-        return XmlErrNoMemory;
+    // The working copy of a few rows lives on the stack; a larger one is allocated.
+    RewriteRow stackRows[RewriteRowsOnStack];
+    RewriteRow* rows = stackRows;
+    if (count > RewriteRowsOnStack) {
+        rows = static_cast<RewriteRow*>(
+            AllocBytes(static_cast<uint64_t>(count) * sizeof(RewriteRow)));
+        if (rows == nullptr) {
+            return XmlErrNoMemory;
+        }
     }
     for (int32_t i = 0; i < count; ++i) {
         rows[i].entry = query->entries[i];
@@ -126,7 +139,7 @@ int32_t RewriteDocument(XmlQuery* query) {
     }
     if (capacity < needed) {
         query->outputCapacity = needed;
-        FreeMemory(rows);
+        ReleaseRows(rows, stackRows);
         return XmlErrBufferTooSmall;
     }
 
@@ -170,7 +183,7 @@ int32_t RewriteDocument(XmlQuery* query) {
 
     if (anySpliced && produced > capacity) {
         // Cannot happen for the matches a scan produces; never claim unwritten bytes.
-        FreeMemory(rows);
+        ReleaseRows(rows, stackRows);
         query->outputCapacity = produced;
         return XmlErrBufferTooSmall;
     }
@@ -181,7 +194,7 @@ int32_t RewriteDocument(XmlQuery* query) {
             entry.status = rows[i].entry.status;
         }
     }
-    FreeMemory(rows);
+    ReleaseRows(rows, stackRows);
     query->outputCapacity = produced;
     return 0;
 }

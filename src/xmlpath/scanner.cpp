@@ -1,6 +1,8 @@
 // The document scanner and the engine's read operations.
 #include "xmlpath/scanner.h"
 
+#include <cstring>
+
 #include "runtime/bytes.h"
 #include "runtime/memory.h"
 #include "xmlpath/matcher.h"
@@ -22,13 +24,22 @@ bool IsAsciiLetter(char byte) {
     return (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z');
 }
 
-// Offset of the first `byte` at or after `from`, or -1.
+// Offset of the first `byte` at or after `from`, or -1. Tags and text runs are
+// mostly short: the first bytes are looked at in place, the rest with memchr.
 int64_t FindFrom(const TextCursor* cursor, uint64_t from, char byte) {
-    if (from >= cursor->length) {
+    const uint64_t length = cursor->length;
+    const char* text = cursor->text;
+    const uint64_t inPlace = from + 24 < length ? from + 24 : length;
+    for (uint64_t i = from; i < inPlace; ++i) {
+        if (text[i] == byte) {
+            return static_cast<int64_t>(i);
+        }
+    }
+    if (inPlace >= length) {
         return -1;
     }
-    const char* found = FindSpanByte(cursor->text + from, cursor->length - from, byte);
-    return found != nullptr ? found - cursor->text : -1;
+    const void* found = std::memchr(text + inPlace, static_cast<unsigned char>(byte), length - inPlace);
+    return found != nullptr ? static_cast<const char*>(found) - text : -1;
 }
 
 int32_t RunQuery(XmlQuery* query, int32_t flags) {
@@ -118,7 +129,7 @@ int32_t ScanMarkup(ParseContext* context, uint64_t* position) {
             return XmlErrTruncated;
         }
         if (rest >= 10 && BytesEqual(cursor->text + p, "<![CDATA[", 9) == 1) {
-            const char* end = FindBytes(cursor->text + p, rest, "]]>", 3);
+            const char* end = static_cast<const char*>(memmem(cursor->text + p, rest, "]]>", 3));
             if (end == nullptr) {
                 return XmlErrUnterminated;
             }
@@ -200,39 +211,39 @@ int32_t HandleStartTag(ParseContext* context, uint64_t tagOffset, uint64_t tagLe
         --bodyLength;  // tag[bodyLength] is the body's last byte (body starts at tag + 1)
     }
 
-    // One split into rows on the stack; the tag's own array of exactly its
-    // count is then allocated as before (a tag whose array cannot be allocated
-    // fails with XmlErrBadTag). A tag with more rows, or one that does not
-    // split, takes the counting pass first.
+    // One split, into rows on the stack or, once a tag has needed more, into the
+    // run's own larger array. A tag with more rows than that array holds takes
+    // a counting pass and the array grows to fit it (when it cannot, the tag
+    // fails with XmlErrBadTag, as a tag whose rows cannot be had).
     AttributeSpan local[TagRowsOnStack];
-    TagParts parts{nullptr, 0, local, TagRowsOnStack};
+    const bool useRunRows = context->tagRowCapacity > TagRowsOnStack;
+    TagParts parts{nullptr, 0, useRunRows ? context->tagRows : local,
+                   useRunRows ? context->tagRowCapacity : TagRowsOnStack};
     uint32_t count = SplitTag(tag + 1, bodyLength, &parts);
-    if (count != SplitFailed) {
-        AttributeSpan* array = nullptr;
-        if (count != 0) {
-            array =
-                static_cast<AttributeSpan*>(AllocZeroed(uint64_t{count} * sizeof(AttributeSpan)));
-            if (array == nullptr) {
-                return XmlErrBadTag;
-            }
-            for (uint32_t i = 0; i < count; ++i) {
-                array[i] = local[i];
-            }
-        }
-        parts.attributes = array;
-        parts.attributeCount = count;
-    } else {
+    if (count == SplitFailed) {
         count = SplitTag(tag + 1, bodyLength, nullptr);
         parts = TagParts{};
-        if (count != 0 && count != SplitFailed) {
-            parts.attributes =
-                static_cast<AttributeSpan*>(AllocZeroed(uint64_t{count} * sizeof(AttributeSpan)));
-            parts.attributeCount = parts.attributes != nullptr ? count : 0;
+        if (count != SplitFailed && count > 0) {
+            if (count > context->tagRowCapacity) {
+                const uint64_t doubled = uint64_t{context->tagRowCapacity} * 2;
+                const uint64_t capacity = doubled > count ? doubled : count;
+                FreeMemory(context->tagRows);
+                context->tagRowCapacity = 0;
+                context->tagRows =
+                    static_cast<AttributeSpan*>(AllocBytes(capacity * sizeof(AttributeSpan)));
+                if (context->tagRows == nullptr || capacity > UINT32_MAX) {
+                    return XmlErrBadTag;
+                }
+                context->tagRowCapacity = static_cast<uint32_t>(capacity);
+            }
+            parts.attributes = context->tagRows;
+            parts.attributeCount = count;
         }
         SplitTag(tag + 1, bodyLength, &parts);
     }
+    parts.attributes = count != 0 && count != SplitFailed ? parts.attributes : nullptr;
+    parts.attributeCount = parts.attributes != nullptr ? count : 0;
     if (parts.name == nullptr || parts.nameLength == 0) {
-        FreeMemory(parts.attributes);
         return XmlErrBadTag;
     }
 
@@ -260,7 +271,6 @@ int32_t HandleStartTag(ParseContext* context, uint64_t tagOffset, uint64_t tagLe
             result = ClosePath(context, parts.name, parts.nameLength);
         }
     }
-    FreeMemory(parts.attributes);
     return result;
 }
 

@@ -250,6 +250,72 @@ TEST_F(PushScanEvent, AnyEntryAtTheNameFailsTheEventAndIsLeftAsItWas) {
     EXPECT_EQ(EntriesOf(outside_), std::vector<std::string>{"victim"});
 }
 
+// ---- The file prepared while idle ----
+
+size_t OpenDescriptors() {
+    return static_cast<size_t>(
+        std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
+}
+
+TEST_F(PushScanEvent, PreparedFileShowsNoEntryUntilThePressThenHoldsTheWholeEvent) {
+    PreparePushScanEventAt(directory_.c_str());
+    EXPECT_TRUE(Entries().empty());
+    const mode_t previous = umask(077);
+    const int32_t result = Write();
+    umask(previous);
+    ASSERT_EQ(result, 0);
+    EXPECT_EQ(Entries(), std::vector<std::string>{NameAt(0)});
+    EXPECT_EQ(ModeOf(PathAt(0)), 0666u);
+    PlistPtr root = Decode(ReadFile(PathAt(0)));
+    ASSERT_NE(root, nullptr);
+    EXPECT_EQ(plist_dict_get_size(root.get()), 6u);
+    ReleasePreparedPushScanEvent();
+}
+
+TEST_F(PushScanEvent, PreparedFileIsNeverNamedOverAPlantedLinkAndIsDropped) {
+    const std::string target = outside_ + "/victim";
+    WriteFile(target, "victim contents");
+    ASSERT_EQ(symlink(target.c_str(), PathAt(0).c_str()), 0);
+    PreparePushScanEventAt(directory_.c_str());
+    const size_t descriptors = OpenDescriptors();
+    EXPECT_EQ(Write(), -1);
+    EXPECT_EQ(OpenDescriptors(), descriptors - 1);  // the prepared file went with the press
+    EXPECT_EQ(ReadFile(target), "victim contents");
+    EXPECT_TRUE(fs::is_symlink(PathAt(0)));
+    EXPECT_EQ(Entries().size(), 1u);
+    // The next press, with nothing prepared, makes its own file.
+    EXPECT_EQ(Write(kWhen + 1), 0);
+    EXPECT_EQ(Entries().size(), 2u);
+}
+
+TEST_F(PushScanEvent, FilePreparedForAnotherDirectoryIsNotUsedAndAPrepareReplacesIt) {
+    PreparePushScanEventAt(outside_.c_str());
+    const size_t descriptors = OpenDescriptors();
+    ASSERT_EQ(Write(), 0);
+    EXPECT_TRUE(fs::exists(PathAt(0)));
+    EXPECT_TRUE(EntriesOf(outside_).empty());
+    EXPECT_EQ(OpenDescriptors(), descriptors);  // still prepared, for the other directory
+    PreparePushScanEventAt(directory_.c_str());
+    PreparePushScanEventAt(directory_.c_str());  // ready already: nothing more is opened
+    EXPECT_EQ(OpenDescriptors(), descriptors);
+    ASSERT_EQ(Write(kWhen + 1), 0);
+    EXPECT_EQ(OpenDescriptors(), descriptors - 1);
+    EXPECT_TRUE(EntriesOf(outside_).empty());
+}
+
+TEST_F(PushScanEvent, ReleaseClosesThePreparedFileAndLeavesNothing) {
+    const size_t descriptors = OpenDescriptors();
+    PreparePushScanEventAt(directory_.c_str());
+    EXPECT_EQ(OpenDescriptors(), descriptors + 1);
+    ReleasePreparedPushScanEvent();
+    ReleasePreparedPushScanEvent();
+    EXPECT_EQ(OpenDescriptors(), descriptors);
+    EXPECT_TRUE(Entries().empty());
+    PreparePushScanEventAt(nullptr);
+    PreparePushScanEventAt("");
+    EXPECT_EQ(OpenDescriptors(), descriptors);
+}
+
 // ---- Size limit ----
 
 TEST_F(PushScanEvent, XmlTextOf8192BytesOrMoreIsNotWritten) {

@@ -180,7 +180,7 @@ TEST_F(DeviceExchange, AllocationFailuresLeakNothingAndLeaveNoAnswerBehind) {
             EXPECT_EQ(LiveAllocations(), liveBefore) << "allocation " << failing;
             EXPECT_EQ(LeftOnBulkIn(), "") << "allocation " << failing;
         });
-    EXPECT_GT(failures, 30u);
+    EXPECT_GT(failures, 20u);  // the command's and the answer's path lists, queries and texts
     EXPECT_EQ(Zn417GetReport(model_).unexpectedWrites, 0u);
 }
 

@@ -149,7 +149,8 @@ void SweepBuild(CommandKind kind, const char* jobId, bool useJobId, const std::s
             }
             EXPECT_EQ(LiveAllocations(), liveBefore) << "allocation " << failing;
         });
-    EXPECT_GT(failures, 10u);
+    // The path list's strings, the query's record and block, the command text.
+    EXPECT_GT(failures, 6u);
 }
 
 TEST(CommandAllocationFailures, StartJobFailsCleanlyAtEveryAllocation) {

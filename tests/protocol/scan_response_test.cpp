@@ -230,7 +230,8 @@ void SweepStartJobAnswer(const std::string& answer) {
             }
             EXPECT_EQ(LiveAllocations(), liveBefore) << "allocation " << failing;
         });
-    EXPECT_GT(failures, 20u);
+    // The path list's strings, each query's record and block, the job ID.
+    EXPECT_GT(failures, 10u);
 }
 
 TEST(ResponseAllocationFailures, StartJobAnswerFailsCleanlyAtEveryAllocation) {
@@ -256,7 +257,8 @@ TEST(ResponseAllocationFailures, RefusalFailsAsOutOfMemoryAtEveryAllocation) {
             }
             EXPECT_EQ(LiveAllocations(), liveBefore) << "allocation " << failing;
         });
-    EXPECT_GT(failures, 20u);
+    // The path list's strings, each query's record and block, the detail's copy.
+    EXPECT_GT(failures, 10u);
 }
 
 }  // namespace

@@ -161,7 +161,7 @@ TEST_F(QueryObject, CreateQueryOutOfMemoryReturns256AndLeaksNothing) {
             EXPECT_EQ(status, failing != 0 ? QueryNoMemory : QueryOk) << "allocation " << failing;
             EXPECT_EQ(LiveAllocations(), liveBefore) << "allocation " << failing;
         });
-    EXPECT_EQ(failures, 9u);  // record, document, output, rows, 2 values, 3 paths
+    EXPECT_EQ(failures, 2u);  // the record, and one block for document, output, rows and strings
     FreePathValues(list, 3);
 }
 

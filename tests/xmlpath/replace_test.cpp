@@ -206,8 +206,37 @@ TEST(ReplaceBuffer, SecondRunNeverTrustsACapacityAboveTheBuffer) {
 TEST(ReplaceMemory, EveryFailedAllocationReturnsItsStatusAndLeaksNothing) {
     uint64_t failures = SweepEngineFailures([] { return MakeQuery(kVendorCmd, kVendorRows); },
                                             ReplaceValues, ExpectLoudFailure);
-    // The run's block, the attribute arrays of two tags and the sorted copy of the rows.
-    EXPECT_EQ(failures, 4u);
+    // None: the run works in room the query made for it, tags' attributes and the
+    // sorted copy of a few rows need no blocks of their own.
+    EXPECT_EQ(failures, 0u);
+}
+
+TEST(ReplaceMemory, ManyRowsTakeAHeapCopyWhoseFailureIsReported) {
+    std::string document = kDecl + "<cmd>";
+    std::vector<std::string> paths;
+    for (int i = 0; i < 20; ++i) {
+        document += "<e" + std::to_string(i) + ">x</e" + std::to_string(i) + ">";
+        paths.push_back("cmd/e" + std::to_string(i));
+    }
+    document += "</cmd>";
+    std::vector<Row> rows;
+    for (const std::string& path : paths) {
+        rows.push_back({path.c_str(), "y"});
+    }
+    bool copyFailed = false;
+    const uint64_t failures = SweepEngineFailures(
+        [&] { return MakeQuery(document, rows); },
+        [&](XmlQuery* query) {
+            const int32_t status = ReplaceValues(query);
+            copyFailed |= status == XmlErrNoMemory && query->entries[0].status == MatchFound;
+            if (status == 0) {
+                EXPECT_EQ(Output(query).find("<e19>y</e19>"), document.find("<e19>x</e19>"));
+            }
+            return status;
+        },
+        ExpectLoudFailure);
+    EXPECT_EQ(failures, 1u);  // the copy of the rows
+    EXPECT_TRUE(copyFailed);  // the scan had filled the entries when the copy failed
 }
 
 }  // namespace
