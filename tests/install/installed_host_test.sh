@@ -63,10 +63,11 @@ host="$root/bin/zn417-host"
 "$host" --help >"$scratch/help.txt" || fail "--help exited $?"
 grep -q -- "--simulate" "$scratch/help.txt" || fail "--help does not show --simulate"
 
-# Hosts that know --version find the installed plug-in by themselves and read
-# a configuration file.
+# A host whose help offers --version finds the installed plug-in by itself
+# and reads a configuration file; an older one is given the plug-in's path.
 plugin_option=()
-if "$host" --version >"$scratch/version.txt" 2>/dev/null; then
+if grep -q -- "--version" "$scratch/help.txt"; then
+    "$host" --version >"$scratch/version.txt" || fail "--version exited $?"
     [ "$(cat "$scratch/version.txt")" = "zn417-host $version" ] ||
         fail "--version printed '$(cat "$scratch/version.txt")'"
     # Every example of the installed sample is a valid setting; device and
