@@ -5,6 +5,7 @@
 #include <libusb.h>
 #include <pthread.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -13,6 +14,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -582,6 +584,114 @@ PlatformReturn LuCreateInterfaceObject(UsbService* service, UsbInterfaceObject**
     return PlatformOk;
 }
 
+
+// Device listing and arrival/departure reports. The reports come from
+// libusb's hotplug callbacks, run by a thread of ours that handles libusb's
+// events while any watch exists.
+
+// Fills `info` from the device: its IDs, its sysfs name ("1-4.2": the bus,
+// then the port path), its location ID when the port path fits that layout,
+// and whether this process may open its node.
+void DescribeDevice(libusb_device* device, UsbDeviceInfo* info) {
+    *info = UsbDeviceInfo{};
+    libusb_device_descriptor descriptor;
+    if (libusb_get_device_descriptor(device, &descriptor) == LIBUSB_SUCCESS) {
+        info->vendorId = descriptor.idVendor;
+        info->productId = descriptor.idProduct;
+    }
+    info->busNumber = libusb_get_bus_number(device);
+    info->deviceAddress = libusb_get_device_address(device);
+    uint8_t ports[8];
+    const int depth = libusb_get_port_numbers(device, ports, sizeof ports);
+    int used = std::snprintf(info->name, sizeof info->name, "%u", info->busNumber);
+    bool fits = depth > 0 && depth <= 6;
+    for (int i = 0; i < depth; ++i) {
+        used += std::snprintf(info->name + used, sizeof info->name - static_cast<size_t>(used),
+                              "%c%u", i == 0 ? '-' : '.', ports[i]);
+        fits = fits && ports[i] <= 15;
+    }
+    if (depth <= 0) {
+        std::snprintf(info->name, sizeof info->name, "usb%u", info->busNumber);  // a root hub
+    }
+    info->hasLocation = fits;
+    info->locationId = fits ? LocationOf(device) : 0;
+    char node[40];
+    std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u", info->busNumber,
+                  info->deviceAddress);
+    info->accessible = access(node, R_OK | W_OK) == 0;
+}
+
+PlatformReturn LuListDevices(UsbDeviceInfo* devices, uint32_t capacity, uint32_t* count) {
+    libusb_device** list = nullptr;
+    const ssize_t found = libusb_get_device_list(gContext, &list);
+    if (found < 0) {
+        return FromLibusb(static_cast<int>(found));
+    }
+    for (ssize_t i = 0; i < found; ++i) {
+        if (static_cast<uint32_t>(i) < capacity) {
+            DescribeDevice(list[i], &devices[i]);
+        }
+    }
+    *count = static_cast<uint32_t>(found);
+    libusb_free_device_list(list, 1);
+    return PlatformOk;
+}
+
+struct LuReports {
+    libusb_hotplug_callback_handle callback = 0;
+    std::thread thread;
+    std::atomic<bool> running{false};
+};
+
+LuReports gReports;
+
+int LIBUSB_CALL OnHotplug(libusb_context*, libusb_device* device, libusb_hotplug_event event,
+                          void*) {
+    UsbDeviceInfo info;
+    DescribeDevice(device, &info);
+    UsbReportDeviceEvent(&gLibusbBackend,
+                         event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED ? UsbDeviceArrived
+                                                                      : UsbDeviceLeft,
+                         &info);
+    return 0;  // stay registered
+}
+
+// Sleeps in libusb's poll until an event comes or the reports stop (a day
+// rather than libusb_handle_events' minute, so an idle host never wakes).
+void HandleReportEvents() {
+    while (gReports.running.load(std::memory_order_acquire)) {
+        struct timeval day = {24 * 3600, 0};
+        libusb_handle_events_timeout_completed(gContext, &day, nullptr);
+    }
+}
+
+PlatformReturn LuStartDeviceReports() {
+    if (libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG) == 0) {
+        return PlatformErrUnsupported;
+    }
+    const int registered = libusb_hotplug_register_callback(
+        gContext,
+        static_cast<libusb_hotplug_event>(LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED |
+                                          LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT),
+        static_cast<libusb_hotplug_flag>(0), LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY,
+        LIBUSB_HOTPLUG_MATCH_ANY, OnHotplug, nullptr, &gReports.callback);
+    if (registered != LIBUSB_SUCCESS) {
+        return FromLibusb(registered);
+    }
+    gReports.running.store(true, std::memory_order_release);
+    gReports.thread = std::thread(HandleReportEvents);
+    return PlatformOk;
+}
+
+void LuStopDeviceReports() {
+    gReports.running.store(false, std::memory_order_release);
+    libusb_hotplug_deregister_callback(gContext, gReports.callback);
+    libusb_interrupt_event_handler(gContext);  // the thread sees `running` at once
+    if (gReports.thread.joinable()) {
+        gReports.thread.join();
+    }
+}
+
 }  // namespace
 
 const UsbBackend gLibusbBackend = {
@@ -596,4 +706,7 @@ const UsbBackend gLibusbBackend = {
     LuGetPropertyInt32,
     LuReleaseProperties,
     LuCreateInterfaceObject,
+    LuListDevices,
+    LuStartDeviceReports,
+    LuStopDeviceReports,
 };

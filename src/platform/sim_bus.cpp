@@ -93,8 +93,18 @@ struct SimFailRule {
     uint32_t remaining;  // 0: every time
 };
 
+// A device as a user names it: made at attach from its first interface's
+// "idVendor", "idProduct" and "locationID".
+struct SimDeviceRec {
+    uint32_t id = 0;
+    bool attached = true;
+    bool accessible = true;
+    UsbDeviceInfo info{};
+};
+
 struct SimBus {
     std::mutex lock;
+    std::vector<SimDeviceRec> devices;
     std::condition_variable changed;       // data, abort, close or unplug: blocked reads look again
     std::condition_variable readsBlocked;  // the number of blocked reads grew
     std::vector<std::unique_ptr<SimInterfaceRec>> interfaces;
@@ -164,6 +174,56 @@ void TraceObject(const SimObject* object, uint32_t interfaceId, const char* oper
              UsbPlatformStatusName(status), static_cast<uint32_t>(status), detail);
 }
 
+bool DeviceAccessible(const SimBus& bus, uint32_t deviceId) {
+    for (const SimDeviceRec& device : bus.devices) {
+        if (device.id == deviceId) {
+            return device.accessible;
+        }
+    }
+    return true;
+}
+
+// The name, bus and address of a new device. With a location whose bus and
+// first port are not 0, the name follows its nibbles as sysfs would name that
+// port path (0x14120000: bus 20, ports 1 and 2, "20-1.2"); otherwise the
+// device sits on a bus 0 of its own, named by its ID.
+UsbDeviceInfo DescribeDevice(uint32_t deviceId, const SimInterfaceDesc& first) {
+    UsbDeviceInfo info{};
+    int32_t location = 0;
+    bool hasLocation = false;
+    for (uint32_t p = 0; p < first.propertyCount; ++p) {
+        const SimProperty& property = first.properties[p];
+        if (std::strcmp(property.name, "idVendor") == 0) {
+            info.vendorId = static_cast<uint16_t>(property.value);
+        } else if (std::strcmp(property.name, "idProduct") == 0) {
+            info.productId = static_cast<uint16_t>(property.value);
+        } else if (std::strcmp(property.name, "locationID") == 0) {
+            location = property.value;
+            hasLocation = true;
+        }
+    }
+    const auto bits = static_cast<uint32_t>(location);
+    info.deviceAddress = static_cast<uint8_t>((deviceId - 1) % 127 + 1);
+    if (hasLocation && (bits >> 24) != 0 && ((bits >> 20) & 0x0F) != 0) {
+        info.busNumber = static_cast<uint8_t>(bits >> 24);
+        int used = std::snprintf(info.name, sizeof info.name, "%u", info.busNumber);
+        for (int tier = 0; tier < 6; ++tier) {
+            const uint32_t port = (bits >> (20 - 4 * tier)) & 0x0F;
+            if (port == 0) {
+                break;
+            }
+            used += std::snprintf(info.name + used, sizeof info.name - static_cast<size_t>(used),
+                                  "%c%u", tier == 0 ? '-' : '.', port);
+        }
+        info.hasLocation = true;
+        info.locationId = location;
+    } else {
+        std::snprintf(info.name, sizeof info.name, "0-%u", deviceId);
+    }
+    info.accessible = true;
+    return info;
+}
+
 // A step that no rule names.
 constexpr SimStep kNoStep = static_cast<SimStep>(-1);
 
@@ -215,6 +275,8 @@ PlatformReturn SimOpen(UsbInterfaceObject* self) {
             status = PlatformErrNoDevice;
         } else if (TakeFailure(bus, SimStepOpen, rec->id, 0, &injected)) {
             status = injected;
+        } else if (!DeviceAccessible(bus, rec->deviceId)) {
+            status = PlatformErrNotPermitted;
         } else if (rec->heldByOther || rec->opener != nullptr) {
             status = PlatformErrExclusiveAccess;
         } else {
@@ -633,6 +695,35 @@ PlatformReturn SimCreateInterfaceObject(UsbService* service, UsbInterfaceObject*
     return status;
 }
 
+PlatformReturn SimListDevices(UsbDeviceInfo* devices, uint32_t capacity, uint32_t* count) {
+    SimBus& bus = Bus();
+    std::lock_guard<std::mutex> guard(bus.lock);
+    int32_t injected;
+    if (TakeFailure(bus, SimStepWalk, 0, 0, &injected)) {
+        return injected == PlatformOk ? PlatformErrError : injected;
+    }
+    uint32_t found = 0;
+    for (const SimDeviceRec& device : bus.devices) {
+        if (!device.attached) {
+            continue;
+        }
+        if (found < capacity) {
+            devices[found] = device.info;
+            devices[found].accessible = device.accessible;
+        }
+        ++found;
+    }
+    *count = found;
+    return PlatformOk;
+}
+
+// Attach and detach report on the caller's thread: nothing to start.
+PlatformReturn SimStartDeviceReports() {
+    return PlatformOk;
+}
+
+void SimStopDeviceReports() {}
+
 }  // namespace
 
 const UsbBackend gSimulatedBackend = {
@@ -647,12 +738,16 @@ const UsbBackend gSimulatedBackend = {
     SimGetPropertyInt32,
     SimReleaseProperties,
     SimCreateInterfaceObject,
+    SimListDevices,
+    SimStartDeviceReports,
+    SimStopDeviceReports,
 };
 
 void SimBusReset() {
     SimBus& bus = Bus();
     std::lock_guard<std::mutex> guard(bus.lock);
     bus.interfaces.clear();
+    bus.devices.clear();
     bus.objects.clear();
     bus.rules.clear();
     bus.misuses.clear();
@@ -680,9 +775,12 @@ uint32_t SimAttachDevice(const SimInterfaceDesc* interfaces, uint32_t count,
     }
     SimBus& bus = Bus();
     uint32_t deviceId;
+    UsbDeviceInfo info;
     {
         std::lock_guard<std::mutex> guard(bus.lock);
         deviceId = bus.nextDeviceId++;
+        info = DescribeDevice(deviceId, interfaces[0]);
+        bus.devices.push_back(SimDeviceRec{deviceId, true, true, info});
         for (uint32_t i = 0; i < count; ++i) {
             const SimInterfaceDesc& desc = interfaces[i];
             auto rec = std::make_unique<SimInterfaceRec>();
@@ -703,14 +801,23 @@ uint32_t SimAttachDevice(const SimInterfaceDesc* interfaces, uint32_t count,
         }
     }
     UsbTrace("sim attach device %u, %u interfaces", deviceId, count);
+    UsbReportDeviceEvent(&gSimulatedBackend, UsbDeviceArrived, &info);
     return deviceId;
 }
 
 PlatformReturn SimDetachDevice(uint32_t deviceId) {
     SimBus& bus = Bus();
     bool found = false;
+    UsbDeviceInfo info{};
     {
         std::lock_guard<std::mutex> guard(bus.lock);
+        for (SimDeviceRec& device : bus.devices) {
+            if (device.id == deviceId && device.attached) {
+                device.attached = false;
+                info = device.info;
+                info.accessible = device.accessible;
+            }
+        }
         for (auto& rec : bus.interfaces) {
             if (rec->deviceId == deviceId && rec->attached) {
                 rec->attached = false;
@@ -723,6 +830,7 @@ PlatformReturn SimDetachDevice(uint32_t deviceId) {
         return PlatformErrNotFound;
     }
     UsbTrace("sim detach device %u", deviceId);
+    UsbReportDeviceEvent(&gSimulatedBackend, UsbDeviceLeft, &info);
     return PlatformOk;
 }
 
@@ -734,6 +842,18 @@ PlatformReturn ChangeInterface(uint32_t interfaceId, Change change) {
     std::lock_guard<std::mutex> guard(bus.lock);
     SimInterfaceRec* rec = FindInterface(bus, interfaceId);
     return rec == nullptr ? PlatformErrNotFound : change(bus, rec);
+}
+
+PlatformReturn SimSetDeviceAccessible(uint32_t deviceId, bool accessible) {
+    SimBus& bus = Bus();
+    std::lock_guard<std::mutex> guard(bus.lock);
+    for (SimDeviceRec& device : bus.devices) {
+        if (device.id == deviceId && device.attached) {
+            device.accessible = accessible;
+            return PlatformOk;
+        }
+    }
+    return PlatformErrNotFound;
 }
 
 PlatformReturn SimSetHeldByOtherClient(uint32_t interfaceId, bool held) {

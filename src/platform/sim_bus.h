@@ -70,14 +70,24 @@ ZN_PLATFORM_API void SimBusReset();
 
 // Attaches a device with `count` interfaces. Their interface IDs (never 0)
 // go to `interfaceIds` when present. Returns the device ID, or 0 for bad
-// arguments.
+// arguments. The device's vendor, product and location, as UsbListDevices
+// shows them, are its first interface's "idVendor", "idProduct" and
+// "locationID"; its name follows the location's port path (0x14120000:
+// "20-1.2"), or is "0-<device ID>" without a usable location. Watches of
+// the simulated bus hear of the arrival before this returns.
 ZN_PLATFORM_API uint32_t SimAttachDevice(const SimInterfaceDesc* interfaces, uint32_t count,
                                          uint32_t* interfaceIds);
 
 // Unplugs a device: its interfaces leave the registry, blocked reads on them
 // return PlatformErrNoDevice, and so does every later operation but close
-// and release. PlatformErrNotFound for an unknown device.
+// and release. PlatformErrNotFound for an unknown device. Watches hear of
+// the departure before this returns.
 ZN_PLATFORM_API PlatformReturn SimDetachDevice(uint32_t deviceId);
+
+// Marks a device as one this process may not open (the listing says so and
+// USBInterfaceOpen answers PlatformErrNotPermitted), or as one it may.
+// PlatformErrNotFound for an unknown or detached device.
+ZN_PLATFORM_API PlatformReturn SimSetDeviceAccessible(uint32_t deviceId, bool accessible);
 
 // Marks an interface as held open by another client, or frees it.
 ZN_PLATFORM_API PlatformReturn SimSetHeldByOtherClient(uint32_t interfaceId, bool held);

@@ -44,12 +44,28 @@ struct UsbBackend {
 
     // As UsbCreateInterfaceObject: a closed object for the interface.
     PlatformReturn (*CreateInterfaceObject)(UsbService* service, UsbInterfaceObject** object);
+
+    // As UsbListDevices; `devices` may be null only with a capacity of 0.
+    PlatformReturn (*ListDevices)(UsbDeviceInfo* devices, uint32_t capacity, uint32_t* count);
+
+    // Begins reporting arrivals and departures through UsbReportDeviceEvent;
+    // called when the first watch of this backend begins. 0, or
+    // PlatformErrUnsupported or another failure with nothing begun.
+    PlatformReturn (*StartDeviceReports)();
+    // Ends the reports; called when the last watch ends. Returns once no
+    // report of this backend is under way.
+    void (*StopDeviceReports)();
 };
 
 extern const UsbBackend gSimulatedBackend;
 #ifdef ZN_HAVE_LIBUSB
 extern const UsbBackend gLibusbBackend;
 #endif
+
+// Hands one arrival or departure to every watch of `backend`. Called by a
+// backend outside its own locks; runs the watches' hooks before it returns.
+void UsbReportDeviceEvent(const UsbBackend* backend, UsbDeviceEvent event,
+                          const UsbDeviceInfo* device);
 
 // True while a trace hook is set; lets a backend skip formatting.
 bool UsbTraceEnabled();

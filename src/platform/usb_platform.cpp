@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 #include "platform/usb_backend.h"
 
@@ -51,6 +52,33 @@ const UsbBackend* ActiveBackend() {
     }
     UsbPlatformSelectBackend(UsbBackendSimulated);
     return gSelectedBackend.load(std::memory_order_acquire);
+}
+
+}  // namespace
+
+struct UsbDeviceWatch {
+    const UsbBackend* backend;
+    UsbDeviceHook hook;
+    void* context;
+};
+
+namespace {
+
+// Watches of every backend. The hooks run with gWatchLock held, so that an
+// ended watch is never called again; gReportsLock orders the backends'
+// start and stop of their reports and is never taken by a report.
+std::mutex gWatchLock;
+std::vector<UsbDeviceWatch*> gWatches;
+std::mutex gReportsLock;
+
+// Under gWatchLock: whether any watch of `backend` remains.
+bool BackendWatched(const UsbBackend* backend) {
+    for (const UsbDeviceWatch* watch : gWatches) {
+        if (watch->backend == backend) {
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace
@@ -234,4 +262,75 @@ PlatformReturn UsbCreateInterfaceObject(UsbService* service, UsbInterfaceObject*
         return PlatformErrBadArgument;
     }
     return service->backend->CreateInterfaceObject(service, object);
+}
+
+PlatformReturn UsbListDevices(UsbDeviceInfo* devices, uint32_t capacity, uint32_t* count) {
+    if (count == nullptr || (devices == nullptr && capacity > 0)) {
+        return PlatformErrBadArgument;
+    }
+    *count = 0;
+    return ActiveBackend()->ListDevices(devices, capacity, count);
+}
+
+PlatformReturn UsbWatchDevices(UsbDeviceHook hook, void* context, UsbDeviceWatch** watch) {
+    if (watch == nullptr) {
+        return PlatformErrBadArgument;
+    }
+    *watch = nullptr;
+    if (hook == nullptr) {
+        return PlatformErrBadArgument;
+    }
+    const UsbBackend* backend = ActiveBackend();
+    std::lock_guard<std::mutex> order(gReportsLock);
+    bool watched;
+    {
+        std::lock_guard<std::mutex> guard(gWatchLock);
+        watched = BackendWatched(backend);
+    }
+    if (!watched) {
+        const PlatformReturn started = backend->StartDeviceReports();
+        if (started != PlatformOk) {
+            return started;
+        }
+    }
+    auto* made = new UsbDeviceWatch{backend, hook, context};
+    std::lock_guard<std::mutex> guard(gWatchLock);
+    gWatches.push_back(made);
+    *watch = made;
+    return PlatformOk;
+}
+
+void UsbUnwatchDevices(UsbDeviceWatch* watch) {
+    if (watch == nullptr) {
+        return;
+    }
+    std::lock_guard<std::mutex> order(gReportsLock);
+    bool stillWatched;
+    {
+        std::lock_guard<std::mutex> guard(gWatchLock);
+        for (size_t i = 0; i < gWatches.size(); ++i) {
+            if (gWatches[i] == watch) {
+                gWatches.erase(gWatches.begin() + static_cast<std::ptrdiff_t>(i));
+                break;
+            }
+        }
+        stillWatched = BackendWatched(watch->backend);
+    }
+    if (!stillWatched) {
+        watch->backend->StopDeviceReports();
+    }
+    delete watch;
+}
+
+void UsbReportDeviceEvent(const UsbBackend* backend, UsbDeviceEvent event,
+                          const UsbDeviceInfo* device) {
+    UsbTrace("%s device %s: %s (%04x:%04x, bus %u address %u)", backend->name,
+             event == UsbDeviceArrived ? "arrived" : "left", device->name, device->vendorId,
+             device->productId, device->busNumber, device->deviceAddress);
+    std::lock_guard<std::mutex> guard(gWatchLock);
+    for (const UsbDeviceWatch* watch : gWatches) {
+        if (watch->backend == backend) {
+            watch->hook(watch->context, event, device);
+        }
+    }
 }

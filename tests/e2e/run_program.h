@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
 #include <fstream>
 #include <iterator>
 #include <string>

@@ -2,20 +2,40 @@
 #include "demo.h"
 
 #include <pthread.h>
+#include <sys/time.h>
 #include <time.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
 
+#include "event_report.h"
+#include "platform/clock.h"
 #include "platform/sim_bus.h"
+#include "twain_button_plugin.h"
 #include "protocol/scan_response.h"
 #include "zn417_model.h"
 
+enum DemoKind : int {
+    kDemoShow,      // the readable demo
+    kDemoIdle,      // the device alone, virtual clock
+    kDemoPress,     // as idle, plus one press
+    kDemoTwo,       // two ZN417s
+    kDemoDenied,    // a device this user may not open
+    kDemoHeld,      // a device whose interface another program holds
+    kDemoNone,      // another maker's device only
+};
+
 struct DemoScenario {
+    DemoKind kind;
     int32_t location;
     Zn417Model* device;
+    Zn417Model* secondDevice;
+    uint32_t otherDeviceId;  // kDemoNone
+    bool virtualClock;
     pthread_mutex_t lock;
     pthread_cond_t changed;
     uint32_t eventsSeen;
@@ -27,10 +47,6 @@ struct DemoScenario {
 };
 
 namespace {
-
-void PrintTraceLine(void*, const char* line) {
-    std::printf("  usb| %s\n", line);
-}
 
 void Narrate(const char* text) {
     std::printf("demo: %s\n", text);
@@ -89,6 +105,40 @@ bool WaitForPluginReading(DemoScenario* demo, uint32_t milliseconds) {
     return true;
 }
 
+// Presses button 1 as soon as the plug-in reads, past its 1-second window
+// on the virtual clock.
+void* PlayPress(void* argument) {
+    auto* demo = static_cast<DemoScenario*>(argument);
+    SimWaitForBlockedReads(1, 5000);
+    VirtualClockAdvance(2 * 1000 * 1000);
+    Zn417QueueButtonPress(demo->device, 1);
+    return nullptr;
+}
+
+bool ParseKind(const char* text, DemoKind* kind) {
+    static const struct {
+        const char* name;
+        DemoKind kind;
+    } kKinds[] = {{"demo", kDemoShow},     {"idle", kDemoIdle}, {"press", kDemoPress},
+                  {"two", kDemoTwo},       {"denied", kDemoDenied}, {"held", kDemoHeld},
+                  {"none", kDemoNone}};
+    for (const auto& entry : kKinds) {
+        if (std::strcmp(text, entry.name) == 0) {
+            *kind = entry.kind;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Another maker's device with a vendor-specific interface.
+uint32_t AttachOtherDevice(int32_t location) {
+    const SimProperty properties[] = {{"idVendor", 0x1234}, {"idProduct", 0x5678},
+                                      {"bInterfaceProtocol", 255}, {"locationID", location}};
+    const SimInterfaceDesc desc{properties, 4, nullptr, 0, false, 0};
+    return SimAttachDevice(&desc, 1, nullptr);
+}
+
 void* PlayScenario(void* argument) {
     auto* demo = static_cast<DemoScenario*>(argument);
     SimWaitForBlockedReads(1, 5000);  // the plug-in waits on its interrupt pipe
@@ -131,34 +181,87 @@ void* PlayScenario(void* argument) {
 
 }  // namespace
 
-int PrepareDemo(const HostOptions* options, DemoScenario** demo) {
+int PrepareDemo(const HostOptions& options, DemoScenario** demo) {
+    DemoKind kind = kDemoShow;
+    const char* choice = std::getenv("ZN417_SIMULATE");
+    if (choice != nullptr && *choice != '\0' && !ParseKind(choice, &kind)) {
+        std::fprintf(stderr, "zn417-host: ZN417_SIMULATE=%s names no simulated scenario\n",
+                     choice);
+        return -1;
+    }
     auto* scenario = static_cast<DemoScenario*>(std::calloc(1, sizeof(DemoScenario)));
     if (scenario == nullptr) {
         return -1;
     }
-    scenario->location = options->location;
+    scenario->kind = kind;
+    scenario->location =
+        options.flags.locationSet ? options.flags.location : kDefaultSimulatedLocation;
     pthread_mutex_init(&scenario->lock, nullptr);
     pthread_cond_init(&scenario->changed, nullptr);
+    if (kind != kDemoShow) {
+        struct timeval now;
+        gettimeofday(&now, nullptr);
+        VirtualClockEnable(&now);
+        scenario->virtualClock = true;
+    }
 
-    scenario->device = Zn417Attach(options->location);
-    if (scenario->device == nullptr) {
+    bool attached;
+    if (kind == kDemoNone) {
+        scenario->otherDeviceId = AttachOtherDevice(scenario->location);
+        attached = scenario->otherDeviceId != 0;
+    } else {
+        scenario->device = Zn417Attach(scenario->location);
+        attached = scenario->device != nullptr;
+    }
+    if (attached && kind == kDemoTwo) {
+        scenario->secondDevice = Zn417Attach(scenario->location + 0x00100000);
+        attached = scenario->secondDevice != nullptr;
+    }
+    if (attached && kind == kDemoDenied) {
+        attached = SimSetDeviceAccessible(Zn417DeviceId(scenario->device), false) == PlatformOk;
+    }
+    if (attached && kind == kDemoHeld) {
+        attached =
+            SimSetHeldByOtherClient(Zn417InterfaceId(scenario->device), true) == PlatformOk;
+    }
+    if (!attached) {
         FinishDemo(scenario);
         return -1;
     }
-    Zn417SetLogHook(scenario->device, PrintDeviceLine, scenario);
-    if (options->trace) {
-        UsbPlatformSetTraceHook(PrintTraceLine, nullptr);
+    if (kind == kDemoShow) {
+        Zn417SetLogHook(scenario->device, PrintDeviceLine, scenario);
+        std::printf("demo: simulated ZN417 attached at location 0x%08X\n",
+                    static_cast<uint32_t>(scenario->location));
     }
-    std::printf("demo: simulated ZN417 attached at location 0x%08X\n",
-                static_cast<uint32_t>(options->location));
     *demo = scenario;
     return 0;
+}
+
+void ShowDemoEvent(const HostEvent& event) {
+    struct timeval when;
+    gettimeofday(&when, nullptr);
+    struct tm local;
+    localtime_r(&when.tv_sec, &local);
+    char clock[16];
+    std::strftime(clock, sizeof clock, "%H:%M:%S", &local);
+    const uint32_t code = TWAIN_BUTTON_EVENT_SCAN;
+    std::printf("[%s.%03d] event '%c%c%c%c' (0x%08X) at location 0x%08X\n", clock,
+                static_cast<int>(when.tv_usec / 1000), static_cast<char>(code >> 24),
+                static_cast<char>(code >> 16), static_cast<char>(code >> 8),
+                static_cast<char>(code), code, static_cast<uint32_t>(event.location));
+    std::printf("  event file: %s\n", event.file.c_str());
+    PrintEventFile(stdout, event.file.c_str());
+    std::fflush(stdout);
 }
 
 void PlayDemo(DemoScenario* demo, void (*finished)(void* context), void* context) {
     demo->finished = finished;
     demo->finishedContext = context;
-    demo->playing = pthread_create(&demo->thread, nullptr, PlayScenario, demo) == 0;
+    if (demo->kind != kDemoShow && demo->kind != kDemoPress) {
+        return;  // the bus is set; the host serves until stopped
+    }
+    demo->playing = pthread_create(&demo->thread, nullptr,
+                                   demo->kind == kDemoShow ? PlayScenario : PlayPress, demo) == 0;
     if (!demo->playing) {
         Narrate("cannot start the scenario thread");
         finished(context);
@@ -183,8 +286,14 @@ void FinishDemo(DemoScenario* demo) {
     if (demo->playing) {
         pthread_join(demo->thread, nullptr);
     }
-    UsbPlatformSetTraceHook(nullptr, nullptr);
     Zn417Detach(demo->device);
+    Zn417Detach(demo->secondDevice);
+    if (demo->otherDeviceId != 0) {
+        SimDetachDevice(demo->otherDeviceId);
+    }
+    if (demo->virtualClock) {
+        VirtualClockDisable();
+    }
     pthread_cond_destroy(&demo->changed);
     pthread_mutex_destroy(&demo->lock);
     std::free(demo);

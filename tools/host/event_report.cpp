@@ -2,9 +2,10 @@
 #include "event_report.h"
 
 #include <plist/plist.h>
-#include <sys/stat.h>
 
+#include <cerrno>
 #include <cinttypes>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -75,45 +76,63 @@ void PrintValue(FILE* out, plist_t value) {
     }
 }
 
-}  // namespace
-
-int FindEventFile(const char* directory, time_t when, const char* previous, char* path,
-                  size_t pathSize) {
-    for (time_t second = when; second >= when - 2; --second) {
-        struct tm local;
-        char name[64];
-        if (localtime_r(&second, &local) == nullptr ||
-            std::strftime(name, sizeof name, "TRNV.%Y%m%d%H%M%S.plist", &local) == 0) {
-            continue;
-        }
-        const int written = std::snprintf(path, pathSize, "%s/%s", directory, name);
-        if (written < 0 || static_cast<size_t>(written) >= pathSize) {
-            continue;
-        }
-        struct stat info;
-        if (stat(path, &info) == 0 && S_ISREG(info.st_mode) && std::strcmp(path, previous) != 0) {
-            return 0;
-        }
-    }
-    if (pathSize > 0) {
-        path[0] = '\0';
-    }
-    return -1;
-}
-
-int PrintEventFile(FILE* out, const char* path) {
+// The file's root dictionary, or null (nothing to free) when it has none.
+plist_t ReadDictionary(const char* path) {
     size_t length = 0;
     char* text = ReadWholeFile(path, &length);
     if (text == nullptr) {
-        std::fprintf(out, "  (cannot read %s)\n", path);
-        return -1;
+        return nullptr;
     }
     plist_t root = nullptr;
     plist_from_xml(text, static_cast<uint32_t>(length), &root);
     std::free(text);
-    if (root == nullptr || plist_get_node_type(root) != PLIST_DICT) {
-        std::fprintf(out, "  (not a property-list dictionary: %s)\n", path);
+    if (root != nullptr && plist_get_node_type(root) != PLIST_DICT) {
         plist_free(root);
+        root = nullptr;
+    }
+    return root;
+}
+
+}  // namespace
+
+int ReadEventFile(const char* path, int32_t* portName, uint8_t* data, uint32_t capacity,
+                  uint32_t* dataLength) {
+    plist_t root = ReadDictionary(path);
+    if (root == nullptr) {
+        return -1;
+    }
+    int result = -1;
+    plist_t port = plist_dict_get_item(root, "PortName");
+    plist_t bytes = plist_dict_get_item(root, "EventData");
+    if (port != nullptr && plist_get_node_type(port) == PLIST_STRING && bytes != nullptr &&
+        plist_get_node_type(bytes) == PLIST_DATA) {
+        char* text = nullptr;
+        plist_get_string_val(port, &text);
+        char* end = nullptr;
+        errno = 0;
+        const long value = text != nullptr ? std::strtol(text, &end, 10) : 0;
+        const bool numeric = text != nullptr && end != text && *end == '\0' && errno == 0 &&
+                             value >= INT32_MIN && value <= INT32_MAX;
+        std::free(text);
+        char* content = nullptr;
+        uint64_t length = 0;
+        plist_get_data_val(bytes, &content, &length);
+        if (numeric) {
+            *portName = static_cast<int32_t>(value);
+            *dataLength = static_cast<uint32_t>(length < capacity ? length : capacity);
+            std::memcpy(data, content, *dataLength);
+            result = 0;
+        }
+        std::free(content);
+    }
+    plist_free(root);
+    return result;
+}
+
+int PrintEventFile(FILE* out, const char* path) {
+    plist_t root = ReadDictionary(path);
+    if (root == nullptr) {
+        std::fprintf(out, "  (cannot read a property-list dictionary from %s)\n", path);
         return -1;
     }
     plist_dict_iter iter = nullptr;

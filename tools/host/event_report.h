@@ -1,16 +1,15 @@
-// How the reference host finds and prints the event file of a button press.
+// How the host reads and prints the property list of an event file.
 #pragma once
 
-#include <cstddef>
+#include <cstdint>
 #include <cstdio>
-#include <ctime>
 
-// Finds the event file that the plug-in wrote for a press reported at `when`:
-// the newest of <directory>/TRNV.<local time>.plist for `when` and the two
-// seconds before it that exists and differs from `previous` (the file of the
-// previous event, or ""). Returns 0 and the path, or -1 when there is none.
-int FindEventFile(const char* directory, time_t when, const char* previous, char* path,
-                  size_t pathSize);
+// Reads the event file's "PortName" (the location ID as signed decimal text)
+// and "EventData" (up to `capacity` bytes into `data`, its length to
+// *dataLength). 0, or -1 when the file cannot be read, is no dictionary, or
+// lacks either entry.
+int ReadEventFile(const char* path, int32_t* portName, uint8_t* data, uint32_t capacity,
+                  uint32_t* dataLength);
 
 // Prints the property list at `path`, one "  key: value" line per entry in the
 // file's order; data values as hexadecimal bytes. Returns 0, or -1 (with a

@@ -1,0 +1,58 @@
+// Finding and loading the plug-in module: a bare name is a file here, never a
+// search of the library path; a file that is no plug-in is refused.
+#include "lifecycle.h"
+
+#include <gtest/gtest.h>
+#include <limits.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+
+namespace {
+
+TEST(HostPluginPath, ABareNameIsTheFileOfThatNameHereAndNothingElse) {
+    char pattern[] = "/tmp/zn_plugin_path_XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    char previous[PATH_MAX];
+    ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
+    ASSERT_EQ(chdir(pattern), 0);
+    std::ofstream("zn417_button.so") << "not a module";
+    std::string path;
+    char error[256] = "";
+    EXPECT_EQ(ResolvePluginPath("zn417_button.so", &path, error, sizeof error), 0);
+    EXPECT_EQ(path, "./zn417_button.so");
+    EXPECT_EQ(ResolvePluginPath("libc.so.6", &path, error, sizeof error), -1);
+    EXPECT_NE(std::string(error).find("no such file here"), std::string::npos) << error;
+    EXPECT_EQ(ResolvePluginPath("/opt/x/zn417_button.so", &path, error, sizeof error), 0);
+    EXPECT_EQ(path, "/opt/x/zn417_button.so");
+
+    PluginModule plugin;
+    EXPECT_EQ(LoadPlugin("./zn417_button.so", &plugin, error, sizeof error), -1);
+    EXPECT_NE(std::string(error).find("cannot load the plug-in"), std::string::npos) << error;
+    EXPECT_EQ(plugin.handle, nullptr);
+    unlink("zn417_button.so");
+    ASSERT_EQ(chdir(previous), 0);
+    rmdir(pattern);
+}
+
+TEST(HostPluginPath, TheDefaultIsTheModuleBesideTheProgramOrTheInstalledOne) {
+    std::string path;
+    char error[256] = "";
+    ASSERT_EQ(ResolvePluginPath("", &path, error, sizeof error), 0) << error;
+    EXPECT_NE(path.find("zn417_button.so"), std::string::npos) << path;
+    EXPECT_EQ(path[0], '/');
+}
+
+TEST(HostPluginPath, TheBuildsModuleLoadsWithBothEntryPoints) {
+    PluginModule plugin;
+    char error[256] = "";
+    ASSERT_EQ(LoadPlugin(ZN_PLUGIN_MODULE, &plugin, error, sizeof error), 0) << error;
+    EXPECT_NE(plugin.start, nullptr);
+    EXPECT_NE(plugin.stop, nullptr);
+    UnloadPlugin(&plugin);
+    EXPECT_EQ(plugin.handle, nullptr);
+    UnloadPlugin(&plugin);  // twice: nothing
+}
+
+}  // namespace

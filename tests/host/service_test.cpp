@@ -1,0 +1,412 @@
+// The host's service run in-process with the real plug-in on the simulated
+// bus and a virtual clock (the plug-in's 1-second window and 5-second pause
+// pass at once): unplug and replug, actions with their environment, timeout
+// and process group, the scanner released during an action, event files,
+// and a configuration re-read.
+#include <gtest/gtest.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host_service.h"
+#include "platform/clock.h"
+#include "platform/sim_bus.h"
+#include "zn417_model.h"
+
+namespace {
+
+constexpr int32_t kLocation = 0x14100000;
+
+size_t CountEntries(const char* directory) {
+    size_t count = 0;
+    DIR* dir = opendir(directory);
+    while (dir != nullptr && readdir(dir) != nullptr) {
+        ++count;
+    }
+    if (dir != nullptr) {
+        closedir(dir);
+    }
+    return count;
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool Exists(const std::string& path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0;
+}
+
+// True when /tmp is the private one that tests/support/private-tmp mounts:
+// the plug-in's event files then meet no other program's.
+bool TmpIsPrivate() {
+    std::ifstream mounts("/proc/self/mounts");
+    for (std::string line; std::getline(mounts, line);) {
+        if (line.rfind("zn417-test-tmp /tmp ", 0) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+struct Ended {
+    HostEvent event;
+    int waitStatus;
+};
+
+class ServiceRun : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!TmpIsPrivate()) {
+            GTEST_SKIP() << "needs a private /tmp: run through tests/support/private-tmp";
+        }
+        ASSERT_EQ(UsbPlatformSelectBackend(UsbBackendSimulated), PlatformOk);
+        SimBusReset();
+        struct timeval now;
+        gettimeofday(&now, nullptr);
+        VirtualClockEnable(&now);
+        char pattern[] = "/tmp/zn_host_service_XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        config_ = dir_ + "/zn417-host.conf";
+        std::ofstream(config_) << "";
+    }
+
+    void TearDown() override {
+        if (dir_.empty()) {
+            return;  // skipped
+        }
+        if (thread_.joinable()) {
+            StopService();
+        }
+        for (Zn417Model* model : models_) {
+            Zn417Detach(model);
+        }
+        VirtualClockDisable();
+        SimBusReset();
+        // Event files the host kept (of an action it ended) would make the
+        // next test's press, named for the same second, be dropped.
+        std::string remove = "rm -rf '" + dir_ + "' /tmp/TRNV.*.plist";
+        ASSERT_EQ(std::system(remove.c_str()), 0);
+    }
+
+    Zn417Model* Attach() {
+        models_.push_back(Zn417Attach(kLocation));
+        return models_.back();
+    }
+
+    void Detach(Zn417Model* model) {
+        Zn417Detach(model);
+        models_.erase(std::find(models_.begin(), models_.end(), model));
+    }
+
+    // Starts the service on a thread of its own with the plug-in of the
+    // build, the fixture's configuration file and `extra` flags.
+    void StartService(std::vector<std::string> extra) {
+        std::vector<std::string> arguments = {"zn417-host", "--plugin", ZN_PLUGIN_MODULE,
+                                              "--config", config_};
+        arguments.insert(arguments.end(), extra.begin(), extra.end());
+        std::vector<char*> argv;
+        for (std::string& argument : arguments) {
+            argv.push_back(argument.data());
+        }
+        argv.push_back(nullptr);
+        HostOptions options;
+        char error[256];
+        ASSERT_EQ(ParseHostOptions(static_cast<int>(arguments.size()), argv.data(), &options,
+                                   error, sizeof error),
+                  0)
+            << error;
+        service_ = std::make_unique<HostService>();
+        ASSERT_EQ(HostServiceInit(service_.get(), options, "/tmp"), kHostExitOk);
+        service_->hooks = {OnWatching, OnActionStarted, OnActionEnded, this};
+        ASSERT_EQ(pipe2(control_, O_CLOEXEC), 0);
+        thread_ = std::thread([this] { status_ = HostServiceRun(service_.get(), control_[0], false); });
+    }
+
+    int StopService() {
+        Control('T');
+        thread_.join();
+        HostServiceRelease(service_.get());
+        service_.reset();
+        close(control_[0]);
+        close(control_[1]);
+        return status_;
+    }
+
+    void Control(char request) { ASSERT_EQ(write(control_[1], &request, 1), 1); }
+
+    // Waits up to `ms` for `done` to hold, under the fixture's lock.
+    bool WaitFor(const std::function<bool()>& done, int ms = 5000) {
+        std::unique_lock<std::mutex> guard(lock_);
+        return changed_.wait_for(guard, std::chrono::milliseconds(ms), done);
+    }
+
+    bool WaitWatching(int transitions, int ms = 5000) {
+        return WaitFor([&] { return transitions_ >= transitions; }, ms);
+    }
+
+    // A press past the plug-in's window, once it reads its interrupt pipe.
+    void Press(Zn417Model* model, uint8_t code) {
+        ASSERT_TRUE(SimWaitForBlockedReads(1, 5000));
+        VirtualClockAdvance(2 * 1000 * 1000);
+        Zn417QueueButtonPress(model, code);
+    }
+
+    static void OnWatching(void* context, bool watching, const UsbDeviceInfo&) {
+        auto* self = static_cast<ServiceRun*>(context);
+        std::lock_guard<std::mutex> guard(self->lock_);
+        self->watching_ = watching;
+        ++self->transitions_;
+        self->changed_.notify_all();
+    }
+
+    static void OnActionStarted(void* context, pid_t pid, const HostEvent& event) {
+        auto* self = static_cast<ServiceRun*>(context);
+        std::lock_guard<std::mutex> guard(self->lock_);
+        self->started_.push_back(pid);
+        self->startedEvents_.push_back(event);
+        self->openWhenStarted_.push_back(SimGetCounters().openObjects);
+        self->changed_.notify_all();
+    }
+
+    static void OnActionEnded(void* context, const HostEvent& event, int waitStatus) {
+        auto* self = static_cast<ServiceRun*>(context);
+        std::lock_guard<std::mutex> guard(self->lock_);
+        self->ended_.push_back({event, waitStatus});
+        self->changed_.notify_all();
+    }
+
+    std::string dir_;
+    std::string config_;
+    std::vector<Zn417Model*> models_;
+    std::unique_ptr<HostService> service_;
+    std::thread thread_;
+    int control_[2] = {-1, -1};
+    int status_ = -1;
+
+    std::mutex lock_;
+    std::condition_variable changed_;
+    bool watching_ = false;
+    int transitions_ = 0;
+    std::vector<pid_t> started_;
+    std::vector<HostEvent> startedEvents_;
+    std::vector<uint32_t> openWhenStarted_;
+    std::vector<Ended> ended_;
+};
+
+TEST_F(ServiceRun, AHundredUnplugsAndReplugsAreEachWatchedAgainWithoutGrowth) {
+    Zn417Model* model = Attach();
+    StartService({"--wait"});
+    ASSERT_TRUE(WaitWatching(1));
+    ASSERT_TRUE(SimWaitForBlockedReads(1, 1000));
+    const size_t threads = CountEntries("/proc/self/task");
+    const size_t descriptors = CountEntries("/proc/self/fd");
+    for (int cycle = 0; cycle < 100; ++cycle) {
+        Detach(model);
+        ASSERT_TRUE(WaitWatching(2 + 2 * cycle, 1000)) << "cycle " << cycle;
+        EXPECT_EQ(SimGetCounters().openObjects, 0u);
+        model = Attach();
+        ASSERT_TRUE(WaitWatching(3 + 2 * cycle, 1000)) << "cycle " << cycle;
+        ASSERT_TRUE(SimWaitForBlockedReads(1, 1000)) << "cycle " << cycle;
+    }
+    EXPECT_EQ(CountEntries("/proc/self/task"), threads);
+    EXPECT_EQ(CountEntries("/proc/self/fd"), descriptors);
+    EXPECT_EQ(StopService(), kHostExitOk);
+    const SimCounters counters = SimGetCounters();
+    EXPECT_EQ(counters.unreleasedObjects, 0u);
+    EXPECT_EQ(counters.openObjects, 0u);
+    EXPECT_EQ(counters.liveIterators + counters.liveServices + counters.livePropertySets, 0u);
+    EXPECT_EQ(counters.misuses, 0u);
+}
+
+TEST_F(ServiceRun, WithoutWaitTheHostEndsWhenTheScannerLeaves) {
+    Zn417Model* model = Attach();
+    StartService({});
+    ASSERT_TRUE(WaitWatching(1));
+    Detach(model);
+    thread_.join();
+    EXPECT_EQ(status_, kHostExitNoDevice);
+    HostServiceRelease(service_.get());
+    service_.reset();
+    close(control_[0]);
+    close(control_[1]);
+}
+
+TEST_F(ServiceRun, WithWaitTheHostStartsWhenTheScannerArrivesLater) {
+    StartService({"--wait", "--device", "20-1"});
+    Zn417Model* model = Attach();
+    ASSERT_TRUE(WaitWatching(1, 1000));
+    ASSERT_TRUE(SimWaitForBlockedReads(1, 1000));
+    (void)model;
+    EXPECT_EQ(StopService(), kHostExitOk);
+    EXPECT_EQ(SimGetCounters().openObjects, 0u);
+}
+
+TEST_F(ServiceRun, TheActionGetsItsEnvironmentAndFirstArgumentExactly) {
+    const std::string out = dir_ + "/env.txt";
+    // A long command must run whole: 10,000 bytes, the length checked inside.
+    const std::string tail = "'; printf '%s\\n' \"$1\" \"$ZN417_EVENT_FILE\" \"$ZN417_BUTTON\" "
+                             "\"$ZN417_LOCATION\" \"$ZN417_DEVICE\" \"$ZN417_EVENT_DATA\" "
+                             "\"${#x}\" > '" + out + "'";
+    const std::string head = "x='";
+    const std::string command = head + std::string(10000 - head.size() - tail.size(), 'A') + tail;
+    ASSERT_EQ(command.size(), 10000u);
+    Zn417Model* model = Attach();
+    StartService({"--exec", command, "--keep-events"});
+    Press(model, 7);
+    ASSERT_TRUE(WaitFor([&] { return !ended_.empty(); }));
+    const HostEvent event = ended_[0].event;
+    EXPECT_TRUE(WIFEXITED(ended_[0].waitStatus) && WEXITSTATUS(ended_[0].waitStatus) == 0);
+    const std::string data = "0000000007" + std::string(54, '0');
+    const std::string expected = event.file + "\n" + event.file + "\n7\n0x14100000\n20-1\n" +
+                                 data + "\n" + std::to_string(10000 - head.size() - tail.size()) +
+                                 "\n";
+    EXPECT_EQ(ReadFile(out), expected);
+    EXPECT_EQ(event.file.rfind("/tmp/TRNV.", 0), 0u) << event.file;
+    EXPECT_TRUE(Exists(event.file));  // --keep-events
+    unlink(event.file.c_str());
+}
+
+TEST_F(ServiceRun, APlainScriptPathGetsTheEventFileAsItsArgumentAndTheFileIsRemovedAfter) {
+    const std::string script = dir_ + "/on-press";
+    const std::string out = dir_ + "/argument.txt";
+    std::ofstream(script) << "#!/bin/sh\nprintf '%s|%s' \"$#\" \"$1\" > '" << out << "'\n";
+    ASSERT_EQ(chmod(script.c_str(), 0755), 0);
+    Zn417Model* model = Attach();
+    StartService({"--exec", script});
+    Press(model, 1);
+    ASSERT_TRUE(WaitFor([&] { return !ended_.empty(); }));
+    const std::string file = ended_[0].event.file;
+    EXPECT_EQ(ReadFile(out), "1|" + file);
+    EXPECT_FALSE(Exists(file));  // removed once its action finished
+}
+
+TEST_F(ServiceRun, AMissingActionIsReportedAndTheHostServesOn) {
+    Zn417Model* model = Attach();
+    StartService({"--exec", dir_ + "/no-such-script"});
+    Press(model, 1);
+    ASSERT_TRUE(WaitFor([&] { return ended_.size() == 1; }));
+    EXPECT_TRUE(WIFEXITED(ended_[0].waitStatus));
+    EXPECT_EQ(WEXITSTATUS(ended_[0].waitStatus), 127);
+    EXPECT_FALSE(Exists(ended_[0].event.file));
+    Press(model, 2);  // the next press is served as the first was
+    ASSERT_TRUE(WaitFor([&] { return ended_.size() == 2; }));
+    EXPECT_EQ(ended_[1].event.button, 2);
+}
+
+TEST_F(ServiceRun, EachButtonRunsItsOwnCommandAndPressesRunInOrder) {
+    const std::string out = dir_ + "/order.txt";
+    std::ofstream(config_) << "button.2 = echo two >> '" << out << "'\n"
+                           << "exec = echo other $ZN417_BUTTON >> '" << out << "'\n";
+    Zn417Model* model = Attach();
+    StartService({});
+    Press(model, 2);
+    ASSERT_TRUE(WaitFor([&] { return ended_.size() == 1; }));
+    Press(model, 3);  // after the plug-in's pause, which passes at once
+    ASSERT_TRUE(WaitFor([&] { return ended_.size() == 2; }));
+    EXPECT_EQ(ReadFile(out), "two\nother 3\n");
+}
+
+TEST_F(ServiceRun, AnOverrunningActionIsEndedAfterItsTimeoutWithEverythingItStarted) {
+    // The host's actions become our children's children: as their reaper,
+    // this process can prove that the background job was ended too.
+    ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    const std::string out = dir_ + "/background.pid";
+    Zn417Model* model = Attach();
+    // The background job ignores TERM: only the KILL that follows ends it.
+    StartService({"--action-timeout", "1", "--exec",
+                  "(trap '' TERM; exec sleep 30) & echo $! > '" + out + "'; wait"});
+    Press(model, 1);
+    ASSERT_TRUE(WaitFor([&] { return !ended_.empty(); }, 4000));
+    EXPECT_TRUE(WIFSIGNALED(ended_[0].waitStatus));
+    EXPECT_EQ(WTERMSIG(ended_[0].waitStatus), SIGTERM);
+    const pid_t background = std::stoi(ReadFile(out));
+    int status = 0;
+    ASSERT_EQ(waitpid(background, &status, 0), background);
+    EXPECT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(WTERMSIG(status), SIGKILL);
+    prctl(PR_SET_CHILD_SUBREAPER, 0);
+}
+
+TEST_F(ServiceRun, StoppingTheHostEndsTheRunningAction) {
+    Zn417Model* model = Attach();
+    StartService({"--exec", "exec sleep 30"});
+    Press(model, 1);
+    ASSERT_TRUE(WaitFor([&] { return !started_.empty(); }));
+    const pid_t action = started_[0];
+    const auto begun = std::chrono::steady_clock::now();
+    EXPECT_EQ(StopService(), kHostExitOk);
+    EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(1));
+    EXPECT_EQ(kill(action, 0), -1);  // ended and reaped
+    EXPECT_EQ(SimGetCounters().openObjects, 0u);
+}
+
+TEST_F(ServiceRun, ReleasedDuringTheActionThePluginHoldsNothingAndWatchesAgainAfter) {
+    const std::string go = dir_ + "/go";
+    ASSERT_EQ(mkfifo(go.c_str(), 0600), 0);
+    Zn417Model* model = Attach();
+    StartService({"--release-during-action", "--exec", "read line < '" + go + "'"});
+    ASSERT_TRUE(WaitWatching(1));
+    Press(model, 1);
+    ASSERT_TRUE(WaitFor([&] { return !started_.empty(); }));
+    EXPECT_EQ(openWhenStarted_[0], 0u);
+    EXPECT_EQ(SimGetCounters().openObjects, 0u);  // still, while the action runs
+    EXPECT_EQ(SimGetCounters().blockedReads, 0u);
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        EXPECT_FALSE(watching_);
+    }
+    std::ofstream(go) << "done\n";
+    ASSERT_TRUE(WaitFor([&] { return !ended_.empty() && watching_; }));
+    EXPECT_TRUE(SimWaitForBlockedReads(1, 1000));
+    EXPECT_EQ(SimGetCounters().openObjects, 1u);
+}
+
+TEST_F(ServiceRun, AReloadTakesTheNewCommandFromTheConfigurationFile) {
+    const std::string out = dir_ + "/which.txt";
+    std::ofstream(config_) << "exec = echo first > '" << out << "'\n";
+    Zn417Model* model = Attach();
+    StartService({});
+    ASSERT_TRUE(WaitWatching(1));
+    std::ofstream(config_) << "exec = echo second > '" << out << "'\n";
+    Control('H');
+    Press(model, 1);
+    ASSERT_TRUE(WaitFor([&] { return !ended_.empty(); }));
+    EXPECT_EQ(ReadFile(out), "second\n");
+}
+
+TEST_F(ServiceRun, ABadConfigurationOnReloadKeepsTheOneInEffect) {
+    const std::string out = dir_ + "/which.txt";
+    std::ofstream(config_) << "exec = echo kept > '" << out << "'\n";
+    Zn417Model* model = Attach();
+    StartService({});
+    ASSERT_TRUE(WaitWatching(1));
+    std::ofstream(config_) << "exec = echo second\nbogus = 1\n";
+    Control('H');
+    Press(model, 1);
+    ASSERT_TRUE(WaitFor([&] { return !ended_.empty(); }));
+    EXPECT_EQ(ReadFile(out), "kept\n");
+}
+
+}  // namespace

@@ -1,0 +1,237 @@
+// Running, timing and ending actions.
+#include "actions.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/timerfd.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "host_log.h"
+
+extern char** environ;
+
+namespace {
+
+constexpr int kKillGraceSeconds = 5;     // after a timeout's TERM
+constexpr int kStopGraceMilliseconds = 500;  // after the host's stop's TERM
+
+int OpenPidFd(pid_t pid) {
+    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+}
+
+void ArmTimer(int timerFd, int64_t seconds) {
+    struct itimerspec when {};
+    when.it_value.tv_sec = seconds;
+    timerfd_settime(timerFd, 0, &when, nullptr);
+}
+
+// The host's environment without ZN417_* entries, then the event's.
+std::vector<std::string> ActionEnvironment(const HostEvent& event) {
+    std::vector<std::string> entries;
+    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+        if (std::strncmp(*entry, "ZN417_", 6) != 0) {
+            entries.emplace_back(*entry);
+        }
+    }
+    char location[32];
+    std::snprintf(location, sizeof location, "ZN417_LOCATION=0x%08X",
+                  static_cast<uint32_t>(event.location));
+    entries.push_back("ZN417_EVENT_FILE=" + event.file);
+    entries.push_back("ZN417_BUTTON=" + std::to_string(event.button));
+    entries.emplace_back(location);
+    entries.push_back("ZN417_DEVICE=" + event.device);
+    entries.push_back("ZN417_EVENT_DATA=" + event.eventData);
+    return entries;
+}
+
+void LogEnd(const PendingAction& action, int status) {
+    const char* file = action.event.file.c_str();
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+        HostLog(HostLogDebug, "action for %s finished", file);
+    } else if (WIFEXITED(status)) {
+        const int code = WEXITSTATUS(status);
+        HostLog(HostLogWarning, "action for %s exited with status %d%s", file, code,
+                code == 127   ? " (command not found)"
+                : code == 126 ? " (command not executable)"
+                              : "");
+    } else if (WIFSIGNALED(status)) {
+        HostLog(HostLogWarning, "action for %s ended by signal %d", file, WTERMSIG(status));
+    }
+}
+
+void ForgetRunning(ActionRunner* runner) {
+    if (runner->pidFd >= 0) {
+        close(runner->pidFd);
+    }
+    runner->pidFd = -1;
+    runner->pid = -1;
+    runner->terminating = false;
+    ArmTimer(runner->timerFd, 0);
+}
+
+}  // namespace
+
+int ActionRunnerInit(ActionRunner* runner) {
+    runner->timerFd = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+    return runner->timerFd >= 0 ? 0 : -1;
+}
+
+void ActionRunnerRelease(ActionRunner* runner) {
+    EndAllActions(runner);
+    if (runner->timerFd >= 0) {
+        close(runner->timerFd);
+        runner->timerFd = -1;
+    }
+}
+
+std::string CommandForEvent(const HostSettings& settings, const HostEvent& event) {
+    const auto own = settings.buttons.find(event.button);
+    return own != settings.buttons.end() ? own->second : settings.exec;
+}
+
+std::string ShellScriptFor(const std::string& command) {
+    // A single word (a program's path or name) takes no arguments of its own.
+    if (command.find_first_of(" \t\n;&|<>()$`'\"\\*?[#~=%{}") != std::string::npos) {
+        return command;
+    }
+    return command + " \"$1\"";
+}
+
+void QueueAction(ActionRunner* runner, const HostEvent& event, const std::string& command) {
+    runner->queue.push_back(PendingAction{event, command});
+}
+
+bool ActionRunning(const ActionRunner* runner) {
+    return runner->pid > 0;
+}
+
+bool ActionsQueued(const ActionRunner* runner) {
+    return !runner->queue.empty();
+}
+
+int StartNextAction(ActionRunner* runner) {
+    if (runner->queue.empty() || ActionRunning(runner)) {
+        return -1;
+    }
+    runner->current = std::move(runner->queue.front());
+    runner->queue.pop_front();
+    const std::string script = ShellScriptFor(runner->current.command);
+    const std::vector<std::string> environment = ActionEnvironment(runner->current.event);
+    std::vector<char*> envp;
+    for (const std::string& entry : environment) {
+        envp.push_back(const_cast<char*>(entry.c_str()));
+    }
+    envp.push_back(nullptr);
+    char* const argv[] = {const_cast<char*>("/bin/sh"), const_cast<char*>("-c"),
+                          const_cast<char*>(script.c_str()), const_cast<char*>("zn417-action"),
+                          const_cast<char*>(runner->current.event.file.c_str()), nullptr};
+
+    // A process group of its own, so that ending it ends what it started;
+    // the host's blocked signals and their handlers are not inherited.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGCHLD, SIGPIPE, SIGQUIT}) {
+        sigaddset(&defaults, signal);
+    }
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
+                                              POSIX_SPAWN_SETSIGDEF);
+    pid_t child = -1;
+    const int spawned = posix_spawn(&child, "/bin/sh", nullptr, &attributes, argv, envp.data());
+    posix_spawnattr_destroy(&attributes);
+    if (spawned != 0) {
+        HostLog(HostLogError, "cannot run /bin/sh for the action: %s", std::strerror(spawned));
+        return -1;
+    }
+    runner->pid = child;
+    runner->pidFd = OpenPidFd(child);
+    if (runner->pidFd < 0) {
+        // Without a descriptor to poll the action cannot be followed: end it now.
+        HostLog(HostLogError, "cannot follow the action: %s", std::strerror(errno));
+        kill(-child, SIGKILL);
+        while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        runner->pid = -1;
+        return -1;
+    }
+    if (runner->timeoutSeconds > 0) {
+        ArmTimer(runner->timerFd, runner->timeoutSeconds);
+    }
+    HostLog(HostLogDebug, "action started for %s (pid %d)", runner->current.event.file.c_str(),
+            static_cast<int>(child));
+    return 0;
+}
+
+bool ReapAction(ActionRunner* runner, int* waitStatus) {
+    if (!ActionRunning(runner)) {
+        return false;
+    }
+    int status = 0;
+    pid_t reaped;
+    while ((reaped = waitpid(runner->pid, &status, WNOHANG)) < 0 && errno == EINTR) {
+    }
+    if (reaped == 0) {
+        return false;
+    }
+    if (reaped < 0) {
+        status = 0;  // reaped elsewhere: nothing more to learn
+    }
+    LogEnd(runner->current, status);
+    if (runner->terminating) {
+        kill(-runner->pid, SIGKILL);  // what of the timed-out group outlived its leader
+    }
+    ForgetRunning(runner);
+    *waitStatus = status;
+    return true;
+}
+
+void OnActionTimer(ActionRunner* runner) {
+    uint64_t expirations = 0;
+    if (read(runner->timerFd, &expirations, sizeof expirations) < 0 || !ActionRunning(runner)) {
+        return;
+    }
+    if (!runner->terminating) {
+        HostLog(HostLogWarning, "action for %s still runs after %lld s: ending it",
+                runner->current.event.file.c_str(),
+                static_cast<long long>(runner->timeoutSeconds));
+        kill(-runner->pid, SIGTERM);
+        runner->terminating = true;
+        ArmTimer(runner->timerFd, kKillGraceSeconds);
+    } else {
+        HostLog(HostLogWarning, "action for %s ignored TERM: killing it",
+                runner->current.event.file.c_str());
+        kill(-runner->pid, SIGKILL);
+    }
+}
+
+void EndAllActions(ActionRunner* runner) {
+    runner->queue.clear();
+    if (!ActionRunning(runner)) {
+        return;
+    }
+    const pid_t group = runner->pid;
+    kill(-group, SIGTERM);
+    struct pollfd ended {runner->pidFd, POLLIN, 0};
+    while (poll(&ended, 1, kStopGraceMilliseconds) < 0 && errno == EINTR) {
+    }
+    kill(-group, SIGKILL);  // whatever of the group is left
+    int status = 0;
+    while (waitpid(group, &status, 0) < 0 && errno == EINTR) {
+    }
+    HostLog(HostLogInfo, "action for %s ended as the host stops",
+            runner->current.event.file.c_str());
+    ForgetRunning(runner);
+}

@@ -1,0 +1,439 @@
+// The host's poll loop and what it does with each notice.
+#include "host_service.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "host_log.h"
+
+namespace {
+
+// What other threads tell the service, one record per write (shorter than
+// PIPE_BUF, so each write is whole).
+enum NoticeKind : char {
+    kNoticePress = 'P',     // the plug-in reported a press
+    kNoticeArrived = 'A',   // a USB device arrived
+    kNoticeLeft = 'L',      // a USB device left
+    kNoticeDemoDone = 'D',  // the demo scenario has run to its end
+};
+
+struct Notice {
+    char kind;
+    int32_t location;
+    UsbDeviceInfo device;
+};
+
+void SendNotice(int fd, const Notice& notice) {
+    while (write(fd, &notice, sizeof notice) < 0 && errno == EINTR) {
+    }
+}
+
+// On the plug-in's watch thread: the event file is written by now.
+int32_t OnPress(uint32_t, int32_t* hostLocation, void* context) {
+    auto* service = static_cast<HostService*>(context);
+    Notice notice{};
+    notice.kind = kNoticePress;
+    notice.location = hostLocation != nullptr ? *hostLocation : 0;
+    SendNotice(service->noticeWrite, notice);
+    return 0;
+}
+
+// On the thread of the platform layer that saw the device come or go.
+void OnDevice(void* context, UsbDeviceEvent event, const UsbDeviceInfo* device) {
+    auto* service = static_cast<HostService*>(context);
+    Notice notice{};
+    notice.kind = event == UsbDeviceArrived ? kNoticeArrived : kNoticeLeft;
+    notice.device = *device;
+    SendNotice(service->noticeWrite, notice);
+}
+
+void OnDemoFinished(void* context) {
+    Notice notice{};
+    notice.kind = kNoticeDemoDone;
+    SendNotice(static_cast<HostService*>(context)->noticeWrite, notice);
+}
+
+void PrintTraceLine(void*, const char* line) {
+    std::printf("  usb| %s\n", line);
+}
+
+void LogTraceLine(void*, const char* line) {
+    HostLog(HostLogDebug, "usb| %s", line);
+}
+
+void ApplyLogLevel(const HostService* service) {
+    HostLogLevel level = HostLogInfo;
+    if (service->settings.logLevel >= 0) {
+        level = static_cast<HostLogLevel>(service->settings.logLevel);
+    }
+    if (service->options.quiet) {
+        level = HostLogError;
+    } else if (service->options.verbose > 0) {
+        level = HostLogDebug;
+    }
+    HostLogSetLevel(level);
+}
+
+void ApplySettings(HostService* service) {
+    ApplyLogLevel(service);
+    service->actions.timeoutSeconds = service->settings.actionTimeout >= 0
+                                          ? service->settings.actionTimeout
+                                          : kDefaultActionTimeout;
+}
+
+void NotifyWatching(HostService* service, bool watching) {
+    if (service->hooks.watching != nullptr) {
+        service->hooks.watching(service->hooks.context, watching, service->lifecycle.device);
+    }
+}
+
+// Starts the plug-in for the wanted device. Without --wait a problem ends
+// the host with its status; with --wait it is logged and the host waits for
+// the next arrival.
+void TryStart(HostService* service) {
+    char message[512];
+    const DeviceProblem problem = LifecycleStart(&service->lifecycle, message, sizeof message);
+    if (problem == DeviceReady) {
+        NotifyWatching(service, true);
+        return;
+    }
+    if (!service->options.wait) {
+        HostLog(HostLogError, "%s", message);
+        service->exitStatus = problem == DeviceOpenFailed ? kHostExitFailure
+                                                          : ExitStatusOf(problem);
+        service->stopping = true;
+        return;
+    }
+    HostLog(problem == DeviceMissing ? HostLogInfo : HostLogError, "%s", message);
+    HostLog(HostLogInfo, "waiting for the scanner to be plugged in (or replugged)");
+}
+
+void Stop(HostService* service, const char* why) {
+    const bool was = service->lifecycle.watching;
+    LifecycleStop(&service->lifecycle, why);
+    if (was) {
+        NotifyWatching(service, false);
+    }
+}
+
+void Reload(HostService* service) {
+    if (service->options.configPath.empty()) {
+        return;
+    }
+    HostSettings file;
+    char error[512];
+    const int read = ReadHostConfig(service->options.configPath.c_str(), &file, error,
+                                    sizeof error);
+    if (read < 0) {
+        HostLog(HostLogError, "configuration not re-read: %s", error);
+        return;
+    }
+    const HostSettings merged = MergeHostSettings(file, service->options.flags);
+    if (merged.device != service->settings.device ||
+        merged.locationSet != service->settings.locationSet ||
+        merged.location != service->settings.location || merged.plugin != service->settings.plugin) {
+        HostLog(HostLogWarning, "a new device or plug-in takes effect when the host restarts");
+    }
+    service->fileSettings = file;
+    service->settings = merged;
+    ApplySettings(service);
+    HostLog(HostLogInfo, "configuration re-read from %s%s", service->options.configPath.c_str(),
+            read == 1 ? " (absent: defaults and flags only)" : "");
+}
+
+void HandlePress(HostService* service, int32_t location) {
+    HostEvent event;
+    event.location = location;
+    event.device = service->lifecycle.device.name;
+    const bool found = EventFilesClaim(&service->eventFiles, location, &event);
+    if (service->demo != nullptr) {
+        if (found) {
+            ShowDemoEvent(event);
+        }
+        NoteDemoEvent(service->demo);  // after the event is shown, so the narration follows it
+    }
+    if (!found) {
+        HostLog(HostLogError, "a press on %s was reported, but no event file of it appeared in %s",
+                event.device.c_str(), service->eventFiles.directory.c_str());
+        return;
+    }
+    HostLog(HostLogInfo, "button %d pressed on %s: %s", event.button, event.device.c_str(),
+            event.file.c_str());
+    const std::string command = CommandForEvent(service->settings, event);
+    if (command.empty()) {
+        EventFileDone(event, service->settings.keepEvents == 1);
+        return;
+    }
+    QueueAction(&service->actions, event, command);
+}
+
+void HandleArrival(HostService* service, const UsbDeviceInfo& device) {
+    if (!IsScanner(device)) {
+        return;
+    }
+    HostLog(HostLogInfo, "ZN417 arrived: %s", device.name);
+    if (service->lifecycle.watching) {
+        HostLog(HostLogWarning,
+                "another ZN417 (%s) is attached: presses on %s are ignored while both are",
+                device.name, service->lifecycle.device.name);
+        return;
+    }
+    if (service->lifecycle.released) {
+        return;  // started again when the action ends
+    }
+    if (DeviceMatches(service->lifecycle.wanted, device) || service->options.wait) {
+        TryStart(service);
+    }
+}
+
+void HandleDeparture(HostService* service, const UsbDeviceInfo& device) {
+    if (!IsScanner(device)) {
+        return;
+    }
+    const bool ours = LifecycleWatches(&service->lifecycle, device) ||
+                      (service->lifecycle.released &&
+                       std::strcmp(service->lifecycle.device.name, device.name) == 0);
+    HostLog(HostLogInfo, "ZN417 left: %s", device.name);
+    if (!ours) {
+        if (service->options.wait && !service->lifecycle.watching &&
+            !service->lifecycle.released) {
+            TryStart(service);  // the one left may now be unambiguous
+        }
+        return;
+    }
+    Stop(service, "the scanner was unplugged");
+    service->lifecycle.released = false;
+    if (!service->options.wait) {
+        HostLog(HostLogError, "%s was unplugged", device.name);
+        service->exitStatus = kHostExitNoDevice;
+        service->stopping = true;
+    } else {
+        HostLog(HostLogInfo, "waiting for %s to return", device.name);
+    }
+}
+
+void ReadNotices(HostService* service) {
+    Notice notice;
+    for (;;) {
+        const ssize_t got = read(service->noticeRead, &notice, sizeof notice);
+        if (got != static_cast<ssize_t>(sizeof notice)) {
+            return;  // drained (whole records only: each write is atomic)
+        }
+        switch (notice.kind) {
+            case kNoticePress:
+                HandlePress(service, notice.location);
+                break;
+            case kNoticeArrived:
+                HandleArrival(service, notice.device);
+                break;
+            case kNoticeLeft:
+                HandleDeparture(service, notice.device);
+                break;
+            case kNoticeDemoDone:
+                HostLog(HostLogInfo, "demo finished, stopping");
+                service->stopping = true;
+                break;
+            default:
+                break;
+        }
+    }
+}
+
+void FinishAction(HostService* service, int waitStatus) {
+    const HostEvent event = service->actions.current.event;
+    EventFileDone(event, service->settings.keepEvents == 1);
+    if (service->hooks.actionEnded != nullptr) {
+        service->hooks.actionEnded(service->hooks.context, event, waitStatus);
+    }
+}
+
+// Starts the next queued action when none runs, releasing the scanner first
+// when asked to; takes the scanner back once the queue is empty.
+void RunActions(HostService* service) {
+    ActionRunner* actions = &service->actions;
+    while (!service->stopping && !ActionRunning(actions) && ActionsQueued(actions)) {
+        if (service->settings.releaseDuringAction == 1 && service->lifecycle.watching) {
+            Stop(service, "released to the action");
+            service->lifecycle.released = true;
+        }
+        if (StartNextAction(actions) == 0) {
+            if (service->hooks.actionStarted != nullptr) {
+                service->hooks.actionStarted(service->hooks.context, actions->pid,
+                                             actions->current.event);
+            }
+        } else {
+            FinishAction(service, -1);
+        }
+    }
+    if (!service->stopping && !ActionRunning(actions) && service->lifecycle.released) {
+        service->lifecycle.released = false;
+        TryStart(service);
+    }
+}
+
+// One request from the control descriptor.
+void ReadControl(HostService* service, int control, bool isSignalFd) {
+    int request = 0;
+    if (isSignalFd) {
+        struct signalfd_siginfo info;
+        if (read(control, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) {
+            return;
+        }
+        request = info.ssi_signo == SIGHUP ? 'H' : 'T';
+    } else {
+        char byte = 0;
+        const ssize_t got = read(control, &byte, 1);
+        request = got == 1 ? byte : 'T';  // a closed control ends the service too
+        if (got < 0 && errno == EAGAIN) {
+            return;
+        }
+    }
+    if (request == 'H') {
+        Reload(service);
+    } else {
+        HostLog(HostLogInfo, "stopping");
+        service->stopping = true;
+    }
+}
+
+}  // namespace
+
+int HostServiceInit(HostService* service, const HostOptions& options, const char* eventDirectory) {
+    service->options = options;
+    char error[512];
+    const int read = ReadHostConfig(options.configPath.c_str(), &service->fileSettings, error,
+                                    sizeof error);
+    if (read < 0 || (read == 1 && options.configGiven)) {
+        if (read == 1) {
+            std::snprintf(error, sizeof error, "%s: no such file", options.configPath.c_str());
+        }
+        HostLog(HostLogError, "%s", error);
+        return kHostExitUsage;
+    }
+    service->settings = MergeHostSettings(service->fileSettings, options.flags);
+    if (ActionRunnerInit(&service->actions) != 0) {
+        HostLog(HostLogError, "cannot make the action timer: %s", std::strerror(errno));
+        return kHostExitFailure;
+    }
+    ApplySettings(service);
+
+    std::string pluginPath;
+    if (ResolvePluginPath(service->settings.plugin, &pluginPath, error, sizeof error) != 0 ||
+        LoadPlugin(pluginPath, &service->plugin, error, sizeof error) != 0) {
+        HostLog(HostLogError, "%s", error);
+        return kHostExitFailure;
+    }
+    int notices[2];
+    if (pipe2(notices, O_CLOEXEC) != 0) {
+        HostLog(HostLogError, "pipe: %s", std::strerror(errno));
+        return kHostExitFailure;
+    }
+    service->noticeRead = notices[0];
+    service->noticeWrite = notices[1];
+    fcntl(service->noticeRead, F_SETFL, O_NONBLOCK);
+    if (EventFilesOpen(&service->eventFiles, eventDirectory) != 0) {
+        HostLog(HostLogError, "cannot watch %s for event files: %s", eventDirectory,
+                std::strerror(errno));
+        return kHostExitFailure;
+    }
+    service->lifecycle.plugin = &service->plugin;
+    service->lifecycle.wanted.name = service->settings.device;
+    service->lifecycle.wanted.locationSet = service->settings.locationSet;
+    service->lifecycle.wanted.location = service->settings.location;
+    service->lifecycle.callback = OnPress;
+    service->lifecycle.context = service;
+
+    if (options.trace) {
+        UsbPlatformSetTraceHook(PrintTraceLine, nullptr);
+    } else if (options.verbose > 1) {
+        UsbPlatformSetTraceHook(LogTraceLine, nullptr);
+    }
+    if (options.simulate && PrepareDemo(options, &service->demo) != 0) {
+        HostLog(HostLogError, "cannot attach the simulated ZN417");
+        return kHostExitFailure;
+    }
+    return kHostExitOk;
+}
+
+int HostServiceRun(HostService* service, int control, bool isSignalFd) {
+    // Watching begins before the first look, so that no arrival falls between.
+    const PlatformReturn watched = UsbWatchDevices(OnDevice, service, &service->deviceWatch);
+    if (watched != PlatformOk) {
+        HostLog(service->options.wait ? HostLogError : HostLogWarning,
+                "cannot follow USB devices arriving and leaving: %s",
+                UsbPlatformStatusName(watched));
+        if (service->options.wait) {
+            return kHostExitNoBackend;
+        }
+    }
+    HostLog(HostLogInfo, "plug-in %s", service->plugin.path.c_str());
+    TryStart(service);
+    if (service->demo != nullptr && !service->stopping) {
+        PlayDemo(service->demo, OnDemoFinished, service);
+    }
+    while (!service->stopping) {
+        ActionRunner* actions = &service->actions;
+        struct pollfd fds[4] = {
+            {control, POLLIN, 0},
+            {service->noticeRead, POLLIN, 0},
+            {actions->timerFd, POLLIN, 0},
+            {actions->pidFd, POLLIN, 0},  // -1 while no action runs: ignored by poll
+        };
+        if (poll(fds, 4, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            HostLog(HostLogError, "poll: %s", std::strerror(errno));
+            service->exitStatus = kHostExitFailure;
+            break;
+        }
+        // Signals first: a reload applies to the presses reported with it,
+        // and a stop is not held up by them.
+        if ((fds[0].revents & (POLLIN | POLLHUP)) != 0) {
+            ReadControl(service, control, isSignalFd);
+        }
+        if ((fds[1].revents & POLLIN) != 0 && !service->stopping) {
+            ReadNotices(service);
+        }
+        int waitStatus = 0;
+        if ((fds[3].revents & POLLIN) != 0 && ReapAction(actions, &waitStatus)) {
+            FinishAction(service, waitStatus);
+        }
+        if ((fds[2].revents & POLLIN) != 0) {
+            OnActionTimer(actions);
+        }
+        RunActions(service);
+    }
+    EndAllActions(&service->actions);
+    Stop(service, "the host stops");
+    UsbUnwatchDevices(service->deviceWatch);
+    service->deviceWatch = nullptr;
+    HostLog(HostLogInfo, "stopped");
+    return service->exitStatus;
+}
+
+void HostServiceRelease(HostService* service) {
+    EndAllActions(&service->actions);
+    Stop(service, "the host stops");
+    UsbUnwatchDevices(service->deviceWatch);
+    service->deviceWatch = nullptr;
+    FinishDemo(service->demo);
+    service->demo = nullptr;
+    UsbPlatformSetTraceHook(nullptr, nullptr);
+    ActionRunnerRelease(&service->actions);
+    EventFilesClose(&service->eventFiles);
+    for (int* fd : {&service->noticeRead, &service->noticeWrite}) {
+        if (*fd >= 0) {
+            close(*fd);
+        }
+        *fd = -1;
+    }
+    UnloadPlugin(&service->plugin);
+}
