@@ -30,7 +30,7 @@ grep -qxF "ExecStart=/usr/bin/zn417-host --wait --device %i" \
     "$scratch/root/usr/lib/systemd/system/zn417-host@.service" || fail "the unit does not run /usr/bin/zn417-host"
 
 depends=$(dpkg-deb -f "$deb" Depends)
-for library in libplist libusb; do
+for library in libplist libusb libinih; do
     [[ $depends == *"$library"* ]] || fail "Depends does not name $library: $depends"
 done
 # Every library the packaged programs need comes from this package or one in Depends.

@@ -63,30 +63,25 @@ host="$root/bin/zn417-host"
 "$host" --help >"$scratch/help.txt" || fail "--help exited $?"
 grep -q -- "--simulate" "$scratch/help.txt" || fail "--help does not show --simulate"
 
-# A host whose help offers --version finds the installed plug-in by itself
-# and reads a configuration file; an older one is given the plug-in's path.
-plugin_option=()
-if grep -q -- "--version" "$scratch/help.txt"; then
-    "$host" --version >"$scratch/version.txt" || fail "--version exited $?"
-    [ "$(cat "$scratch/version.txt")" = "zn417-host $version" ] ||
-        fail "--version printed '$(cat "$scratch/version.txt")'"
-    # Every example of the installed sample is a valid setting; device and
-    # location are alternatives, and the plug-in example names no real file.
-    sample="$root/etc/zn417/zn417-host.conf.dist"
-    sed -E 's/^#([a-z_.0-9]+ = )/\1/; /^(location|plugin) = /d' "$sample" >"$scratch/by-device.conf"
-    sed -E 's/^#([a-z_.0-9]+ = )/\1/; /^(device|plugin) = /d' "$sample" >"$scratch/by-location.conf"
-    for config in by-device by-location; do
-        grep -q "^exec = " "$scratch/$config.conf" || fail "no example uncommented in $config.conf"
-        "$private_tmp" "$host" --simulate --list --config "$scratch/$config.conf" >/dev/null \
-            2>"$scratch/config.err" || fail "the sample's examples ($config): $(cat "$scratch/config.err")"
-    done
-else
-    plugin_option=(--plugin "$root/lib/zn417/zn417_button.so")
-fi
+"$host" --version >"$scratch/version.txt" || fail "--version exited $?"
+[ "$(cat "$scratch/version.txt")" = "zn417-host $version" ] ||
+    fail "--version printed '$(cat "$scratch/version.txt")'"
 
-# The simulated demo, in a private /tmp; the loader's trail shows each file it opened.
+# Every example of the installed sample is a valid setting; device and
+# location are alternatives, and the plug-in example names no real file.
+sample="$root/etc/zn417/zn417-host.conf.dist"
+sed -E 's/^#([a-z_.0-9]+ = )/\1/; /^(location|plugin) = /d' "$sample" >"$scratch/by-device.conf"
+sed -E 's/^#([a-z_.0-9]+ = )/\1/; /^(device|plugin) = /d' "$sample" >"$scratch/by-location.conf"
+for config in by-device by-location; do
+    grep -q "^exec = " "$scratch/$config.conf" || fail "no example uncommented in $config.conf"
+    "$private_tmp" "$host" --simulate --list --config "$scratch/$config.conf" >/dev/null \
+        2>"$scratch/config.err" || fail "the sample's examples ($config): $(cat "$scratch/config.err")"
+done
+
+# The simulated demo, in a private /tmp, with the plug-in the host finds by
+# itself; the loader's trail shows each file it opened.
 status=0
-LD_DEBUG=libs "$private_tmp" "$host" --simulate "${plugin_option[@]}" \
+LD_DEBUG=libs "$private_tmp" "$host" --simulate \
     >"$scratch/demo.out" 2>"$scratch/demo.err" || status=$?
 [ "$status" -eq 0 ] || { cat "$scratch/demo.out" "$scratch/demo.err" >&2; fail "--simulate exited $status"; }
 grep -q "zn417_button.so" "$scratch/demo.err" || fail "no loader trail of the plug-in"
