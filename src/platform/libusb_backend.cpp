@@ -1,7 +1,8 @@
 // The libusb backend: real USB interfaces on Linux (and on macOS, where
 // libusb sits on the operating system's own USB stack). The walk is a
 // snapshot of every interface of every configured device; pipe transfers are
-// asynchronous underneath so that AbortPipe can cancel them.
+// asynchronous underneath so that AbortPipe can cancel them, and each runs on
+// a buffer of its own, sized in whole packets of its endpoint.
 #include <libusb.h>
 #include <pthread.h>
 #include <sys/types.h>
@@ -9,6 +10,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -64,12 +66,25 @@ struct LuPropertySet {
     Properties* properties;
 };
 
+// One transfer and the memory it works on. The data goes through `bytes`,
+// never through the caller's buffer, so that a transfer given up after a
+// failed cancel may still end later without touching memory its caller has
+// reused; such a run is kept until the process ends.
+struct LuTransferRun {
+    libusb_transfer* transfer = nullptr;
+    std::vector<unsigned char> bytes;
+    std::atomic<bool> completed{false};  // set by TransferDone
+    std::atomic<bool> givenUp{false};    // its owner is to return without it
+};
+
 // A transfer in flight, kept until its owner has seen it end, so that an
 // abort or a close can cancel it and wait for that end.
 struct LuPending {
     uint8_t pipeRef;
     uint64_t serial;  // order of submission
-    libusb_transfer* transfer;
+    LuTransferRun* run;
+    bool givenUp;     // the cancel failed or never took effect
+    bool ownerGone;   // the owner of a given-up transfer has returned
 };
 
 // Mutable parts of an object, under its lock: the open handle and the
@@ -80,9 +95,15 @@ struct LuObjectData {
     LuInterfaceInfo info;
     libusb_device_handle* handle = nullptr;
     bool closing = false;  // a close waits for the transfers: none may start
+    bool deviceSilent = false;  // a clear-halt request timed out since the open
     uint64_t nextSerial = 0;
     std::vector<LuPending> pending;
 };
+
+// Transfers given up after a failed cancel: libusb may still own them, so
+// they live as long as the process.
+std::mutex gGivenUpLock;
+std::vector<LuTransferRun*> gGivenUp;
 
 struct LuObject {
     UsbInterfaceObject head;
@@ -137,51 +158,141 @@ PlatformReturn FromTransferStatus(libusb_transfer_status status) {
 // The location ID as the registry of macOS forms it: the bus number in the
 // top byte, then one hub port per nibble from the root down, 0 below the last
 // (bus 1, port 2, hub port 3: 0x01230000). Every interface of a device shares
-// it. Ports above 15 keep only their low nibble and tiers below the sixth are
-// left out, as that layout has no room for them: devices so placed may share
-// a location.
-int32_t LocationOf(libusb_device* device) {
-    uint32_t location = static_cast<uint32_t>(libusb_get_bus_number(device)) << 24;
+// it. A port path with a port above 15 or more than six ports does not fit
+// that layout: such a device has no location ID (false), so that it can
+// never be taken for another device. Ports are never 0, so no two fitting
+// paths share an ID.
+bool LocationOf(libusb_device* device, int32_t* location) {
+    constexpr int kNibbles = 6;
     uint8_t ports[8];
     const int depth = libusb_get_port_numbers(device, ports, sizeof ports);
-    for (int i = 0; i < depth && i < 6; ++i) {
-        location |= static_cast<uint32_t>(ports[i] & 0x0F) << (20 - 4 * i);
+    if (depth < 0 || depth > kNibbles) {
+        return false;
     }
-    return static_cast<int32_t>(location);
+    uint32_t value = static_cast<uint32_t>(libusb_get_bus_number(device)) << 24;
+    for (int i = 0; i < depth; ++i) {
+        if (ports[i] == 0 || ports[i] > 0x0F) {
+            return false;
+        }
+        value |= static_cast<uint32_t>(ports[i]) << (20 - 4 * i);
+    }
+    *location = static_cast<int32_t>(value);
+    return true;
 }
 
-// Adds every interface (first alternate setting) of one device to `list`.
+// The device's name as sysfs and udev give it ("1-4.2"), for the trace.
+struct LuDeviceName {
+    char text[sizeof UsbDeviceInfo::name];  // "255-255.255.255.255.255.255.255" at most
+};
+
+LuDeviceName NameOf(libusb_device* device) {
+    LuDeviceName name{};
+    uint8_t ports[8];
+    const int depth = libusb_get_port_numbers(device, ports, sizeof ports);
+    int used = std::snprintf(name.text, sizeof name.text, "%u-", libusb_get_bus_number(device));
+    for (int i = 0; i < depth && used > 0 && used < static_cast<int>(sizeof name.text); ++i) {
+        used += std::snprintf(name.text + used, sizeof name.text - static_cast<size_t>(used),
+                              i == 0 ? "%u" : ".%u", ports[i]);
+    }
+    if (depth <= 0) {
+        std::snprintf(name.text, sizeof name.text, "usb%u", libusb_get_bus_number(device));
+    }
+    return name;
+}
+
+// The bytes a bulk or interrupt endpoint moves per packet (per service
+// interval for a high-bandwidth one): wMaxPacketSize's size field times its
+// transactions field.
+uint32_t PacketBytes(uint16_t maxPacketSize) {
+    return static_cast<uint32_t>(maxPacketSize & 0x07FF) * (((maxPacketSize >> 11) & 0x03) + 1);
+}
+
+// Why the interface's alternate setting 0 cannot be driven, or null when it
+// can: every bulk or interrupt endpoint needs a packet size, and no
+// endpoint address may repeat.
+const char* SettingFault(const libusb_interface_descriptor& setting, uint8_t* endpointAddress) {
+    for (uint8_t e = 0; e < setting.bNumEndpoints; ++e) {
+        const libusb_endpoint_descriptor& endpoint = setting.endpoint[e];
+        *endpointAddress = endpoint.bEndpointAddress;
+        const uint8_t type = endpoint.bmAttributes & LIBUSB_TRANSFER_TYPE_MASK;
+        if ((type == LIBUSB_TRANSFER_TYPE_BULK || type == LIBUSB_TRANSFER_TYPE_INTERRUPT) &&
+            PacketBytes(endpoint.wMaxPacketSize) == 0) {
+            return "has a wMaxPacketSize of 0";
+        }
+        for (uint8_t other = 0; other < e; ++other) {
+            if (setting.endpoint[other].bEndpointAddress == endpoint.bEndpointAddress) {
+                return "appears twice";
+            }
+        }
+    }
+    return nullptr;
+}
+
+// Adds every interface of one device, as its alternate setting 0 describes
+// it, to `list`. An interface whose setting 0 cannot be driven is passed
+// over, and so is a device whose configuration cannot be read; the trace
+// says why.
 void CollectInterfaces(libusb_device* device, std::vector<LuInterfaceInfo>* list) {
     libusb_device_descriptor descriptor;
     if (libusb_get_device_descriptor(device, &descriptor) != LIBUSB_SUCCESS) {
         return;
     }
     libusb_config_descriptor* config = nullptr;
-    if (libusb_get_active_config_descriptor(device, &config) != LIBUSB_SUCCESS) {
+    const int read = libusb_get_active_config_descriptor(device, &config);
+    if (read == LIBUSB_ERROR_NOT_FOUND) {
         return;  // unconfigured: it has no interfaces to offer
     }
+    const LuDeviceName name = NameOf(device);
+    if (read != LIBUSB_SUCCESS) {
+        UsbTrace("libusb walk: %s passed over: its configuration cannot be read (%s)", name.text,
+                 libusb_error_name(read));
+        return;
+    }
+    int32_t location = 0;
+    const bool hasLocation = LocationOf(device, &location);
+    if (!hasLocation && descriptor.bDeviceClass != LIBUSB_CLASS_HUB) {
+        UsbTrace("libusb walk: %s has no location ID: its port path does not fit one",
+                 name.text);
+    }
     for (uint8_t i = 0; i < config->bNumInterfaces; ++i) {
-        if (config->interface[i].num_altsetting < 1) {
+        const libusb_interface& interface = config->interface[i];
+        const libusb_interface_descriptor* setting = nullptr;
+        for (int a = 0; a < interface.num_altsetting; ++a) {
+            if (interface.altsetting[a].bAlternateSetting == 0) {
+                setting = &interface.altsetting[a];
+                break;
+            }
+        }
+        if (setting == nullptr) {
+            UsbTrace("libusb walk: %s interface %u passed over: it has no alternate setting 0",
+                     name.text, i);
             continue;
         }
-        const libusb_interface_descriptor& setting = config->interface[i].altsetting[0];
+        uint8_t endpointAddress = 0;
+        if (const char* fault = SettingFault(*setting, &endpointAddress)) {
+            UsbTrace("libusb walk: %s if%u passed over: endpoint 0x%02x %s", name.text,
+                     setting->bInterfaceNumber, endpointAddress, fault);
+            continue;
+        }
         LuInterfaceInfo info;
         info.device = libusb_ref_device(device);
-        info.interfaceNumber = setting.bInterfaceNumber;
+        info.interfaceNumber = setting->bInterfaceNumber;
         info.properties = {
             {"idVendor", descriptor.idVendor},
             {"idProduct", descriptor.idProduct},
             {"bcdDevice", descriptor.bcdDevice},
-            {"bInterfaceNumber", setting.bInterfaceNumber},
-            {"bAlternateSetting", setting.bAlternateSetting},
-            {"bInterfaceClass", setting.bInterfaceClass},
-            {"bInterfaceSubClass", setting.bInterfaceSubClass},
-            {"bInterfaceProtocol", setting.bInterfaceProtocol},
-            {"bNumEndpoints", setting.bNumEndpoints},
-            {"locationID", LocationOf(device)},
+            {"bInterfaceNumber", setting->bInterfaceNumber},
+            {"bAlternateSetting", setting->bAlternateSetting},
+            {"bInterfaceClass", setting->bInterfaceClass},
+            {"bInterfaceSubClass", setting->bInterfaceSubClass},
+            {"bInterfaceProtocol", setting->bInterfaceProtocol},
+            {"bNumEndpoints", setting->bNumEndpoints},
         };
-        for (uint8_t e = 0; e < setting.bNumEndpoints; ++e) {
-            const libusb_endpoint_descriptor& endpoint = setting.endpoint[e];
+        if (hasLocation) {
+            info.properties.emplace_back("locationID", location);
+        }
+        for (uint8_t e = 0; e < setting->bNumEndpoints; ++e) {
+            const libusb_endpoint_descriptor& endpoint = setting->endpoint[e];
             info.pipes.push_back({endpoint.bEndpointAddress, endpoint.bmAttributes,
                                   endpoint.wMaxPacketSize, endpoint.bInterval});
         }
@@ -230,43 +341,106 @@ PlatformReturn FindOpenPipe(const LuObjectData* data, uint8_t pipeRef, const LuP
     return PlatformOk;
 }
 
+// How long a cancelled transfer may take to end before it is given up.
+constexpr auto kCancelWait = std::chrono::milliseconds(250);
+
+// Under the object's lock: lets the owner of a pending transfer return
+// without it, and wakes the owner from libusb's event wait.
+void GiveUp(LuPending* entry) {
+    entry->givenUp = true;
+    entry->run->givenUp.store(true);
+    {
+        std::lock_guard<std::mutex> guard(gGivenUpLock);
+        gGivenUp.push_back(entry->run);
+    }
+    libusb_interrupt_event_handler(gContext);
+}
+
 // Under the object's lock (held by `guard`): cancels the transfers pending on
 // `pipeRef` (0: on every pipe) and waits until their owners have seen them
-// end. The owners handle the events that end them; transfers submitted during
-// the wait are not waited for.
+// end. A transfer whose cancel fails, or that has not ended within
+// kCancelWait, is given up: its owner returns at once, and libusb keeps it
+// until the handle is closed. Transfers submitted during the wait are not
+// waited for.
 void CancelAndWait(LuObjectData* data, std::unique_lock<std::mutex>& guard, uint8_t pipeRef) {
     const uint64_t cutoff = data->nextSerial;
     auto cancelled = [&](const LuPending& entry) {
         return (pipeRef == 0 || entry.pipeRef == pipeRef) && entry.serial < cutoff;
     };
-    for (const LuPending& entry : data->pending) {
-        if (cancelled(entry)) {
+    auto running = [&] {
+        return std::any_of(data->pending.begin(), data->pending.end(), [&](const LuPending& entry) {
+            return cancelled(entry) && !entry.givenUp;
+        });
+    };
+    for (LuPending& entry : data->pending) {
+        if (cancelled(entry) && !entry.givenUp) {
             // "Not found" when it has just completed: its owner still reports it.
-            libusb_cancel_transfer(entry.transfer);
+            const int result = libusb_cancel_transfer(entry.run->transfer);
+            if (result != LIBUSB_SUCCESS && result != LIBUSB_ERROR_NOT_FOUND &&
+                result != LIBUSB_ERROR_NO_DEVICE) {
+                UsbTrace("libusb cancel on pipe %u failed (%s): transfer given up", entry.pipeRef,
+                         libusb_error_name(result));
+                GiveUp(&entry);
+            }
         }
     }
-    data->transferEnded.wait(
-        guard, [&] { return std::none_of(data->pending.begin(), data->pending.end(), cancelled); });
+    if (!data->transferEnded.wait_for(guard, kCancelWait, [&] { return !running(); })) {
+        for (LuPending& entry : data->pending) {
+            if (cancelled(entry) && !entry.givenUp) {
+                UsbTrace("libusb cancel on pipe %u did not end the transfer: given up",
+                         entry.pipeRef);
+                GiveUp(&entry);
+            }
+        }
+    }
+    // The owners of given-up transfers leave at once; the object must not
+    // be released while they are still in it.
+    data->transferEnded.wait(guard, [&] {
+        return std::none_of(data->pending.begin(), data->pending.end(),
+                            [&](const LuPending& entry) {
+                                return cancelled(entry) && !(entry.givenUp && entry.ownerGone);
+                            });
+    });
 }
 
 void LIBUSB_CALL TransferDone(libusb_transfer* transfer) {
-    *static_cast<int*>(transfer->user_data) = 1;
+    static_cast<LuTransferRun*>(transfer->user_data)->completed.store(true);
+}
+
+// The length of the transfer that serves a request of `size` bytes: an
+// interrupt read asks for one packet, so that packets are never merged; a
+// bulk read asks for whole packets, so that a device's full packet never
+// overflows it; a write sends what it is given.
+uint32_t TransferLength(const LuPipe& pipe, bool in, uint32_t size) {
+    const uint32_t packet = PacketBytes(pipe.maxPacketSize);
+    if (!in || packet == 0) {
+        return size;
+    }
+    if ((pipe.attributes & LIBUSB_TRANSFER_TYPE_MASK) == LIBUSB_TRANSFER_TYPE_INTERRUPT) {
+        return packet;
+    }
+    return (size + packet - 1) / packet * packet;
 }
 
 // Submits one transfer on the pipe and handles events until it completes,
-// is cancelled, or the device goes away. The object is not touched after the
-// transfer has left the pending list: a Release may be waiting for just that.
+// is cancelled, the device goes away, or the transfer is given up. An
+// in-transfer hands the caller at most `size` bytes; more makes it an
+// overrun. A write whose length is a whole number of packets ends with a
+// zero-length packet, so that the device sees where it ends. The object is
+// not touched after the transfer has left the pending list: a Release may be
+// waiting for just that.
 PlatformReturn RunTransfer(LuObjectData* data, uint8_t pipeRef, bool in, void* buffer,
                            uint32_t size, uint32_t* done) {
     *done = 0;
-    if (size > static_cast<uint32_t>(INT32_MAX) || (buffer == nullptr && size > 0)) {
+    if (size > static_cast<uint32_t>(INT32_MAX) / 2 || (buffer == nullptr && size > 0)) {
         return PlatformErrBadArgument;
     }
-    libusb_transfer* transfer = libusb_alloc_transfer(0);
-    if (transfer == nullptr) {
+    auto* run = new LuTransferRun;
+    run->transfer = libusb_alloc_transfer(0);
+    if (run->transfer == nullptr) {
+        delete run;
         return PlatformErrNoMemory;
     }
-    int completed = 0;
     {
         std::lock_guard<std::mutex> guard(data->lock);
         const LuPipe* pipe = nullptr;
@@ -277,44 +451,76 @@ PlatformReturn RunTransfer(LuObjectData* data, uint8_t pipeRef, bool in, void* b
             status = PlatformErrAborted;
         }
         if (status == PlatformOk) {
-            auto* bytes = static_cast<unsigned char*>(buffer);
-            const int length = static_cast<int>(size);
-            if ((pipe->attributes & LIBUSB_TRANSFER_TYPE_MASK) == LIBUSB_TRANSFER_TYPE_INTERRUPT) {
-                libusb_fill_interrupt_transfer(transfer, data->handle, pipe->address, bytes, length,
-                                               TransferDone, &completed, 0);
+            const uint32_t length = TransferLength(*pipe, in, size);
+            const uint32_t packet = PacketBytes(pipe->maxPacketSize);
+            if (in) {
+                run->bytes.assign(length, 0);
             } else {
-                libusb_fill_bulk_transfer(transfer, data->handle, pipe->address, bytes, length,
-                                          TransferDone, &completed, 0);
+                const auto* source = static_cast<const unsigned char*>(buffer);
+                run->bytes.assign(source, source + size);
             }
-            status = FromLibusb(libusb_submit_transfer(transfer));
+            unsigned char* bytes = run->bytes.empty() ? nullptr : run->bytes.data();
+            if ((pipe->attributes & LIBUSB_TRANSFER_TYPE_MASK) == LIBUSB_TRANSFER_TYPE_INTERRUPT) {
+                libusb_fill_interrupt_transfer(run->transfer, data->handle, pipe->address, bytes,
+                                               static_cast<int>(length), TransferDone, run, 0);
+            } else {
+                libusb_fill_bulk_transfer(run->transfer, data->handle, pipe->address, bytes,
+                                          static_cast<int>(length), TransferDone, run, 0);
+                if (!in && size > 0 && packet > 0 && size % packet == 0) {
+                    run->transfer->flags |= LIBUSB_TRANSFER_ADD_ZERO_PACKET;
+                }
+            }
+            status = FromLibusb(libusb_submit_transfer(run->transfer));
         }
         if (status != PlatformOk) {
-            libusb_free_transfer(transfer);
+            libusb_free_transfer(run->transfer);
+            delete run;
             return status;
         }
-        data->pending.push_back({pipeRef, data->nextSerial++, transfer});
+        data->pending.push_back({pipeRef, data->nextSerial++, run, false, false});
     }
     // Blocks without a cancellation point of ours; libusb's own event wait
     // is a poll, which is one, so cancellation is held off around it.
     int cancelState = 0;
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancelState);
-    while (completed == 0) {
-        const int handled = libusb_handle_events_completed(gContext, &completed);
+    while (!run->completed.load() && !run->givenUp.load()) {
+        const int handled = libusb_handle_events_completed(gContext, nullptr);
         if (handled < 0 && handled != LIBUSB_ERROR_INTERRUPTED) {
-            libusb_cancel_transfer(transfer);  // event handling broke: end the transfer
+            libusb_cancel_transfer(run->transfer);  // event handling broke: end the transfer
         }
     }
     pthread_setcancelstate(cancelState, nullptr);
+    bool givenUp = false;
     {
         std::lock_guard<std::mutex> guard(data->lock);
-        data->pending.erase(
-            std::find_if(data->pending.begin(), data->pending.end(),
-                         [&](const LuPending& entry) { return entry.transfer == transfer; }));
+        auto entry = std::find_if(data->pending.begin(), data->pending.end(),
+                                  [&](const LuPending& pending) { return pending.run == run; });
+        givenUp = entry->givenUp;
+        if (givenUp) {
+            entry->ownerGone = true;  // the transfer stays libusb's
+        } else {
+            data->pending.erase(entry);
+        }
         data->transferEnded.notify_all();
     }
-    const PlatformReturn status = FromTransferStatus(transfer->status);
-    *done = static_cast<uint32_t>(transfer->actual_length);
-    libusb_free_transfer(transfer);
+    if (givenUp) {
+        return PlatformErrAborted;
+    }
+    PlatformReturn status = FromTransferStatus(run->transfer->status);
+    const auto received = static_cast<uint32_t>(std::max(run->transfer->actual_length, 0));
+    if (in) {
+        *done = std::min(received, size);
+        if (*done > 0) {
+            std::memcpy(buffer, run->bytes.data(), *done);
+        }
+        if (status == PlatformOk && received > size) {
+            status = PlatformErrOverrun;  // the room is filled, the rest is lost
+        }
+    } else {
+        *done = received;
+    }
+    libusb_free_transfer(run->transfer);
+    delete run;
     return status;
 }
 
@@ -334,6 +540,7 @@ PlatformReturn LuOpen(UsbInterfaceObject* self) {
             status = FromLibusb(libusb_claim_interface(handle, data->info.interfaceNumber));
             if (status == PlatformOk) {
                 data->handle = handle;
+                data->deviceSilent = false;
             } else {
                 libusb_close(handle);
             }
@@ -351,8 +558,10 @@ void CloseHandle(LuObjectData* data, std::unique_lock<std::mutex>& guard) {
     CancelAndWait(data, guard, 0);
     data->closing = false;
     libusb_release_interface(data->handle, data->info.interfaceNumber);
+    // Given-up transfers leave libusb's list here; their runs stay in gGivenUp.
     libusb_close(data->handle);
     data->handle = nullptr;
+    data->pending.clear();
 }
 
 PlatformReturn LuClose(UsbInterfaceObject* self) {
@@ -440,8 +649,13 @@ PlatformReturn LuWritePipe(UsbInterfaceObject* self, uint8_t pipeRef, const void
     if (status == PlatformOk && sent != size) {
         status = PlatformErrError;  // a short write is a failed write
     }
+    // A failed write shows what went out, and of how much.
     char detail[320] = "";
-    UsbTraceTransferDetail(buffer, size, detail, sizeof detail);
+    UsbTraceTransferDetail(buffer, status == PlatformOk ? size : sent, detail, sizeof detail);
+    if (status != PlatformOk) {
+        const size_t used = std::strlen(detail);
+        std::snprintf(detail + used, sizeof detail - used, " (of %u)", size);
+    }
     TraceObject(name, "WritePipe", pipeRef, status, detail);
     return status;
 }
@@ -463,19 +677,44 @@ PlatformReturn LuAbortPipe(UsbInterfaceObject* self, uint8_t pipeRef) {
     return status;
 }
 
+// The clear-halt request's own bound: the system's default is 5 s, and a
+// close clears three pipes.
+constexpr unsigned int kClearHaltTimeoutMs = 250;
+
 PlatformReturn LuClearPipeStallBothEnds(UsbInterfaceObject* self, uint8_t pipeRef) {
     LuObject* object = AsLu(self);
     PlatformReturn status;
+    bool silent = false;
     {
         std::lock_guard<std::mutex> guard(object->data->lock);
+        LuObjectData* data = object->data;
         const LuPipe* pipe = nullptr;
-        status = FindOpenPipe(object->data, pipeRef, &pipe);
-        if (status == PlatformOk) {
-            // Clears the halt on the device and resets the host's data toggle.
-            status = FromLibusb(libusb_clear_halt(object->data->handle, pipe->address));
+        status = FindOpenPipe(data, pipeRef, &pipe);
+        if (status == PlatformOk && data->deviceSilent) {
+            // It let one request time out: asking again would only wait again.
+            status = PlatformErrError;
+        } else if (status == PlatformOk) {
+            // CLEAR_FEATURE(ENDPOINT_HALT) under a short bound; once the
+            // device has answered, the system's clear-halt resets the host's
+            // side (the data toggle) as well.
+            const int cleared = libusb_control_transfer(
+                data->handle,
+                LIBUSB_ENDPOINT_OUT | LIBUSB_REQUEST_TYPE_STANDARD | LIBUSB_RECIPIENT_ENDPOINT,
+                LIBUSB_REQUEST_CLEAR_FEATURE, 0 /* ENDPOINT_HALT */, pipe->address, nullptr, 0,
+                kClearHaltTimeoutMs);
+            if (cleared == LIBUSB_ERROR_TIMEOUT) {
+                data->deviceSilent = true;
+                status = PlatformErrError;
+            } else if (cleared < 0) {
+                status = FromLibusb(cleared);
+            } else {
+                status = FromLibusb(libusb_clear_halt(data->handle, pipe->address));
+            }
         }
+        silent = data->deviceSilent;
     }
-    TraceObject(TraceNameOf(object), "ClearPipeStallBothEnds", pipeRef, status);
+    TraceObject(TraceNameOf(object), "ClearPipeStallBothEnds", pipeRef, status,
+                silent ? ", the device does not answer" : "");
     return status;
 }
 
@@ -601,20 +840,9 @@ void DescribeDevice(libusb_device* device, UsbDeviceInfo* info) {
     }
     info->busNumber = libusb_get_bus_number(device);
     info->deviceAddress = libusb_get_device_address(device);
-    uint8_t ports[8];
-    const int depth = libusb_get_port_numbers(device, ports, sizeof ports);
-    int used = std::snprintf(info->name, sizeof info->name, "%u", info->busNumber);
-    bool fits = depth > 0 && depth <= 6;
-    for (int i = 0; i < depth; ++i) {
-        used += std::snprintf(info->name + used, sizeof info->name - static_cast<size_t>(used),
-                              "%c%u", i == 0 ? '-' : '.', ports[i]);
-        fits = fits && ports[i] <= 15;
-    }
-    if (depth <= 0) {
-        std::snprintf(info->name, sizeof info->name, "usb%u", info->busNumber);  // a root hub
-    }
-    info->hasLocation = fits;
-    info->locationId = fits ? LocationOf(device) : 0;
+    std::snprintf(info->name, sizeof info->name, "%s", NameOf(device).text);
+    // The walk's rule: a port path that does not fit has no location ID.
+    info->hasLocation = LocationOf(device, &info->locationId);
     char node[40];
     std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u", info->busNumber,
                   info->deviceAddress);

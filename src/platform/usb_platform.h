@@ -104,8 +104,10 @@ struct UsbInterfaceOps {
     // 0; PlatformErrNotOpen; PlatformErrNoDevice; PlatformErrBadArgument.
     PlatformReturn (*AbortPipe)(UsbInterfaceObject* self, uint8_t pipeRef);
 
-    // Clears a stall on the host side and on the device's endpoint.
-    // 0; PlatformErrNotOpen; PlatformErrNoDevice; PlatformErrBadArgument.
+    // Clears a stall on the host side and on the device's endpoint. Waits
+    // a short while at most for the device's answer.
+    // 0; PlatformErrNotOpen; PlatformErrNoDevice; PlatformErrBadArgument;
+    // PlatformErrError when the device does not answer.
     PlatformReturn (*ClearPipeStallBothEnds)(UsbInterfaceObject* self, uint8_t pipeRef);
 
     // Drops the caller's reference; the object must not be used afterwards.

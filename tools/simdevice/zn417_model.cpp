@@ -48,7 +48,6 @@ const std::string kExpectedModeShift =
 
 constexpr uint32_t kLongAnswerLength = 2048;
 constexpr uint32_t kClockPacketLength = 36;
-constexpr uint32_t kInterruptPacketLength = 32;
 constexpr uint8_t kClockAcknowledgement[] = {0xEB, 0x80, 0x00, 0x00};
 
 // A VendorCmdResponse; `padding` goes into a comment before the operation.
@@ -181,14 +180,10 @@ bool ModeShiftAnswer(const Zn417Model* model, std::string* answer) {
     return false;
 }
 
-void Respond(void* context, uint32_t interfaceId, uint8_t pipeRef, const uint8_t* data,
-             uint32_t length) {
-    auto* model = static_cast<Zn417Model*>(context);
-    if (pipeRef != Zn417BulkOutPipe) {
-        return;
-    }
+// The device's side of one bulk write: checks and counts it, and decides the
+// answer. Log lines go to the hook after the model's lock is let go.
+bool ReceiveWrite(Zn417Model* model, const uint8_t* data, uint32_t length, std::string* answer) {
     std::vector<LogLine> lines;
-    std::string answer;
     bool answering = false;
     Zn417LogHook hook = nullptr;
     void* hookContext = nullptr;
@@ -201,23 +196,23 @@ void Respond(void* context, uint32_t interfaceId, uint8_t pipeRef, const uint8_t
         if (isCommand) {
             model->report.commandsAccepted += 1;
             lines.push_back({Zn417LogCommand, "command received: " + Readable(data, length)});
-            answering = ModeShiftAnswer(model, &answer);
+            answering = ModeShiftAnswer(model, answer);
             if (answering) {
                 model->report.answersSent += 1;
-                model->lastAnswer = answer;
+                model->lastAnswer = *answer;
             }
             lines.push_back(
-                {Zn417LogAnswer, answering
-                                     ? "answer: " +
-                                           Readable(reinterpret_cast<const uint8_t*>(answer.data()),
-                                                    static_cast<uint32_t>(answer.size())) +
-                                           (answer.empty() ? "(no bytes)" : "")
-                                     : "answer: none (the device stays silent)"});
+                {Zn417LogAnswer,
+                 answering ? "answer: " +
+                                 Readable(reinterpret_cast<const uint8_t*>(answer->data()),
+                                          static_cast<uint32_t>(answer->size())) +
+                                 (answer->empty() ? "(no bytes)" : "")
+                           : "answer: none (the device stays silent)"});
         } else if (length == kClockPacketLength && data[0] == 0xEB) {
             Zn417Clock clock = {};
             answering = true;
-            answer.assign(reinterpret_cast<const char*>(kClockAcknowledgement),
-                          sizeof kClockAcknowledgement);
+            answer->assign(reinterpret_cast<const char*>(kClockAcknowledgement),
+                           sizeof kClockAcknowledgement);
             if (DecodeClock(data, &clock)) {
                 model->report.clockPackets += 1;
                 model->report.clockSet = true;
@@ -236,28 +231,36 @@ void Respond(void* context, uint32_t interfaceId, uint8_t pipeRef, const uint8_t
             // faulty plug-in from waiting for ever.
             model->report.unexpectedWrites += 1;
             const std::string detail = "ParameterError";
-            answer = VendorAnswer("NG", &detail);
+            *answer = VendorAnswer("NG", &detail);
             answering = true;
             lines.push_back({Zn417LogUnexpected, "unexpected write of " + std::to_string(length) +
                                                      " bytes: " + Readable(data, length)});
         }
-    }
-    if (answering) {
-        SimQueueInPacket(interfaceId, Zn417BulkInPipe, answer.data(),
-                         static_cast<uint32_t>(answer.size()));
     }
     if (hook != nullptr) {
         for (const LogLine& line : lines) {
             hook(hookContext, line.kind, line.text.c_str());
         }
     }
+    return answering;
+}
+
+void Respond(void* context, uint32_t interfaceId, uint8_t pipeRef, const uint8_t* data,
+             uint32_t length) {
+    auto* model = static_cast<Zn417Model*>(context);
+    if (pipeRef != Zn417BulkOutPipe) {
+        return;
+    }
+    std::string answer;
+    if (ReceiveWrite(model, data, length, &answer)) {
+        SimQueueInPacket(interfaceId, Zn417BulkInPipe, answer.data(),
+                         static_cast<uint32_t>(answer.size()));
+    }
 }
 
 void QueueInterruptPacket(Zn417Model* model, uint16_t statusWord, uint8_t buttonCode) {
-    uint8_t packet[kInterruptPacketLength] = {};
-    packet[2] = static_cast<uint8_t>(statusWord & 0xFF);
-    packet[3] = static_cast<uint8_t>(statusWord >> 8);
-    packet[4] = buttonCode;
+    uint8_t packet[Zn417InterruptPacketLength];
+    Zn417FillInterruptPacket(statusWord, buttonCode, packet);
     SimQueueInPacket(model->interfaceId, Zn417InterruptPipe, packet, sizeof packet);
 }
 
@@ -290,6 +293,24 @@ Zn417Model* Zn417Attach(int32_t location) {
         return nullptr;
     }
     return model;
+}
+
+Zn417Model* Zn417CreateUnattached() {
+    return new Zn417Model;
+}
+
+bool Zn417ReceiveWrite(Zn417Model* model, const void* data, uint32_t length,
+                       std::string* answer) {
+    answer->clear();
+    return ReceiveWrite(model, static_cast<const uint8_t*>(data), length, answer);
+}
+
+void Zn417FillInterruptPacket(uint16_t statusWord, uint8_t buttonCode,
+                              uint8_t (&packet)[Zn417InterruptPacketLength]) {
+    std::memset(packet, 0, sizeof packet);
+    packet[2] = static_cast<uint8_t>(statusWord & 0xFF);
+    packet[3] = static_cast<uint8_t>(statusWord >> 8);
+    packet[4] = buttonCode;
 }
 
 void Zn417Detach(Zn417Model* model) {

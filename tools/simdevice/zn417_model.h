@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 // Pipe references of the model's interface, in the order the registry shows them.
 constexpr uint8_t Zn417BulkOutPipe = 1;
@@ -59,6 +60,22 @@ struct Zn417Model;
 // Attaches a ZN417 at `location` on the simulated bus and answers its bulk
 // writes from now on (accepting). Null when the bus refuses the device.
 Zn417Model* Zn417Attach(int32_t location);
+
+// A ZN417's device side on no bus, for a test that carries the bytes itself
+// (a mocked USB kernel): it checks and answers writes as an attached model
+// does. Freed with Zn417Detach.
+Zn417Model* Zn417CreateUnattached();
+
+// Plays the device's side of one bulk write: checks it, counts it in the
+// report, logs it. True with the bytes to send back on bulk-in in *answer
+// (perhaps none); false when the device stays silent.
+bool Zn417ReceiveWrite(Zn417Model* model, const void* data, uint32_t length, std::string* answer);
+
+// An interrupt packet as the device sends it: the status word at bytes 2-3,
+// the button code at byte 4, zeros elsewhere.
+constexpr uint32_t Zn417InterruptPacketLength = 32;
+void Zn417FillInterruptPacket(uint16_t statusWord, uint8_t buttonCode,
+                              uint8_t (&packet)[Zn417InterruptPacketLength]);
 
 // Stops answering, unplugs the device and frees the model; nothing for an
 // absent one. Only when no write to the device can still be under way.

@@ -1,0 +1,128 @@
+// The plug-in on the libusb backend against devices and kernels that
+// misbehave: a cancel that fails or never takes effect, a device that no
+// longer answers control requests, a claim refused as busy, a kernel driver
+// bound to the interface, and a node this process may not open.
+#include <linux/capability.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include "libusb_fixture.h"
+
+namespace {
+
+using FailedCancels = PluginOnLibusb;
+using SilentDevices = PluginOnLibusb;
+using BusyInterfaces = PluginOnLibusb;
+
+TEST_F(FailedCancels, StopReturnsWhenTheKernelRefusesToCancelTheRead) {
+    MockFaults faults;
+    faults.discardFails = true;
+    MockSetFaults(scanner_, faults);
+    StartWatching();
+    TimedStop();
+    EXPECT_EQ(gPluginState.load(), nullptr);
+    EXPECT_FALSE(TraceLines::Get().With("given up").empty());
+}
+
+TEST_F(FailedCancels, StopReturnsWhenACancelledReadNeverEnds) {
+    MockFaults faults;
+    faults.discardIgnored = true;
+    MockSetFaults(scanner_, faults);
+    StartWatching();
+    TimedStop();
+    EXPECT_EQ(gPluginState.load(), nullptr);
+    EXPECT_FALSE(TraceLines::Get().With("did not end the transfer: given up").empty());
+}
+
+TEST_F(SilentDevices, StopDoesNotWaitForTheSystemsClearHaltTimeouts) {
+    // The kernel's own clear-halt waits 5 s per pipe for a device that does
+    // not answer; the mock makes that request take as long.
+    MockFaults faults;
+    faults.controlNeverCompletes = true;
+    faults.clearHaltDelayMs = 5000;
+    MockSetFaults(scanner_, faults);
+    StartWatching();
+    EXPECT_LT(TimedStop().count(), 2500);  // 15 s when the requests are not bounded
+    EXPECT_EQ(MockGetReport(scanner_).clearHalts, 0u);
+}
+
+TEST_F(BusyInterfaces, AClaimRefusedAsBusyMakesStartFailWithNothingHeld) {
+    MockFaults faults;
+    faults.claimBusy = true;
+    MockSetFaults(scanner_, faults);
+    EXPECT_EQ(Start(), -1);
+    EXPECT_EQ(gPluginState.load(), nullptr);
+    EXPECT_FALSE(MockGetReport(scanner_).claimed);
+    EXPECT_FALSE(TraceLines::Get().With("USBInterfaceOpen: exclusive access").empty());
+}
+
+// A ZN417 whose interface a kernel driver holds when the plug-in starts.
+class KernelDriverBound : public PluginOnLibusb {
+protected:
+    void AddDevices() override {
+        scanner_ = MockAddDevice(bus_, 1, {4, 1}, Zn417Layout(), "usblp");
+    }
+
+    void ExpectDriverSetAsideAndBoundAgain() {
+        StartWatching();
+        MockReport report = MockGetReport(scanner_);
+        EXPECT_TRUE(report.claimed);
+        EXPECT_FALSE(report.driverBound);
+        EXPECT_EQ(report.driverDetaches, 1u);
+        TimedStop();
+        report = MockGetReport(scanner_);
+        EXPECT_FALSE(report.claimed);
+        EXPECT_TRUE(report.driverBound);
+        EXPECT_EQ(report.driverAttaches, 1u);
+    }
+};
+
+TEST_F(KernelDriverBound, TheDriverIsDisconnectedWithTheClaimAndBoundAgainOnClose) {
+    ExpectDriverSetAsideAndBoundAgain();
+}
+
+TEST_F(KernelDriverBound, AKernelWithoutDisconnectClaimHasTheDriverDetachedFirst) {
+    MockFaults faults;
+    faults.disconnectClaim = false;
+    MockSetFaults(scanner_, faults);
+    ExpectDriverSetAsideAndBoundAgain();
+}
+
+// Takes away this thread's power to pass over file permissions (root's
+// CAP_DAC_OVERRIDE and CAP_DAC_READ_SEARCH) until destroyed.
+struct WithoutFileOverride {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct saved[2] = {};
+    bool changed = false;
+
+    WithoutFileOverride() {
+        if (syscall(SYS_capget, &header, saved) != 0) {
+            return;
+        }
+        __user_cap_data_struct reduced[2] = {saved[0], saved[1]};
+        reduced[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
+        changed = syscall(SYS_capset, &header, reduced) == 0;
+    }
+    ~WithoutFileOverride() {
+        if (changed) {
+            syscall(SYS_capset, &header, saved);
+        }
+    }
+};
+
+TEST_F(PluginOnLibusb, ANodeOnlyAnotherUserMayOpenMakesStartFailAsNotPermitted) {
+    // Owned by nobody where this process may give it away, else closed to all.
+    const std::string node = MockNodeFile(bus_, scanner_);
+    const bool givenAway = chown(node.c_str(), 65534, 65534) == 0;
+    ASSERT_EQ(chmod(node.c_str(), givenAway ? 0600 : 0000), 0);
+    {
+        WithoutFileOverride restricted;
+        EXPECT_EQ(Start(), -1);
+    }
+    EXPECT_EQ(gPluginState.load(), nullptr);
+    EXPECT_EQ(MockGetReport(scanner_).claims, 0u);
+    EXPECT_FALSE(TraceLines::Get().With("USBInterfaceOpen: not permitted").empty());
+}
+
+}  // namespace
