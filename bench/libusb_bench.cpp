@@ -21,6 +21,7 @@
 #include "plugin/watch_thread.h"
 #include "twain_button_plugin.h"
 #include "zn417_model.h"
+#include "spread.h"
 
 namespace {
 
@@ -85,16 +86,6 @@ struct BenchSetting {
         return TWAINButtonPluginStart(&location, &host, nullptr, BenchHost::Callback) == 0;
     }
 };
-
-void ReportSpread(benchmark::State& state, std::vector<double> samples, const char* unit) {
-    if (samples.empty()) {
-        return;
-    }
-    std::sort(samples.begin(), samples.end());
-    state.counters[std::string("median_") + unit] = samples[samples.size() / 2];
-    state.counters[std::string("p90_") + unit] = samples[samples.size() * 9 / 10];
-    state.counters[std::string("max_") + unit] = samples.back();
-}
 
 enum StopCase : int64_t {
     kInterruptRead = 0,  // blocked in the interrupt read (a device with nothing to say)

@@ -27,6 +27,7 @@
 #include "plugin/watch_thread.h"
 #include "twain_button_plugin.h"
 #include "zn417_model.h"
+#include "spread.h"
 
 namespace {
 
@@ -119,16 +120,6 @@ struct BenchBus {
 
 double Microseconds(Clock::duration duration) {
     return std::chrono::duration<double, std::micro>(duration).count();
-}
-
-void ReportSpread(benchmark::State& state, std::vector<double> samples, const char* unit) {
-    if (samples.empty()) {
-        return;
-    }
-    std::sort(samples.begin(), samples.end());
-    state.counters[std::string("median_") + unit] = samples[samples.size() / 2];
-    state.counters[std::string("p90_") + unit] = samples[samples.size() * 9 / 10];
-    state.counters[std::string("max_") + unit] = samples.back();
 }
 
 // From the packet's arrival on the bus to the host's callback: the device
