@@ -478,7 +478,13 @@ int32_t AppendPath(ParseContext* context, const char* separator, const char* tex
     // began with a "/" that started a new segment.
     if (walked != 0 || index.segmentCount == segmentsBefore ||
         index.segments[segmentsBefore].start != oldLength + 1) {
-        index.segments[segmentsBefore - 1].serial = ++index.lastSerial;
+        CurrentSegment& grown = index.segments[segmentsBefore - 1];
+        grown.serial = ++index.lastSerial;
+        // Text that follows the name without whitespace (a "/" inside quotes)
+        // makes it part of the element name ClosePath compares.
+        if (separatorLength == 0 || !IsXmlWhitespace(separator[0])) {
+            grown.documentName = nullptr;
+        }
     }
     if (walked == 0 && separatorLength == 1 && separator[0] == '/') {
         NoteOpenedName(context, text, length, segmentsBefore, oldLength + 1);
