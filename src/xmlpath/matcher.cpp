@@ -274,7 +274,6 @@ int32_t CreateParseContext(ParseContext** contextOut, int32_t flags, XmlQuery* q
     context->inQueryRoom = inQueryRoom;
     const uint64_t bucketCount = BucketCount(rowCount);
     context->flags = flags;
-    context->pathVersion = 1;
     context->keepEveryRecord = multiQuery != nullptr;
     context->elementCounter = 0;
     context->currentPath = nullptr;

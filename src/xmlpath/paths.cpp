@@ -140,6 +140,7 @@ int32_t ReservePathText(ParseContext* context, uint64_t needed) {
     index.buffer = grown;
     index.capacity = capacity;
     index.splitCount = 0;
+    index.closedKept = false;  // only the path itself moved
     if (context->currentPath != nullptr) {
         context->currentPath = grown;
     }
@@ -277,6 +278,20 @@ int64_t TablePrefixRow(const ParseContext* context, const char* prefix, uint64_t
     return -1;
 }
 
+// Whether "/" + `prefix` + `rest` appended at `oldLength` would write the text
+// of the segment most recently closed back in its place under the same parent.
+bool RepeatsClosedSegment(const PathIndex& index, uint64_t oldLength, const char* prefix,
+                          uint64_t prefixLength, const char* rest, uint64_t restLength) {
+    if (!index.closedKept || index.segmentCount != index.closedIndex ||
+        index.segments[index.segmentCount - 1].serial != index.closedParentSerial ||
+        index.closedStart != oldLength + 1 || index.closedLength != prefixLength + restLength) {
+        return false;
+    }
+    const char* kept = index.buffer + index.closedStart;
+    return SameBytes(kept, prefixLength, prefix, prefixLength) &&
+           SameBytes(kept + prefixLength, restLength, rest, restLength);
+}
+
 // After an element name was appended: when the "/" before it started exactly
 // one new segment (at the root: the name made the only one), that segment is
 // the name as rewritten, and remembers the name as written for ClosePath.
@@ -366,8 +381,8 @@ int32_t AppendAttribute(ParseContext* context, const AttributeSpan& attribute) {
     if (attribute.name == nullptr || attribute.nameLength == 0) {
         return XmlErrArgument;
     }
-    ++context->pathVersion;
     PathIndex& index = context->pathIndex;
+    index.closedKept = false;
     const char* namePrefix = nullptr;
     uint64_t namePrefixLength = 0;
     uint64_t nameColon = 0;
@@ -410,9 +425,9 @@ int32_t AppendPath(ParseContext* context, const char* separator, const char* tex
     if (text == nullptr || length == 0 || context == nullptr) {
         return XmlErrArgument;
     }
-    ++context->pathVersion;
     PathIndex& index = context->pathIndex;
     if (context->currentPath == nullptr) {
+        index.closedKept = false;
         if ((context->flags & ParseFlagAnyRoot) == 0 &&
             !(length >= 3 && BytesEqual(text, "cmd", 3) == 1)) {
             return XmlErrBadRoot;
@@ -454,6 +469,10 @@ int32_t AppendPath(ParseContext* context, const char* separator, const char* tex
             ? 0
             : (separator[1] == '\0' ? 1 : static_cast<uint64_t>(StringLength(separator)));
     const uint64_t oldLength = index.length;
+    const bool opensClosed = separatorLength == 1 && separator[0] == '/' &&
+                             RepeatsClosedSegment(index, oldLength, tablePrefix, tablePrefixLength,
+                                                  rest, restLength);
+    index.closedKept = false;  // its bytes are about to be written over
     const int32_t status =
         ReservePathText(context, oldLength + separatorLength + tablePrefixLength + restLength + 1);
     if (status != 0) {
@@ -487,6 +506,10 @@ int32_t AppendPath(ParseContext* context, const char* separator, const char* tex
         }
     }
     if (walked == 0 && separatorLength == 1 && separator[0] == '/') {
+        if (opensClosed && index.segmentCount == segmentsBefore + 1 &&
+            index.segments[segmentsBefore].start == oldLength + 1) {
+            index.segments[segmentsBefore].serial = index.closedSerial;
+        }
         NoteOpenedName(context, text, length, segmentsBefore, oldLength + 1);
     }
     return walked;
@@ -517,8 +540,8 @@ void ReleaseCurrentPath(ParseContext* context) {
     index.splitCount = 0;
     index.scanned = 0;
     index.insideQuotes = false;
+    index.closedKept = false;
     context->currentPath = nullptr;
-    ++context->pathVersion;
 }
 
 int32_t HandleAttribute(ParseContext* context, AttributeSpan* attribute, int32_t* isDeclaration) {
@@ -580,7 +603,6 @@ int32_t RegisterNamespace(ParseContext* context, const char* name, uint64_t name
         if (row->documentPrefix == nullptr || row->documentPrefixLength == 0) {
             row->documentPrefix = name;
             row->documentPrefixLength = nameLength;
-            ++context->pathVersion;
             ++context->registeredPrefixes;
         }
         return 0;
@@ -679,12 +701,18 @@ int32_t ClosePath(ParseContext* context, const char* name, uint64_t length) {
 
     // Drops "/" and the segment; the segments before it and their splits stay,
     // and the walk of the new last segment has reached that "/", outside quotes.
+    // The segment's bytes stay in the buffer for a sibling that repeats them.
+    index.closedKept = true;
+    index.closedIndex = last;
+    index.closedStart = segmentStart;
+    index.closedLength = index.length - segmentStart;
+    index.closedSerial = index.segments[last].serial;
+    index.closedParentSerial = index.segments[last - 1].serial;
     index.length = segmentStart - 1;
     index.buffer[index.length] = '\0';
     index.scanned = index.length;
     index.insideQuotes = false;
     index.segmentCount = last;
-    ++context->pathVersion;
     if (index.splitCount > last) {
         index.splitCount = last;
     }
@@ -700,14 +728,21 @@ int32_t PathMatches(ParseContext* context, uint32_t matcherIndex) {
     if (matcher.path == nullptr || context->currentPath == nullptr) {
         return 0;
     }
-    // A text run and the end tag after it ask again about an unchanged path.
-    if (matcher.verdictVersion == context->pathVersion) {
+    // A text run and the end tag after it ask again about an unchanged path,
+    // and a repeated sibling about the same path as before.
+    const PathIndex& index = context->pathIndex;
+    if (index.segmentCount == 0) {
+        return 0;
+    }
+    const uint64_t serial = index.segments[index.segmentCount - 1].serial;
+    if (matcher.verdictSerial == serial && matcher.verdictPrefixes == context->registeredPrefixes) {
         return matcher.verdict;
     }
     const int32_t verdict = CompareWithCurrentPath(context, matcher);
     if (verdict >= 0) {
         matcher.verdict = verdict;
-        matcher.verdictVersion = context->pathVersion;
+        matcher.verdictSerial = serial;
+        matcher.verdictPrefixes = context->registeredPrefixes;
     }
     return verdict;
 }
