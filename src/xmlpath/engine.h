@@ -193,6 +193,8 @@ struct PathIndex {
     // place, under the same parent and with the same text, takes its serial
     // back, so that what was learnt about it holds again.
     bool closedKept;
+    bool closedSpaced;       // the closed segment held whitespace,
+    bool closedQuotesOpen;   // and the walk stood inside quotes at its end
     uint32_t closedIndex;
     uint64_t closedStart;
     uint64_t closedLength;

@@ -282,9 +282,9 @@ int64_t TablePrefixRow(const ParseContext* context, const char* prefix, uint64_t
 // of the segment most recently closed back in its place under the same parent.
 bool RepeatsClosedSegment(const PathIndex& index, uint64_t oldLength, const char* prefix,
                           uint64_t prefixLength, const char* rest, uint64_t restLength) {
-    if (!index.closedKept || index.segmentCount != index.closedIndex ||
-        index.segments[index.segmentCount - 1].serial != index.closedParentSerial ||
-        index.closedStart != oldLength + 1 || index.closedLength != prefixLength + restLength) {
+    if (!index.closedKept || index.closedLength != prefixLength + restLength ||
+        index.closedStart != oldLength + 1 || index.segmentCount != index.closedIndex ||
+        index.segments[index.segmentCount - 1].serial != index.closedParentSerial) {
         return false;
     }
     const char* kept = index.buffer + index.closedStart;
@@ -418,6 +418,31 @@ int32_t AppendAttribute(ParseContext* context, const AttributeSpan& attribute) {
     return IndexAppendedText(&index);
 }
 
+// The element named `name` (as written) repeats the segment just closed, whose
+// bytes still lie in place: only its "/" is written back, and the segment
+// comes back as the walk over the same text found it, with its serial.
+int32_t ReopenClosedSegment(ParseContext* context, const char* name, uint64_t length) {
+    PathIndex& index = context->pathIndex;
+    index.closedKept = false;
+    const uint64_t oldLength = index.length;
+    const uint32_t segmentsBefore = index.segmentCount;
+    // The segment array held this segment before, so it has room for it.
+    const int32_t pushed = PushSegment(&index, oldLength + 1);
+    if (pushed != 0) {
+        return pushed;
+    }
+    index.buffer[oldLength] = '/';
+    index.length = oldLength + 1 + index.closedLength;
+    index.buffer[index.length] = '\0';
+    index.scanned = index.length;
+    index.insideQuotes = index.closedQuotesOpen;
+    CurrentSegment& segment = index.segments[segmentsBefore];
+    segment.spaced = index.closedSpaced;
+    segment.serial = index.closedSerial;
+    NoteOpenedName(context, name, length, segmentsBefore, oldLength + 1);
+    return 0;
+}
+
 }  // namespace
 
 int32_t AppendPath(ParseContext* context, const char* separator, const char* text,
@@ -469,9 +494,10 @@ int32_t AppendPath(ParseContext* context, const char* separator, const char* tex
             ? 0
             : (separator[1] == '\0' ? 1 : static_cast<uint64_t>(StringLength(separator)));
     const uint64_t oldLength = index.length;
-    const bool opensClosed = separatorLength == 1 && separator[0] == '/' &&
-                             RepeatsClosedSegment(index, oldLength, tablePrefix, tablePrefixLength,
-                                                  rest, restLength);
+    if (separatorLength == 1 && separator[0] == '/' &&
+        RepeatsClosedSegment(index, oldLength, tablePrefix, tablePrefixLength, rest, restLength)) {
+        return ReopenClosedSegment(context, text, length);
+    }
     index.closedKept = false;  // its bytes are about to be written over
     const int32_t status =
         ReservePathText(context, oldLength + separatorLength + tablePrefixLength + restLength + 1);
@@ -506,10 +532,6 @@ int32_t AppendPath(ParseContext* context, const char* separator, const char* tex
         }
     }
     if (walked == 0 && separatorLength == 1 && separator[0] == '/') {
-        if (opensClosed && index.segmentCount == segmentsBefore + 1 &&
-            index.segments[segmentsBefore].start == oldLength + 1) {
-            index.segments[segmentsBefore].serial = index.closedSerial;
-        }
         NoteOpenedName(context, text, length, segmentsBefore, oldLength + 1);
     }
     return walked;
@@ -559,7 +581,7 @@ int32_t HandleAttribute(ParseContext* context, AttributeSpan* attribute, int32_t
     if (FindSpanByte(attribute->value, attribute->valueLength, '<') != nullptr) {
         return XmlErrBadAttribute;
     }
-    if (attribute->nameLength >= 5 && BytesEqual(attribute->name, "xmlns", 5) == 1) {
+    if (attribute->nameLength >= 5 && std::memcmp(attribute->name, "xmlns", 5) == 0) {
         // "xmlns:p" declares p; a name without ":" (the default namespace) is
         // registered whole, as the text "xmlns".
         if (FindSpanByte(attribute->name, attribute->nameLength, ':') != nullptr) {
@@ -703,6 +725,8 @@ int32_t ClosePath(ParseContext* context, const char* name, uint64_t length) {
     // and the walk of the new last segment has reached that "/", outside quotes.
     // The segment's bytes stay in the buffer for a sibling that repeats them.
     index.closedKept = true;
+    index.closedSpaced = index.segments[last].spaced;
+    index.closedQuotesOpen = index.insideQuotes;
     index.closedIndex = last;
     index.closedStart = segmentStart;
     index.closedLength = index.length - segmentStart;
