@@ -238,6 +238,13 @@ struct ParseContext {
     AttributeSpan* tagRows;
     uint32_t tagRowCapacity;
     bool inQueryRoom;  // the run's block is the query's run room, not owned
+    // The element matchers (bit i for matcher i; runs of at most 64 paths)
+    // that currentPath satisfied when its last segment carried `satisfiedSerial`
+    // under `satisfiedPrefixes` registered prefixes: a text run learns them, the
+    // end tag and repeated siblings reuse them. Serial 0: nothing learnt.
+    uint64_t satisfiedElements;
+    uint64_t satisfiedSerial;
+    uint32_t satisfiedPrefixes;
 };
 
 // One match reported by QueryAllValues.
