@@ -581,7 +581,7 @@ int32_t HandleAttribute(ParseContext* context, AttributeSpan* attribute, int32_t
     if (FindSpanByte(attribute->value, attribute->valueLength, '<') != nullptr) {
         return XmlErrBadAttribute;
     }
-    if (attribute->nameLength >= 5 && std::memcmp(attribute->name, "xmlns", 5) == 0) {
+    if (attribute->nameLength >= 5 && BytesEqual(attribute->name, "xmlns", 5) == 1) {
         // "xmlns:p" declares p; a name without ":" (the default namespace) is
         // registered whole, as the text "xmlns".
         if (FindSpanByte(attribute->name, attribute->nameLength, ':') != nullptr) {
