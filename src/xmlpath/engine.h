@@ -114,9 +114,11 @@ struct PathMatcher {
     // remainder (a trailing "/"), which no current path satisfies.
     QuerySegment* segments;
     uint32_t segmentCount;
-    // PathMatches' last answer, good while ParseContext::pathVersion is `verdictVersion`.
+    // PathMatches' last answer, good while the last segment of currentPath
+    // carries `verdictSerial` and no prefix has been registered since.
     int32_t verdict;
-    uint64_t verdictVersion;
+    uint64_t verdictSerial;
+    uint32_t verdictPrefixes;
     // Segment comparisons PathMatches can reuse: the first `verifiedDepth`
     // segments of currentPath matched while the deepest of them carried
     // `verifiedSerial`; segment `failedDepth` - 1 failed while it carried
@@ -157,7 +159,9 @@ struct CurrentSegment {
     TagParts parts;
     uint32_t firstRow;
     bool spaced;  // holds whitespace, so may carry attributes
-    // Unique within the run; a segment gets a new one whenever its text changes.
+    // Names the segment's text and everything before it: a segment gets a new
+    // one whenever its text changes, and takes back the one of a closed
+    // sibling whose text it repeats (see PathIndex::closed*).
     uint64_t serial;
     // The element name as its start tag wrote it, when the name made exactly
     // this segment, and the number of registered prefixes at that time: an end
@@ -183,6 +187,19 @@ struct PathIndex {
     uint64_t scanned;     // the segment walk has seen the text up to here,
     bool insideQuotes;    // and stands inside double quotes there
     uint64_t lastSerial;  // the serial most recently given to a segment
+    // The segment most recently closed while its text still lies past the end
+    // of the buffer's path: where it started, its bytes, its index and serial,
+    // and the serial of the segment before it. An element that opens in its
+    // place, under the same parent and with the same text, takes its serial
+    // back, so that what was learnt about it holds again.
+    bool closedKept;
+    bool closedSpaced;       // the closed segment held whitespace,
+    bool closedQuotesOpen;   // and the walk stood inside quotes at its end
+    uint32_t closedIndex;
+    uint64_t closedStart;
+    uint64_t closedLength;
+    uint64_t closedSerial;
+    uint64_t closedParentSerial;
     AttributeSpan* rows;
     uint32_t rowCapacity;
     char* bufferStorage;  // the run block's arrays
@@ -202,9 +219,6 @@ struct ParseContext {
     PathMatcher* matchers;  // one per entry
     uint32_t matcherCount;
     PathIndex pathIndex;
-    // Changes with every change of currentPath or of a document prefix, the
-    // only things besides the run's constants that PathMatches reads. From 1.
-    uint64_t pathVersion;
     // Every record is kept (a MultiQuery), or only each matcher's first and
     // latest, which is all a query's results and the empty-element test read.
     bool keepEveryRecord;
@@ -224,6 +238,13 @@ struct ParseContext {
     AttributeSpan* tagRows;
     uint32_t tagRowCapacity;
     bool inQueryRoom;  // the run's block is the query's run room, not owned
+    // The element matchers (bit i for matcher i; runs of at most 64 paths)
+    // that currentPath satisfied when its last segment carried `satisfiedSerial`
+    // under `satisfiedPrefixes` registered prefixes: a text run learns them, the
+    // end tag and repeated siblings reuse them. Serial 0: nothing learnt.
+    uint64_t satisfiedElements;
+    uint64_t satisfiedSerial;
+    uint32_t satisfiedPrefixes;
 };
 
 // One match reported by QueryAllValues.

@@ -101,6 +101,62 @@ int32_t NextSatisfied(ParseContext* context, uint64_t key, uint32_t isAttribute,
     return 0;
 }
 
+// The serial of currentPath's last segment, or 0 when no element is open.
+uint64_t CurrentSerial(const ParseContext* context) {
+    const PathIndex& index = context->pathIndex;
+    return context->currentPath != nullptr && index.segmentCount > 0
+               ? index.segments[index.segmentCount - 1].serial
+               : 0;
+}
+
+// The element matchers that currentPath satisfies, as learnt for its present
+// state; false when nothing is learnt for it.
+bool KnownSatisfiedElements(const ParseContext* context, uint64_t* satisfied) {
+    const uint64_t serial = CurrentSerial(context);
+    if (serial == 0 || context->satisfiedSerial != serial ||
+        context->satisfiedPrefixes != context->registeredPrefixes) {
+        return false;
+    }
+    *satisfied = context->satisfiedElements;
+    return true;
+}
+
+// As KnownSatisfiedElements, asking every candidate in entry order when
+// nothing is learnt yet, as a text run does anyway: 1 with the matchers in
+// *satisfied; 0 (nothing learnt) for a run of more than 64 paths or no open
+// element; or the failure of a question, with the matchers satisfied before
+// it in *satisfied.
+int32_t LearnSatisfiedElements(ParseContext* context, uint64_t* satisfied) {
+    if (KnownSatisfiedElements(context, satisfied)) {
+        return 1;
+    }
+    const uint64_t serial = CurrentSerial(context);
+    if (serial == 0 || context->matcherCount > 64) {
+        return 0;
+    }
+    uint64_t key = 0;
+    uint64_t found = 0;
+    for (uint32_t i = FirstCandidate(context, &key); i != NoMatcher; i = NextCandidate(context, i)) {
+        const PathMatcher& matcher = context->matchers[i];
+        if (matcher.isAttribute != 0 || matcher.bucketKey != key) {
+            continue;
+        }
+        const int32_t verdict = PathMatches(context, i);
+        if (verdict < 0) {
+            *satisfied = found;
+            return verdict;
+        }
+        if (verdict == 1) {
+            found |= uint64_t{1} << i;
+        }
+    }
+    context->satisfiedElements = found;
+    context->satisfiedSerial = serial;
+    context->satisfiedPrefixes = context->registeredPrefixes;
+    *satisfied = found;
+    return 1;
+}
+
 // A MatchFound record of the current element; the matcher's status follows.
 int32_t RecordFound(ParseContext* context, PathMatcher* matcher, uint64_t offset, uint64_t length) {
     const int32_t status =
@@ -274,7 +330,6 @@ int32_t CreateParseContext(ParseContext** contextOut, int32_t flags, XmlQuery* q
     context->inQueryRoom = inQueryRoom;
     const uint64_t bucketCount = BucketCount(rowCount);
     context->flags = flags;
-    context->pathVersion = 1;
     context->keepEveryRecord = multiQuery != nullptr;
     context->elementCounter = 0;
     context->currentPath = nullptr;
@@ -408,6 +463,19 @@ int32_t RecordText(ParseContext* context, uint64_t offset, uint64_t length) {
     if (!Recordable(context) || offset == 0 || length == 0) {
         return XmlErrArgument;
     }
+    uint64_t satisfied = 0;
+    const int32_t learnt = LearnSatisfiedElements(context, &satisfied);
+    if (learnt != 0) {
+        // A failed question ends the text run after the matchers before it.
+        for (; satisfied != 0; satisfied &= satisfied - 1) {
+            const auto i = static_cast<uint32_t>(__builtin_ctzll(satisfied));
+            const int32_t status = RecordFound(context, &context->matchers[i], offset, length);
+            if (status != 0) {
+                return status;
+            }
+        }
+        return learnt < 0 ? learnt : 0;
+    }
     uint64_t key = 0;
     uint32_t i = FirstCandidate(context, &key);
     int32_t found = 0;
@@ -455,6 +523,19 @@ int32_t RecordEmptyElement(ParseContext* context, uint64_t offset, int32_t kind)
     if (!Recordable(context)) {
         return XmlErrArgument;
     }
+    const int32_t markerKind = kind == 1 ? MatchSelfClosing : MatchEmptyPair;
+    uint64_t satisfied = 0;
+    if (KnownSatisfiedElements(context, &satisfied)) {
+        for (; satisfied != 0; satisfied &= satisfied - 1) {
+            const auto i = static_cast<uint32_t>(__builtin_ctzll(satisfied));
+            PathMatcher& matcher = context->matchers[i];
+            if (!HasRecordOf(matcher, context->elementCounter)) {
+                return AppendRecord(context, &matcher, context->elementCounter, offset, 0,
+                                    markerKind);
+            }
+        }
+        return 0;
+    }
     uint64_t key = 0;
     for (uint32_t i = FirstCandidate(context, &key); i != NoMatcher; i = NextCandidate(context, i)) {
         PathMatcher& matcher = context->matchers[i];
@@ -470,8 +551,7 @@ int32_t RecordEmptyElement(ParseContext* context, uint64_t offset, int32_t kind)
             continue;
         }
         // One marker per element: the first qualifying matcher in entry order.
-        return AppendRecord(context, &matcher, context->elementCounter, offset, 0,
-                            kind == 1 ? MatchSelfClosing : MatchEmptyPair);
+        return AppendRecord(context, &matcher, context->elementCounter, offset, 0, markerKind);
     }
     return 0;
 }

@@ -140,6 +140,7 @@ int32_t ReservePathText(ParseContext* context, uint64_t needed) {
     index.buffer = grown;
     index.capacity = capacity;
     index.splitCount = 0;
+    index.closedKept = false;  // only the path itself moved
     if (context->currentPath != nullptr) {
         context->currentPath = grown;
     }
@@ -277,6 +278,20 @@ int64_t TablePrefixRow(const ParseContext* context, const char* prefix, uint64_t
     return -1;
 }
 
+// Whether "/" + `prefix` + `rest` appended at `oldLength` would write the text
+// of the segment most recently closed back in its place under the same parent.
+bool RepeatsClosedSegment(const PathIndex& index, uint64_t oldLength, const char* prefix,
+                          uint64_t prefixLength, const char* rest, uint64_t restLength) {
+    if (!index.closedKept || index.closedLength != prefixLength + restLength ||
+        index.closedStart != oldLength + 1 || index.segmentCount != index.closedIndex ||
+        index.segments[index.segmentCount - 1].serial != index.closedParentSerial) {
+        return false;
+    }
+    const char* kept = index.buffer + index.closedStart;
+    return SameBytes(kept, prefixLength, prefix, prefixLength) &&
+           SameBytes(kept + prefixLength, restLength, rest, restLength);
+}
+
 // After an element name was appended: when the "/" before it started exactly
 // one new segment (at the root: the name made the only one), that segment is
 // the name as rewritten, and remembers the name as written for ClosePath.
@@ -366,8 +381,8 @@ int32_t AppendAttribute(ParseContext* context, const AttributeSpan& attribute) {
     if (attribute.name == nullptr || attribute.nameLength == 0) {
         return XmlErrArgument;
     }
-    ++context->pathVersion;
     PathIndex& index = context->pathIndex;
+    index.closedKept = false;
     const char* namePrefix = nullptr;
     uint64_t namePrefixLength = 0;
     uint64_t nameColon = 0;
@@ -403,6 +418,31 @@ int32_t AppendAttribute(ParseContext* context, const AttributeSpan& attribute) {
     return IndexAppendedText(&index);
 }
 
+// The element named `name` (as written) repeats the segment just closed, whose
+// bytes still lie in place: only its "/" is written back, and the segment
+// comes back as the walk over the same text found it, with its serial.
+int32_t ReopenClosedSegment(ParseContext* context, const char* name, uint64_t length) {
+    PathIndex& index = context->pathIndex;
+    index.closedKept = false;
+    const uint64_t oldLength = index.length;
+    const uint32_t segmentsBefore = index.segmentCount;
+    // The segment array held this segment before, so it has room for it.
+    const int32_t pushed = PushSegment(&index, oldLength + 1);
+    if (pushed != 0) {
+        return pushed;
+    }
+    index.buffer[oldLength] = '/';
+    index.length = oldLength + 1 + index.closedLength;
+    index.buffer[index.length] = '\0';
+    index.scanned = index.length;
+    index.insideQuotes = index.closedQuotesOpen;
+    CurrentSegment& segment = index.segments[segmentsBefore];
+    segment.spaced = index.closedSpaced;
+    segment.serial = index.closedSerial;
+    NoteOpenedName(context, name, length, segmentsBefore, oldLength + 1);
+    return 0;
+}
+
 }  // namespace
 
 int32_t AppendPath(ParseContext* context, const char* separator, const char* text,
@@ -410,9 +450,9 @@ int32_t AppendPath(ParseContext* context, const char* separator, const char* tex
     if (text == nullptr || length == 0 || context == nullptr) {
         return XmlErrArgument;
     }
-    ++context->pathVersion;
     PathIndex& index = context->pathIndex;
     if (context->currentPath == nullptr) {
+        index.closedKept = false;
         if ((context->flags & ParseFlagAnyRoot) == 0 &&
             !(length >= 3 && BytesEqual(text, "cmd", 3) == 1)) {
             return XmlErrBadRoot;
@@ -454,6 +494,11 @@ int32_t AppendPath(ParseContext* context, const char* separator, const char* tex
             ? 0
             : (separator[1] == '\0' ? 1 : static_cast<uint64_t>(StringLength(separator)));
     const uint64_t oldLength = index.length;
+    if (separatorLength == 1 && separator[0] == '/' &&
+        RepeatsClosedSegment(index, oldLength, tablePrefix, tablePrefixLength, rest, restLength)) {
+        return ReopenClosedSegment(context, text, length);
+    }
+    index.closedKept = false;  // its bytes are about to be written over
     const int32_t status =
         ReservePathText(context, oldLength + separatorLength + tablePrefixLength + restLength + 1);
     if (status != 0) {
@@ -478,7 +523,13 @@ int32_t AppendPath(ParseContext* context, const char* separator, const char* tex
     // began with a "/" that started a new segment.
     if (walked != 0 || index.segmentCount == segmentsBefore ||
         index.segments[segmentsBefore].start != oldLength + 1) {
-        index.segments[segmentsBefore - 1].serial = ++index.lastSerial;
+        CurrentSegment& grown = index.segments[segmentsBefore - 1];
+        grown.serial = ++index.lastSerial;
+        // Text that follows the name without whitespace (a "/" inside quotes)
+        // makes it part of the element name ClosePath compares.
+        if (separatorLength == 0 || !IsXmlWhitespace(separator[0])) {
+            grown.documentName = nullptr;
+        }
     }
     if (walked == 0 && separatorLength == 1 && separator[0] == '/') {
         NoteOpenedName(context, text, length, segmentsBefore, oldLength + 1);
@@ -511,8 +562,8 @@ void ReleaseCurrentPath(ParseContext* context) {
     index.splitCount = 0;
     index.scanned = 0;
     index.insideQuotes = false;
+    index.closedKept = false;
     context->currentPath = nullptr;
-    ++context->pathVersion;
 }
 
 int32_t HandleAttribute(ParseContext* context, AttributeSpan* attribute, int32_t* isDeclaration) {
@@ -574,7 +625,6 @@ int32_t RegisterNamespace(ParseContext* context, const char* name, uint64_t name
         if (row->documentPrefix == nullptr || row->documentPrefixLength == 0) {
             row->documentPrefix = name;
             row->documentPrefixLength = nameLength;
-            ++context->pathVersion;
             ++context->registeredPrefixes;
         }
         return 0;
@@ -673,12 +723,20 @@ int32_t ClosePath(ParseContext* context, const char* name, uint64_t length) {
 
     // Drops "/" and the segment; the segments before it and their splits stay,
     // and the walk of the new last segment has reached that "/", outside quotes.
+    // The segment's bytes stay in the buffer for a sibling that repeats them.
+    index.closedKept = true;
+    index.closedSpaced = index.segments[last].spaced;
+    index.closedQuotesOpen = index.insideQuotes;
+    index.closedIndex = last;
+    index.closedStart = segmentStart;
+    index.closedLength = index.length - segmentStart;
+    index.closedSerial = index.segments[last].serial;
+    index.closedParentSerial = index.segments[last - 1].serial;
     index.length = segmentStart - 1;
     index.buffer[index.length] = '\0';
     index.scanned = index.length;
     index.insideQuotes = false;
     index.segmentCount = last;
-    ++context->pathVersion;
     if (index.splitCount > last) {
         index.splitCount = last;
     }
@@ -694,14 +752,21 @@ int32_t PathMatches(ParseContext* context, uint32_t matcherIndex) {
     if (matcher.path == nullptr || context->currentPath == nullptr) {
         return 0;
     }
-    // A text run and the end tag after it ask again about an unchanged path.
-    if (matcher.verdictVersion == context->pathVersion) {
+    // A text run and the end tag after it ask again about an unchanged path,
+    // and a repeated sibling about the same path as before.
+    const PathIndex& index = context->pathIndex;
+    if (index.segmentCount == 0) {
+        return 0;
+    }
+    const uint64_t serial = index.segments[index.segmentCount - 1].serial;
+    if (matcher.verdictSerial == serial && matcher.verdictPrefixes == context->registeredPrefixes) {
         return matcher.verdict;
     }
     const int32_t verdict = CompareWithCurrentPath(context, matcher);
     if (verdict >= 0) {
         matcher.verdict = verdict;
-        matcher.verdictVersion = context->pathVersion;
+        matcher.verdictSerial = serial;
+        matcher.verdictPrefixes = context->registeredPrefixes;
     }
     return verdict;
 }

@@ -72,19 +72,23 @@ uint64_t StringBlockSize(const char* text) {
     return length > 0 ? static_cast<uint64_t>(length) + 1 : 0;
 }
 
-// Copies a present string into the block at *at and points *copy at it: 512
-// for an empty string.
-uint16_t PlaceListString(const char* source, char** at, char** copy, uint64_t* length) {
-    const int32_t sourceLength = StringLength(source);
-    if (sourceLength <= 0) {
+// Copies a present string of `blockSize` bytes with its NUL (0: empty) into
+// the block at *at and points *copy at it: 512 for an empty string.
+uint16_t PlaceListString(const char* source, uint64_t blockSize, char** at, char** copy,
+                         uint64_t* length) {
+    if (blockSize == 0) {
         return QueryBadParameter;
     }
-    std::memcpy(*at, source, static_cast<size_t>(sourceLength) + 1);
+    std::memcpy(*at, source, static_cast<size_t>(blockSize));
     *copy = *at;
-    *length = static_cast<uint64_t>(sourceLength);
-    *at += sourceLength + 1;
+    *length = blockSize - 1;
+    *at += blockSize;
     return QueryOk;
 }
+
+// Strings whose sizes CreateQuery keeps from its sizing pass to its copying
+// pass; a longer list measures them again.
+constexpr int32_t KeptStringSizes = 32;
 
 }  // namespace
 
@@ -104,8 +108,15 @@ uint16_t CreateQuery(XmlQuery* query, const char* text, const PathValue* list, i
     // Behind them, room for the working state of a run over paths of typical
     // size; a run over longer ones allocates its own.
     uint64_t stringsSize = 0;
+    uint64_t sizes[2 * KeptStringSizes];
     for (int32_t i = 0; i < count; ++i) {
-        stringsSize += StringBlockSize(list[i].path) + StringBlockSize(list[i].value);
+        const uint64_t pathSize = StringBlockSize(list[i].path);
+        const uint64_t valueSize = StringBlockSize(list[i].value);
+        if (i < KeptStringSizes) {
+            sizes[2 * i] = pathSize;
+            sizes[2 * i + 1] = valueSize;
+        }
+        stringsSize += pathSize + valueSize;
     }
     const uint64_t roomAt = AlignedSize(rowsSize + QueryOutputSize + n + 1 + stringsSize);
     const uint64_t roomSize =
@@ -133,15 +144,19 @@ uint16_t CreateQuery(XmlQuery* query, const char* text, const PathValue* list, i
     for (int32_t i = 0; i < count; ++i) {
         QueryEntry& entry = query->entries[i];
         if (list[i].path != nullptr) {
+            const uint64_t size =
+                i < KeptStringSizes ? sizes[2 * i] : StringBlockSize(list[i].path);
             const uint16_t status =
-                PlaceListString(list[i].path, &strings, &entry.path, &entry.pathLength);
+                PlaceListString(list[i].path, size, &strings, &entry.path, &entry.pathLength);
             if (status != QueryOk) {
                 return status;
             }
         }
         if (list[i].value != nullptr) {
+            const uint64_t size =
+                i < KeptStringSizes ? sizes[2 * i + 1] : StringBlockSize(list[i].value);
             const uint16_t status =
-                PlaceListString(list[i].value, &strings, &entry.value, &entry.valueLength);
+                PlaceListString(list[i].value, size, &strings, &entry.value, &entry.valueLength);
             if (status != QueryOk) {
                 return status;
             }

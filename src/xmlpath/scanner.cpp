@@ -25,12 +25,25 @@ bool IsAsciiLetter(char byte) {
 }
 
 // Offset of the first `byte` at or after `from`, or -1. Tags and text runs are
-// mostly short: the first bytes are looked at in place, the rest with memchr.
+// mostly short: the first 24 bytes are looked at in place, eight at a time
+// (so that a short tag takes one predictable step), the rest with memchr.
 int64_t FindFrom(const TextCursor* cursor, uint64_t from, char byte) {
     const uint64_t length = cursor->length;
     const char* text = cursor->text;
     const uint64_t inPlace = from + 24 < length ? from + 24 : length;
-    for (uint64_t i = from; i < inPlace; ++i) {
+    uint64_t i = from;
+    const uint64_t pattern = 0x0101010101010101ull * static_cast<unsigned char>(byte);
+    for (; i + 8 <= inPlace; i += 8) {
+        uint64_t word = 0;
+        std::memcpy(&word, text + i, 8);
+        const uint64_t x = word ^ pattern;
+        // High bit of each byte equal to `byte`; the lowest is exact.
+        const uint64_t hits = (x - 0x0101010101010101ull) & ~x & 0x8080808080808080ull;
+        if (hits != 0) {
+            return static_cast<int64_t>(i + (static_cast<uint64_t>(__builtin_ctzll(hits)) >> 3));
+        }
+    }
+    for (; i < inPlace; ++i) {
         if (text[i] == byte) {
             return static_cast<int64_t>(i);
         }

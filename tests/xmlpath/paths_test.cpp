@@ -183,6 +183,30 @@ TEST(PathAttributes, AttributePathsAddressTheQuotedValue) {
     });
 }
 
+// A sibling is compared anew unless its text repeats the one just closed.
+TEST(PathSiblings, EachSiblingIsJudgedByItsOwnText) {
+    RunCases({
+        {"same length, other name", "<cmd><ab>1</ab><ac>2</ac></cmd>", "cmd/ac", 0, MatchFound,
+         "2"},
+        {"same name, attribute added", "<cmd><a>1</a><a k=\"v\">2</a></cmd>", "cmd/a k", 0,
+         MatchFound, "\"v\""},
+        {"same name after a deeper one", "<cmd><a><b>1</b></a><b>2</b></cmd>", "cmd/b", 0,
+         MatchFound, "2"},
+        {"repeat under another parent", "<cmd><p><a/></p><q><a>3</a></q></cmd>", "cmd/q/a", 0,
+         MatchFound, "3"},
+    });
+    const std::string document = kDecl + "<cmd><a>1</a><a>2</a>\n<a>3</a><b>4</b><a>5</a></cmd>";
+    std::vector<MultiQueryRow> rows = {{"cmd/a", 5, nullptr, 0, 0}};
+    MultiQuery multi{document.c_str(), document.size(), rows.data(), 1, 0};
+    ASSERT_EQ(QueryAllValues(&multi), 0);
+    std::string found;
+    for (uint32_t i = 0; i < rows[0].resultCount; ++i) {
+        found += document.substr(rows[0].results[i].offset, rows[0].results[i].length);
+    }
+    EXPECT_EQ(found, "1235");
+    FreeAllValues(&multi);
+}
+
 TEST(TextPrimitives, SplitTagNamesAttributesAndBareNames) {
     AttributeSpan rows[4] = {};
     TagParts parts{nullptr, 0, rows, 4};

@@ -132,6 +132,10 @@ TEST(ScannerTags, MalformedTagsEndTheScanWithTheirStatus) {
          "</b>", 0, 0},
         {"space before > closes", "<cmd><a>x</a ></cmd>", "cmd/a", 0, MatchFound, "x", 0, 1},
         {"empty end tag", "<cmd></></cmd>", "cmd", XmlErrArgument, MatchEmptyPair, "</>", 0, 0},
+        // After an odd quote in a name, the next "/" stays inside that
+        // segment, so the self-closing name does not close it.
+        {"quote in a name", "<cmd><a\"><a\"/></a\"></cmd>", "cmd", XmlErrMismatchedClose,
+         MatchMissing, nullptr, 0, 0},
     });
 }
 
