@@ -119,11 +119,7 @@ void BM_LibusbStopWhileBlocked(benchmark::State& state) {
                 break;
             }
         }
-        const Clock::time_point before = Clock::now();
-        TWAINButtonPluginStop();
-        const Clock::duration took = Clock::now() - before;
-        state.SetIterationTime(std::chrono::duration<double>(took).count());
-        latencies.push_back(std::chrono::duration<double, std::milli>(took).count());
+        latencies.push_back(TimeIteration(state, TWAINButtonPluginStop) * 1e3);
     }
     MockSetFaults(gMockScanner, MockFaults());
     Zn417SetAnswerMode(MockZn417(gMockScanner), Zn417AnswerAccept);

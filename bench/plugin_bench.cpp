@@ -301,11 +301,7 @@ void BM_StopWhileBlockedInRead(benchmark::State& state) {
             state.SkipWithError("the plug-in did not start");
             return;
         }
-        const Clock::time_point before = Clock::now();
-        TWAINButtonPluginStop();
-        const Clock::duration took = Clock::now() - before;
-        state.SetIterationTime(std::chrono::duration<double>(took).count());
-        latencies.push_back(Microseconds(took));
+        latencies.push_back(TimeIteration(state, TWAINButtonPluginStop) * 1e6);
     }
     ReportSpread(state, latencies, "us");
 }
@@ -336,11 +332,7 @@ void BM_StopDuringPause(benchmark::State& state) {
         bus.host.WaitForCall(calls);
         const struct timespec into { 0, static_cast<long>(random() % 300) * 1000000L };
         nanosleep(&into, nullptr);
-        const Clock::time_point before = Clock::now();
-        TWAINButtonPluginStop();
-        const Clock::duration took = Clock::now() - before;
-        state.SetIterationTime(std::chrono::duration<double>(took).count());
-        latencies.push_back(Microseconds(took) / 1000.0);
+        latencies.push_back(TimeIteration(state, TWAINButtonPluginStop) * 1e3);
     }
     ReportSpread(state, latencies, "ms");
 }
