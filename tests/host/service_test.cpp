@@ -268,7 +268,7 @@ TEST_F(ServiceRun, TheActionGetsItsEnvironmentAndFirstArgumentExactly) {
     // A long command must run whole: 10,000 bytes, the length checked inside.
     const std::string tail = "'; printf '%s\\n' \"$1\" \"$ZN417_EVENT_FILE\" \"$ZN417_BUTTON\" "
                              "\"$ZN417_LOCATION\" \"$ZN417_DEVICE\" \"$ZN417_EVENT_DATA\" "
-                             "\"${#x}\" > '" + out + "'";
+                             "\"$ZN417_BUSNUM:$ZN417_DEVNUM\" \"${#x}\" > '" + out + "'";
     const std::string head = "x='";
     const std::string command = head + std::string(10000 - head.size() - tail.size(), 'A') + tail;
     ASSERT_EQ(command.size(), 10000u);
@@ -280,9 +280,13 @@ TEST_F(ServiceRun, TheActionGetsItsEnvironmentAndFirstArgumentExactly) {
     EXPECT_TRUE(WIFEXITED(ended_[0].waitStatus) && WEXITSTATUS(ended_[0].waitStatus) == 0);
     const std::string data = "0000000007" + std::string(54, '0');
     const std::string expected = event.file + "\n" + event.file + "\n7\n0x14100000\n20-1\n" +
-                                 data + "\n" + std::to_string(10000 - head.size() - tail.size()) +
+                                 data + "\n" + std::to_string(event.busNumber) + ":" +
+                                 std::to_string(event.deviceAddress) + "\n" +
+                                 std::to_string(10000 - head.size() - tail.size()) +
                                  "\n";
     EXPECT_EQ(ReadFile(out), expected);
+    EXPECT_EQ(event.busNumber, 20);  // the simulated bus's own numbering
+    EXPECT_GT(event.deviceAddress, 0);
     EXPECT_EQ(event.file.rfind("/tmp/TRNV.", 0), 0u) << event.file;
     EXPECT_TRUE(Exists(event.file));  // --keep-events
     unlink(event.file.c_str());

@@ -48,6 +48,8 @@ std::vector<std::string> ActionEnvironment(const HostEvent& event) {
     entries.emplace_back(location);
     entries.push_back("ZN417_DEVICE=" + event.device);
     entries.push_back("ZN417_EVENT_DATA=" + event.eventData);
+    entries.push_back("ZN417_BUSNUM=" + std::to_string(event.busNumber));
+    entries.push_back("ZN417_DEVNUM=" + std::to_string(event.deviceAddress));
     return entries;
 }
 

@@ -20,6 +20,8 @@ struct HostEvent {
     std::string eventData;  // the event data as 64 hexadecimal digits; empty when unknown
     int32_t location = 0;
     std::string device;  // sysfs name
+    int busNumber = 0;      // USB bus and device number, as lsusb and SANE's
+    int deviceAddress = 0;  // libusb:BBB:DDD device names give them; 0 when unknown
 };
 
 struct PendingAction {

@@ -152,6 +152,8 @@ void HandlePress(HostService* service, int32_t location) {
     HostEvent event;
     event.location = location;
     event.device = service->lifecycle.device.name;
+    event.busNumber = service->lifecycle.device.busNumber;
+    event.deviceAddress = service->lifecycle.device.deviceAddress;
     const bool found = EventFilesClaim(&service->eventFiles, location, &event);
     if (service->demo != nullptr) {
         if (found) {
