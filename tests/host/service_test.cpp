@@ -306,17 +306,38 @@ TEST_F(ServiceRun, APlainScriptPathGetsTheEventFileAsItsArgumentAndTheFileIsRemo
     EXPECT_FALSE(Exists(file));  // removed once its action finished
 }
 
-TEST_F(ServiceRun, AMissingActionIsReportedAndTheHostServesOn) {
+// A failed action (missing, non-zero exit, killed) keeps its press's event
+// file, so nothing is lost; the next press runs and its file is removed.
+TEST_F(ServiceRun, AFailedActionKeepsItsEventFileAndTheNextPressIsServed) {
+    const struct {
+        std::string failure;  // what button 1's action does
+        bool signaled;
+        int status;  // exit status or signal
+    } cases[] = {
+        {dir_ + "/no-such-script", false, 127},
+        {"exit 3", false, 3},
+        {"kill -KILL $$", true, SIGKILL},
+    };
     Zn417Model* model = Attach();
-    StartService({"--exec", dir_ + "/no-such-script"});
-    Press(model, 1);
-    ASSERT_TRUE(WaitFor([&] { return ended_.size() == 1; }));
-    EXPECT_TRUE(WIFEXITED(ended_[0].waitStatus));
-    EXPECT_EQ(WEXITSTATUS(ended_[0].waitStatus), 127);
-    EXPECT_FALSE(Exists(ended_[0].event.file));
-    Press(model, 2);  // the next press is served as the first was
-    ASSERT_TRUE(WaitFor([&] { return ended_.size() == 2; }));
-    EXPECT_EQ(ended_[1].event.button, 2);
+    for (const auto& c : cases) {
+        StartService({"--exec", "case $ZN417_BUTTON in 1) " + c.failure + ";; esac"});
+        Press(model, 1);
+        ASSERT_TRUE(WaitFor([&] { return ended_.size() == 1; })) << c.failure;
+        const int failed = ended_[0].waitStatus;
+        EXPECT_EQ(c.signaled ? WIFSIGNALED(failed) : WIFEXITED(failed), true) << c.failure;
+        EXPECT_EQ(c.signaled ? WTERMSIG(failed) : WEXITSTATUS(failed), c.status) << c.failure;
+        const std::string kept = ended_[0].event.file;
+        EXPECT_TRUE(Exists(kept)) << c.failure;
+        Press(model, 2);  // the next press is served as usual
+        ASSERT_TRUE(WaitFor([&] { return ended_.size() == 2; })) << c.failure;
+        EXPECT_EQ(ended_[1].waitStatus, 0) << c.failure;
+        EXPECT_NE(ended_[1].event.file, kept);
+        EXPECT_FALSE(Exists(ended_[1].event.file)) << c.failure;
+        EXPECT_EQ(StopService(), kHostExitOk);
+        unlink(kept.c_str());
+        std::lock_guard<std::mutex> guard(lock_);
+        ended_.clear();
+    }
 }
 
 TEST_F(ServiceRun, EachButtonRunsItsOwnCommandAndPressesRunInOrder) {

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -248,9 +249,15 @@ void ReadNotices(HostService* service) {
     }
 }
 
+// A failed action (non-zero exit, signal, not started) keeps its press's event
+// file, so that the press is not lost; the next press is served as usual.
 void FinishAction(HostService* service, int waitStatus) {
     const HostEvent event = service->actions.current.event;
-    EventFileDone(event, service->settings.keepEvents == 1);
+    const bool succeeded = waitStatus >= 0 && WIFEXITED(waitStatus) && WEXITSTATUS(waitStatus) == 0;
+    if (!succeeded && !event.file.empty() && service->settings.keepEvents != 1) {
+        HostLog(HostLogWarning, "kept %s: its action failed", event.file.c_str());
+    }
+    EventFileDone(event, service->settings.keepEvents == 1 || !succeeded);
     if (service->hooks.actionEnded != nullptr) {
         service->hooks.actionEnded(service->hooks.context, event, waitStatus);
     }
