@@ -17,7 +17,9 @@ deb=${debs[0]}
 listing=$(dpkg-deb -c "$deb" | awk '{ print $6 }')
 for file in ./usr/bin/zn417-host ./usr/lib/zn417/zn417_button.so ./usr/lib/zn417/libzn_platform.so.0 \
             ./usr/include/twain_button_plugin.h ./usr/lib/udev/rules.d/70-zn417.rules \
-            ./usr/lib/systemd/system/zn417-host@.service ./usr/share/man/man8/zn417-host.8 \
+            ./usr/lib/systemd/system/zn417-host@.service ./usr/lib/systemd/user/zn417-host@.service \
+            ./usr/lib/sysusers.d/zn417.conf ./usr/share/zn417/actions/scan-to-folder \
+            ./usr/share/zn417/70-zn417-headless.rules ./usr/share/man/man8/zn417-host.8 \
             ./etc/zn417/zn417-host.conf; do
     grep -qxF -- "$file" <<<"$listing" || fail "the package lacks $file"
 done
@@ -26,8 +28,11 @@ if grep -E '^\./usr/local/|^\./usr/etc/|CPack|_CPack_Packages' <<<"$listing"; th
 fi
 
 dpkg-deb -x "$deb" "$scratch/root"
-grep -qxF "ExecStart=/usr/bin/zn417-host --wait --device %i" \
-    "$scratch/root/usr/lib/systemd/system/zn417-host@.service" || fail "the unit does not run /usr/bin/zn417-host"
+for mode in system user; do
+    grep -qxF "ExecStart=/usr/bin/zn417-host --wait --exit-on-unplug --device %i" \
+        "$scratch/root/usr/lib/systemd/$mode/zn417-host@.service" ||
+        fail "the $mode unit does not run /usr/bin/zn417-host"
+done
 
 depends=$(dpkg-deb -f "$deb" Depends)
 for library in libplist libusb libinih; do

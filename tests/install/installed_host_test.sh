@@ -27,16 +27,24 @@ install_tree
 
 for file in bin/zn417-host lib/zn417/zn417_button.so lib/zn417/libzn_platform.so.0 \
             include/twain_button_plugin.h lib/udev/rules.d/70-zn417.rules \
-            "lib/systemd/system/zn417-host@.service" etc/zn417/zn417-host.conf; do
+            "lib/systemd/system/zn417-host@.service" "lib/systemd/user/zn417-host@.service" \
+            lib/sysusers.d/zn417.conf share/zn417/70-zn417-headless.rules \
+            etc/zn417/zn417-host.conf; do
     [ -e "$root/$file" ] || fail "not installed: $file"
 done
+action="$prefix/share/zn417/actions/scan-to-folder"
+[ -x "$stage$action" ] || fail "the scan-to-folder action is not installed executable"
 [ "$(readlink "$root/lib/zn417/libzn_platform.so.0")" = "libzn_platform.so.0.1" ] ||
     fail "the soname link does not name the installed library"
 [[ "$(readelf -d "$root/lib/zn417/libzn_platform.so.0.1")" == *"soname: [libzn_platform.so.0]"* ]] ||
     fail "the platform library has no versioned soname"
 grep -q "edited" "$root/etc/zn417/zn417-host.conf" || fail "the edited configuration was overwritten"
-cmp -s "$root/etc/zn417/zn417-host.conf.dist" "$(dirname "$0")/../../packaging/zn417-host.conf" ||
+# The sample names the installed action (quoted: the prefix has a space).
+sed "s|@ZN_SCAN_ACTION@|\"$action\"|" "$(dirname "$0")/../../packaging/zn417-host.conf" |
+    cmp -s "$root/etc/zn417/zn417-host.conf.dist" - ||
     fail "the new sample configuration is not beside the edited one"
+grep -qxF "exec = \"$action\"" "$root/etc/zn417/zn417-host.conf.dist" ||
+    fail "the sample does not run the installed scan-to-folder action"
 
 # Search paths relative to the installed files only.
 [ "$(elf_search_paths "$root/bin/zn417-host")" = 'RUNPATH $ORIGIN/../lib/zn417' ] ||
