@@ -101,7 +101,7 @@ EOF
         real) ln -s "$(command -v scanimage)" "$dir/bin/scanimage" ;;
     esac
     chmod -R a+rX "$dir"
-    chmod 0755 "$dir"/bin/*
+    find "$dir/bin" -type f -exec chmod 0755 {} +  # the stubs, not the linked tools
     chown -R nobody:nogroup "$dir"
     chmod 0700 "$dir/run"
 }
