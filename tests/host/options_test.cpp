@@ -3,11 +3,11 @@
 // overrides the user's file and that the system's, and that --help and the
 // man page name the same options and exit statuses.
 #include <gtest/gtest.h>
+#include <ctype.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <fstream>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -310,15 +310,41 @@ TEST_F(ConfigFile, TheCommandLineOverridesTheUsersFileWhichOverridesTheSystems) 
     EXPECT_EQ(std::string(error), system + ": no such file");
 }
 
-// What `pattern`'s first group matches on the lines of `text`.
-std::set<std::string> Matches(const std::string& text, const char* pattern) {
+// The long options that lines of `text` define: "  -x, --name ..." or
+// "      --name" in --help; "*-x*, *--name*" or "*--name*" in the man page.
+std::set<std::string> DefinedOptions(const std::string& text, bool manPage) {
     std::set<std::string> found;
-    const std::regex line(pattern);
     std::istringstream lines(text);
-    for (std::string each; std::getline(lines, each);) {
-        std::smatch match;
-        if (std::regex_search(each, match, line)) {
-            found.insert(match[1]);
+    for (std::string line; std::getline(lines, line);) {
+        size_t at = manPage ? (line.rfind("*-", 0) == 0 ? 1 : line.size())
+                            : line.find_first_not_of(' ');
+        if (at < line.size() && line.compare(at, 2, "--") != 0 && line.size() > at + 4) {
+            at += manPage ? 6 : 4;  // past "-x*, *" or "-x, "
+        }
+        if (at < line.size() && line.compare(at, 2, "--") == 0) {
+            const size_t end = line.find_first_not_of("abcdefghijklmnopqrstuvwxyz-", at + 2);
+            // A man page definition ends its name with "*", then the line or a space.
+            const bool definition = !manPage || (end < line.size() && line[end] == '*' &&
+                                                 (end + 1 == line.size() || line[end + 1] == ' '));
+            if (definition) {
+                found.insert(line.substr(at, end - at));
+            }
+        }
+    }
+    return found;
+}
+
+// The exit statuses that lines of `text` list: "  N  ..." in --help, "*N*" in
+// the man page.
+std::set<std::string> ListedStatuses(const std::string& text, bool manPage) {
+    std::set<std::string> found;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        if (manPage && line.size() == 3 && line[0] == '*' && isdigit(line[1]) && line[2] == '*') {
+            found.insert(line.substr(1, 1));
+        } else if (!manPage && line.size() > 5 && line.compare(0, 2, "  ") == 0 &&
+                   isdigit(line[2]) && line.compare(3, 2, "  ") == 0) {
+            found.insert(line.substr(2, 1));
         }
     }
     return found;
@@ -326,12 +352,13 @@ std::set<std::string> Matches(const std::string& text, const char* pattern) {
 
 TEST(HostDocumentation, HelpAndTheManPageDefineTheSameOptionsAndExitStatuses) {
     std::ifstream source(ZN_MAN_PAGE_SOURCE);
-    std::stringstream man;
-    man << source.rdbuf();
-    ASSERT_FALSE(man.str().empty()) << ZN_MAN_PAGE_SOURCE;
+    std::stringstream read;
+    read << source.rdbuf();
+    const std::string man = read.str();
+    ASSERT_FALSE(man.empty()) << ZN_MAN_PAGE_SOURCE;
     const std::string help = HostUsage();
-    const std::set<std::string> helpOptions = Matches(help, R"(^ +(?:-[A-Za-z], )?(--[a-z-]+))");
-    EXPECT_EQ(helpOptions, Matches(man.str(), R"(^\*(?:-[A-Za-z]\*, \*)?(--[a-z-]+)\*)"));
+    const std::set<std::string> helpOptions = DefinedOptions(help, false);
+    EXPECT_EQ(helpOptions, DefinedOptions(man, true));
     EXPECT_GE(helpOptions.size(), 17u);
     for (const std::string& option : helpOptions) {  // and the program takes each
         HostOptions options;
@@ -339,8 +366,9 @@ TEST(HostDocumentation, HelpAndTheManPageDefineTheSameOptionsAndExitStatuses) {
         Parse({option, "1-4"}, &options, &error);
         EXPECT_EQ(error.find("unknown option"), std::string::npos) << error;
     }
-    const std::string manStatuses = man.str().substr(man.str().find("# EXIT STATUS"));
-    EXPECT_EQ(Matches(help, R"(^  ([0-9]+)  )"), Matches(manStatuses, R"(^\*([0-9]+)\*$)"));
+    const std::set<std::string> statuses = ListedStatuses(help, false);
+    EXPECT_EQ(statuses, ListedStatuses(man.substr(man.find("# EXIT STATUS")), true));
+    EXPECT_GE(statuses.size(), 8u);
 }
 
 TEST(ActionCommand, ThePressesButtonCommandWinsOverTheGeneralOne) {

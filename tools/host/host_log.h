@@ -1,5 +1,5 @@
-// The host's log: one line per message on stderr, filtered by level. Under
-// systemd (JOURNAL_STREAM naming stderr's device and inode) each line starts with its syslog priority,
+// The host's log: one line per message on stderr, filtered by level. When
+// stderr is the journal's stream each line starts with its syslog priority,
 // "<3>" to "<7>", so that the journal files it right.
 #pragma once
 
