@@ -163,8 +163,10 @@ TEST(ReferenceHost, ABadConfigurationFileIsOneEscapedLineAndTheHostDoesNotStart)
     } cases[] = {
         {"[host]\nexec = true\naction_timeout = soon\n", ":3: action_timeout: not a number"},
         {"exec = a\nexec = b\n", ":2: exec: given again (first on line 1)"},
-        {"log_level = \x1b]0;owned\x07\n", ":1: a control character (\\x1B) in the line"},
-        {"keep_events = \xC3\xA0\x9B" "31m\n", ":1: keep_events: not yes or no: '\\xC3\\xA0\\x9B31m'"},
+        {"log_level = \x1b]0;owned\x07\n",
+         ":1: log_level: a control character (\\x1B) in the line"},
+        {"keep_events = \xC3\xA0\x9B" "31m\n",
+         ":1: keep_events: not yes or no: '\\xC3\\xA0\\x9B31m'"},
     };
     for (const auto& c : cases) {
         std::ofstream(path, std::ios::binary) << c.text;

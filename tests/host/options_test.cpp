@@ -192,7 +192,7 @@ TEST_F(ConfigFile, EachTextGivesExactlyTheseSettingsOrThisError) {
          "release=-1 keep=-1 log=0 plugin=", ""},
         // Binary bytes and terminal escapes are refused and shown escaped.
         {"exec = a\nexec2 \x1b[31m= b\n", "", ":2" + controlError + "1B) in the line"},
-        {std::string("exec = a\0b\n", 11), "", ":1" + controlError + "00) in the line"},
+        {std::string("exec = a\0b\n", 11), "", ":1: exec" + controlError + "00) in the line"},
         {"k\xFF" "ey = 1\n", "", ":1: 'k\\xFFey' is not a key (letters, digits, '.', '_', '-')"},
         {"log_level = \xE2\x80\xAE" "debug\n", "",
          ":1: log_level: not one of error, warning, info, debug: '\\xE2\\x80\\xAEdebug'"},

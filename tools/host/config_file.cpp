@@ -6,6 +6,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -63,7 +64,9 @@ int ParseLine(const std::string& line, std::string* section, ConfigEntry* entry,
         if ((byte < 0x20 && c != '\t') || byte == 0x7F) {
             char text[64];
             std::snprintf(text, sizeof text, "a control character (\\x%02X) in the line", byte);
-            *problem = text;
+            const size_t separator = std::min(line.find_first_of("=:"), line.size());
+            const std::string key = Trimmed(line, 0, separator);
+            *problem = ValidName(key) ? key + ": " + text : text;
             return -1;
         }
     }

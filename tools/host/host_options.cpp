@@ -370,8 +370,10 @@ int ReadHostConfig(const char* path, HostSettings* settings, char* error, int er
         const char* wrong = nullptr;
         std::string hint;
         if (!entry.section.empty() && entry.section != "host") {
-            hint = "[" + entry.section + "] is not a section (keys stand at top level or in [host])";
-        } else if ((wrong = ApplySetting(&file, entry.key.c_str(), entry.value.c_str())) != nullptr) {
+            hint = "[" + entry.section + "] is not a section (keys stand at top level or in "
+                   "[host])";
+        } else if ((wrong = ApplySetting(&file, entry.key.c_str(), entry.value.c_str())) !=
+                   nullptr) {
             hint = std::string(wrong);
             if (std::strcmp(wrong, "unknown key") != 0) {
                 hint += ": '" + EscapeForMessage(entry.value, 40) + "'";
