@@ -62,7 +62,7 @@ void OnActionEnded(void* context, const HostEvent&, int) {
 
 bool StartHost(BenchHost* host, std::vector<std::string> extra) {
     std::vector<std::string> arguments = {"zn417-host", "--plugin", ZN_PLUGIN_MODULE, "--quiet",
-                                          "--config", "/dev/null/none"};
+                                          "--no-config"};
     arguments.insert(arguments.end(), extra.begin(), extra.end());
     std::vector<char*> argv;
     for (std::string& argument : arguments) {
@@ -75,7 +75,6 @@ bool StartHost(BenchHost* host, std::vector<std::string> extra) {
                          sizeof error) != 0) {
         return false;
     }
-    options.configGiven = false;  // no file: the default of an absent one
     if (HostServiceInit(&host->service, options, "/tmp") != kHostExitOk ||
         pipe2(host->control, O_CLOEXEC) != 0) {
         return false;

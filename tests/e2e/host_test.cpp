@@ -1,7 +1,8 @@
 // End-to-end tests of zn417-host as a user runs it: help and version, bad
 // arguments, the simulated demo against the real plug-in, each device problem
-// with its exit status and message, --list, a bad configuration file, the
-// journal's priority prefixes, and SIGTERM while an action runs.
+// with its exit status and message, --list, bad configuration files, the
+// journal's priority prefixes, SIGHUP against SIGINT, and SIGTERM while an
+// action runs.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -10,6 +11,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <dirent.h>
+#include <poll.h>
+
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <sstream>
@@ -60,9 +65,36 @@ TEST(ReferenceHost, BadArgumentsExitTwoWithAMessage) {
     }
 }
 
-TEST(ReferenceHost, TheSimulatedDemoShowsTwoEventsAndRemovesTheirFiles) {
-    const ProgramRun run = RunProgram({ZN_HOST_PROGRAM, "--simulate"});
+// The event files left in /tmp (the test's own).
+int CountEventFiles() {
+    int count = 0;
+    DIR* tmp = opendir("/tmp");
+    while (struct dirent* entry = tmp != nullptr ? readdir(tmp) : nullptr) {
+        count += std::string(entry->d_name).rfind("TRNV.", 0) == 0 ? 1 : 0;
+    }
+    if (tmp != nullptr) {
+        closedir(tmp);
+    }
+    return count;
+}
+
+// The demo's end waits for the actions: both presses are acted on, and /tmp
+// is left as it was.
+TEST(ReferenceHost, TheSimulatedDemoShowsTwoEventsActsOnBothAndRemovesTheirFiles) {
+    char directory[] = "/tmp/zn_e2e_demo_XXXXXX";
+    ASSERT_NE(mkdtemp(directory), nullptr);
+    const std::string acted = std::string(directory) + "/acted";
+    const int before = CountEventFiles();
+    const ProgramRun run = RunProgram({ZN_HOST_PROGRAM, "--simulate", "--no-config", "--exec",
+                                       "echo $ZN417_BUTTON >> '" + acted + "'"});
     EXPECT_EQ(run.exitStatus, 0) << run.err;
+    std::ifstream actions(acted);
+    std::stringstream buttons;
+    buttons << actions.rdbuf();
+    EXPECT_EQ(buttons.str(), "1\n2\n") << run.err;
+    EXPECT_EQ(CountEventFiles(), before);
+    unlink(acted.c_str());
+    rmdir(directory);
     int events = 0;
     std::istringstream lines(run.out);
     for (std::string line; std::getline(lines, line);) {
@@ -119,28 +151,104 @@ TEST(ReferenceHost, ListShowsEveryAttachedScanner) {
     EXPECT_NE(run.out.find("20-2         location 0x14200000"), std::string::npos) << run.out;
 }
 
-TEST(ReferenceHost, ABadConfigurationFileNamesItsLineAndTheHostDoesNotStart) {
+// Each bad file: exit 2, one line naming the file, line and key with its
+// bytes escaped, nothing started, nothing written.
+TEST(ReferenceHost, ABadConfigurationFileIsOneEscapedLineAndTheHostDoesNotStart) {
     char directory[] = "/tmp/zn_e2e_config_XXXXXX";
     ASSERT_NE(mkdtemp(directory), nullptr);
     const std::string path = std::string(directory) + "/bad.conf";
-    std::ofstream(path) << "[host]\nexec = true\naction_timeout = soon\n";
-    const ProgramRun run = RunProgram({ZN_HOST_PROGRAM, "--simulate", "--config", path});
-    EXPECT_EQ(run.exitStatus, 2);
-    EXPECT_NE(run.err.find(path + ":3: action_timeout"), std::string::npos) << run.err;
-    EXPECT_EQ(run.out.find("event"), std::string::npos);
+    const struct {
+        std::string text;
+        std::string message;
+    } cases[] = {
+        {"[host]\nexec = true\naction_timeout = soon\n", ":3: action_timeout: not a number"},
+        {"exec = a\nexec = b\n", ":2: exec: given again (first on line 1)"},
+        {"log_level = \x1b]0;owned\x07\n",
+         ":1: log_level: a control character (\\x1B) in the line"},
+        {"keep_events = \xC3\xA0\x9B" "31m\n",
+         ":1: keep_events: not yes or no: '\\xC3\\xA0\\x9B31m'"},
+    };
+    for (const auto& c : cases) {
+        std::ofstream(path, std::ios::binary) << c.text;
+        const ProgramRun run = RunProgram({ZN_HOST_PROGRAM, "--simulate", "--config", path});
+        EXPECT_EQ(run.exitStatus, 2);
+        EXPECT_EQ(run.err.rfind("zn417-host: error: " + path + c.message, 0), 0u) << run.err;
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+        EXPECT_EQ(run.err.find('\x1b'), std::string::npos) << run.err;
+        EXPECT_EQ(run.out, "");
+    }
     unlink(path.c_str());
     rmdir(directory);
 }
 
+// The prefixes only when JOURNAL_STREAM names stderr itself ("device:inode"),
+// not when a program under systemd passes the variable on to one whose
+// stderr is elsewhere.
 TEST(ReferenceHost, UnderTheJournalEachLineCarriesItsPriority) {
-    const ProgramRun run = RunProgram(HostWith("JOURNAL_STREAM=8:1234", {"--location", "x"}));
+    const std::string setStream =
+        "JOURNAL_STREAM=$(stat -L -c %d:%i /proc/self/fd/2) exec \"$0\" \"$@\"";
+    const ProgramRun run =
+        RunProgram({"/bin/sh", "-c", setStream, ZN_HOST_PROGRAM, "--location", "x"});
     EXPECT_EQ(run.exitStatus, 2);
     EXPECT_EQ(run.err.rfind("<3>", 0), 0u) << run.err;
     const ProgramRun found = RunProgram(
-        {"/usr/bin/env", "JOURNAL_STREAM=8:1234", "ZN417_SIMULATE=none", ZN_HOST_PROGRAM, "-s"});
+        {"/usr/bin/env", "ZN417_SIMULATE=none", "/bin/sh", "-c", setStream, ZN_HOST_PROGRAM, "-s"});
     EXPECT_EQ(found.exitStatus, 3);
     EXPECT_NE(found.err.find("<6>plug-in "), std::string::npos) << found.err;
     EXPECT_NE(found.err.find("<3>no ZN417 attached"), std::string::npos) << found.err;
+    const ProgramRun elsewhere = RunProgram(HostWith("JOURNAL_STREAM=8:1234", {"-l", "x"}));
+    EXPECT_EQ(elsewhere.err.rfind("zn417-host: error: ", 0), 0u) << elsewhere.err;
+}
+
+// Reads the host's stderr until `text` has come; false at its end or after
+// 10 s.
+bool ReadUntil(int fd, const std::string& text, std::string* seen) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (seen->find(text) == std::string::npos) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        struct pollfd ready {fd, POLLIN, 0};
+        char buffer[512];
+        ssize_t got = 0;
+        if (left.count() <= 0 || poll(&ready, 1, static_cast<int>(left.count())) <= 0 ||
+            (got = read(fd, buffer, sizeof buffer)) <= 0) {
+            return false;
+        }
+        seen->append(buffer, static_cast<size_t>(got));
+    }
+    return true;
+}
+
+// SIGHUP re-reads the configuration and serves on; SIGINT stops with 0.
+TEST(ReferenceHost, SighupReloadsAndSigintStops) {
+    int err[2];
+    ASSERT_EQ(pipe2(err, O_CLOEXEC), 0);
+    std::vector<std::string> arguments = {"/usr/bin/env", "ZN417_SIMULATE=idle", ZN_HOST_PROGRAM,
+                                          "--simulate", "--config", "/dev/null"};
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) {
+        argv.push_back(argument.data());
+    }
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_addopen(&files, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&files, err[1], 2);
+    pid_t host = 0;
+    ASSERT_EQ(posix_spawn(&host, argv[0], &files, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&files);
+    close(err[1]);
+    std::string seen;
+    EXPECT_TRUE(ReadUntil(err[0], "watching 20-1", &seen)) << seen;
+    ASSERT_EQ(kill(host, SIGHUP), 0);
+    EXPECT_TRUE(ReadUntil(err[0], "configuration re-read from /dev/null", &seen)) << seen;
+    ASSERT_EQ(kill(host, SIGINT), 0);
+    EXPECT_TRUE(ReadUntil(err[0], "stopping", &seen)) << seen;
+    int status = 0;
+    ASSERT_EQ(waitpid(host, &status, 0), host);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << seen;
+    EXPECT_EQ(seen.find("stopping"), seen.rfind("stopping")) << seen;
+    close(err[0]);
 }
 
 // SIGTERM reaches the host while a 20-second action runs: the host ends the

@@ -2,7 +2,8 @@
 // bus and a virtual clock (the plug-in's 1-second window and 5-second pause
 // pass at once): unplug and replug, actions with their environment, timeout
 // and process group, the scanner released during an action, event files,
-// and a configuration re-read.
+// presses queued behind a slow action and at the host's stop, and a
+// configuration re-read.
 #include <gtest/gtest.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -99,6 +100,7 @@ protected:
         if (thread_.joinable()) {
             StopService();
         }
+        EndLogCapture();
         for (Zn417Model* model : models_) {
             Zn417Detach(model);
         }
@@ -155,6 +157,38 @@ protected:
     }
 
     void Control(char request) { ASSERT_EQ(write(control_[1], &request, 1), 1); }
+
+    // From here on the host's log (stderr) is collected in log_.
+    void CaptureLog() {
+        int ends[2];
+        ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+        savedStderr_ = dup(2);
+        ASSERT_EQ(dup2(ends[1], 2), 2);
+        close(ends[1]);
+        logReader_ = std::thread([this, fd = ends[0]] {
+            char buffer[512];
+            ssize_t got;
+            while ((got = read(fd, buffer, sizeof buffer)) > 0) {
+                std::lock_guard<std::mutex> guard(lock_);
+                log_.append(buffer, static_cast<size_t>(got));
+                changed_.notify_all();
+            }
+            close(fd);
+        });
+    }
+
+    void EndLogCapture() {
+        if (savedStderr_ >= 0) {
+            dup2(savedStderr_, 2);  // the pipe's last writer goes: the reader ends
+            close(savedStderr_);
+            savedStderr_ = -1;
+            logReader_.join();
+        }
+    }
+
+    bool Logged(const std::string& text) {
+        return WaitFor([&] { return log_.find(text) != std::string::npos; });
+    }
 
     // Waits up to `ms` for `done` to hold, under the fixture's lock.
     bool WaitFor(const std::function<bool()>& done, int ms = 5000) {
@@ -213,6 +247,9 @@ protected:
     std::vector<HostEvent> startedEvents_;
     std::vector<uint32_t> openWhenStarted_;
     std::vector<Ended> ended_;
+    std::string log_;
+    int savedStderr_ = -1;
+    std::thread logReader_;
 };
 
 TEST_F(ServiceRun, AHundredUnplugsAndReplugsAreEachWatchedAgainWithoutGrowth) {
@@ -268,10 +305,14 @@ TEST_F(ServiceRun, TheActionGetsItsEnvironmentAndFirstArgumentExactly) {
     // A long command must run whole: 10,000 bytes, the length checked inside.
     const std::string tail = "'; printf '%s\\n' \"$1\" \"$ZN417_EVENT_FILE\" \"$ZN417_BUTTON\" "
                              "\"$ZN417_LOCATION\" \"$ZN417_DEVICE\" \"$ZN417_EVENT_DATA\" "
-                             "\"$ZN417_BUSNUM:$ZN417_DEVNUM\" \"${#x}\" > '" + out + "'";
+                             "\"$ZN417_BUSNUM:$ZN417_DEVNUM\" \"$ZN417_SCAN_DIR\" \"${#x}\" > '" +
+                             out + "'";
     const std::string head = "x='";
     const std::string command = head + std::string(10000 - head.size() - tail.size(), 'A') + tail;
     ASSERT_EQ(command.size(), 10000u);
+    // Inherited (as from a unit's Environment=): kept, unless the host sets it.
+    setenv("ZN417_SCAN_DIR", "/srv/scans", 1);
+    setenv("ZN417_BUTTON", "99", 1);
     Zn417Model* model = Attach();
     StartService({"--exec", command, "--keep-events"});
     Press(model, 7);
@@ -281,7 +322,7 @@ TEST_F(ServiceRun, TheActionGetsItsEnvironmentAndFirstArgumentExactly) {
     const std::string data = "0000000007" + std::string(54, '0');
     const std::string expected = event.file + "\n" + event.file + "\n7\n0x14100000\n20-1\n" +
                                  data + "\n" + std::to_string(event.busNumber) + ":" +
-                                 std::to_string(event.deviceAddress) + "\n" +
+                                 std::to_string(event.deviceAddress) + "\n/srv/scans\n" +
                                  std::to_string(10000 - head.size() - tail.size()) +
                                  "\n";
     EXPECT_EQ(ReadFile(out), expected);
@@ -290,6 +331,8 @@ TEST_F(ServiceRun, TheActionGetsItsEnvironmentAndFirstArgumentExactly) {
     EXPECT_EQ(event.file.rfind("/tmp/TRNV.", 0), 0u) << event.file;
     EXPECT_TRUE(Exists(event.file));  // --keep-events
     unlink(event.file.c_str());
+    unsetenv("ZN417_SCAN_DIR");
+    unsetenv("ZN417_BUTTON");
 }
 
 TEST_F(ServiceRun, APlainScriptPathGetsTheEventFileAsItsArgumentAndTheFileIsRemovedAfter) {
@@ -353,6 +396,38 @@ TEST_F(ServiceRun, EachButtonRunsItsOwnCommandAndPressesRunInOrder) {
     EXPECT_EQ(ReadFile(out), "two\nother 3\n");
 }
 
+TEST_F(ServiceRun, QueuedPressesRunInPressOrderAndAStopLogsAndKeepsTheUnrunOnes) {
+    CaptureLog();
+    const std::string go = dir_ + "/go";
+    ASSERT_EQ(mkfifo(go.c_str(), 0600), 0);
+    Zn417Model* model = Attach();
+    StartService({"--exec", "read line < '" + go + "'"});
+    Press(model, 1);
+    ASSERT_TRUE(WaitFor([&] { return started_.size() == 1; }));
+    for (uint8_t button : {2, 3}) {  // both wait behind the first
+        Press(model, button);
+        ASSERT_TRUE(Logged("button " + std::to_string(button) + " pressed"));
+    }
+    for (size_t running = 2; running <= 3; ++running) {
+        std::ofstream(go) << "go\n";
+        ASSERT_TRUE(WaitFor([&] { return started_.size() == running; }));
+    }
+    Press(model, 4);
+    ASSERT_TRUE(Logged("button 4 pressed"));
+    EXPECT_EQ(StopService(), kHostExitOk);
+    ASSERT_EQ(startedEvents_.size(), 3u);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(startedEvents_[i].button, i + 1);
+    }
+    const std::string unrun = "button 4 press not acted on as the host stops; its event file is "
+                              "kept: ";
+    ASSERT_TRUE(Logged(unrun)) << log_;
+    const size_t at = log_.find(unrun) + unrun.size();
+    const std::string kept = log_.substr(at, log_.find('\n', at) - at);
+    EXPECT_EQ(kept.rfind("/tmp/TRNV.", 0), 0u) << kept;
+    EXPECT_TRUE(Exists(kept)) << kept;
+}
+
 TEST_F(ServiceRun, AnOverrunningActionIsEndedAfterItsTimeoutWithEverythingItStarted) {
     // The host's actions become our children's children: as their reaper,
     // this process can prove that the background job was ended too.
@@ -408,17 +483,18 @@ TEST_F(ServiceRun, ReleasedDuringTheActionThePluginHoldsNothingAndWatchesAgainAf
     EXPECT_EQ(SimGetCounters().openObjects, 1u);
 }
 
-TEST_F(ServiceRun, AReloadTakesTheNewCommandFromTheConfigurationFile) {
+TEST_F(ServiceRun, AReloadTakesTheNewFileAndTheCommandLineStillOverridesIt) {
     const std::string out = dir_ + "/which.txt";
-    std::ofstream(config_) << "exec = echo first > '" << out << "'\n";
+    std::ofstream(config_) << "exec = echo first > '" << out << "'\nkeep_events = no\n";
     Zn417Model* model = Attach();
-    StartService({});
+    StartService({"--keep-events"});
     ASSERT_TRUE(WaitWatching(1));
-    std::ofstream(config_) << "exec = echo second > '" << out << "'\n";
+    std::ofstream(config_) << "exec = echo second > '" << out << "'\nkeep_events = no\n";
     Control('H');
     Press(model, 1);
     ASSERT_TRUE(WaitFor([&] { return !ended_.empty(); }));
     EXPECT_EQ(ReadFile(out), "second\n");
+    EXPECT_TRUE(Exists(ended_[0].event.file));  // --keep-events, over the file's no
 }
 
 TEST_F(ServiceRun, ABadConfigurationOnReloadKeepsTheOneInEffect) {

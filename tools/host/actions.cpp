@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -32,24 +33,33 @@ void ArmTimer(int timerFd, int64_t seconds) {
     timerfd_settime(timerFd, 0, &when, nullptr);
 }
 
-// The host's environment without ZN417_* entries, then the event's.
+// The host's environment with the event's variables set: an inherited
+// variable of the same name is replaced, every other one is kept.
 std::vector<std::string> ActionEnvironment(const HostEvent& event) {
-    std::vector<std::string> entries;
-    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
-        if (std::strncmp(*entry, "ZN417_", 6) != 0) {
-            entries.emplace_back(*entry);
-        }
-    }
     char location[32];
     std::snprintf(location, sizeof location, "ZN417_LOCATION=0x%08X",
                   static_cast<uint32_t>(event.location));
-    entries.push_back("ZN417_EVENT_FILE=" + event.file);
-    entries.push_back("ZN417_BUTTON=" + std::to_string(event.button));
-    entries.emplace_back(location);
-    entries.push_back("ZN417_DEVICE=" + event.device);
-    entries.push_back("ZN417_EVENT_DATA=" + event.eventData);
-    entries.push_back("ZN417_BUSNUM=" + std::to_string(event.busNumber));
-    entries.push_back("ZN417_DEVNUM=" + std::to_string(event.deviceAddress));
+    std::vector<std::string> entries = {
+        "ZN417_EVENT_FILE=" + event.file,
+        "ZN417_BUTTON=" + std::to_string(event.button),
+        location,
+        "ZN417_DEVICE=" + event.device,
+        "ZN417_EVENT_DATA=" + event.eventData,
+        "ZN417_BUSNUM=" + std::to_string(event.busNumber),
+        "ZN417_DEVNUM=" + std::to_string(event.deviceAddress),
+    };
+    const size_t ours = entries.size();
+    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+        const char* equals = std::strchr(*entry, '=');
+        const size_t nameLength = equals != nullptr ? equals - *entry + 1 : std::strlen(*entry);
+        bool replaced = false;
+        for (size_t i = 0; i < ours && !replaced; ++i) {
+            replaced = entries[i].compare(0, nameLength, *entry, nameLength) == 0;
+        }
+        if (!replaced) {
+            entries.emplace_back(*entry);
+        }
+    }
     return entries;
 }
 
@@ -217,6 +227,14 @@ void OnActionTimer(ActionRunner* runner) {
                 runner->current.event.file.c_str());
         kill(-runner->pid, SIGKILL);
     }
+}
+
+void DropQueuedActions(ActionRunner* runner) {
+    for (const PendingAction& action : runner->queue) {
+        HostLog(HostLogWarning, "button %d press not acted on as the host stops; its event file "
+                "is kept: %s", action.event.button, action.event.file.c_str());
+    }
+    runner->queue.clear();
 }
 
 void EndAllActions(ActionRunner* runner) {

@@ -71,6 +71,10 @@ bool ReapAction(ActionRunner* runner, int* waitStatus);
 // TERM was already sent.
 void OnActionTimer(ActionRunner* runner);
 
+// Forgets the queued actions, logging each press with its event file, which
+// is kept for the user to act on.
+void DropQueuedActions(ActionRunner* runner);
+
 // Ends the running action: TERM to its group, up to 0.5 s for it to end,
 // then KILL; reaps it. Queued actions are dropped (their files are kept).
 void EndAllActions(ActionRunner* runner);

@@ -1,6 +1,9 @@
 // Levelled stderr logging with the journal's priority prefixes.
 #include "host_log.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
@@ -26,9 +29,25 @@ HostLogLevel HostLogGetLevel() {
     return static_cast<HostLogLevel>(gLevel.load(std::memory_order_relaxed));
 }
 
+namespace {
+
+bool StderrIsJournalStream(const char* journalStream) {
+    // systemd gives the stream as "device:inode" of stderr's socket; a
+    // program that inherits the variable but writes elsewhere must not match.
+    unsigned long long device = 0;
+    unsigned long long inode = 0;
+    char end = 0;
+    struct stat info;
+    return journalStream != nullptr &&
+           std::sscanf(journalStream, "%llu:%llu%c", &device, &inode, &end) == 2 &&
+           fstat(STDERR_FILENO, &info) == 0 && info.st_dev == device && info.st_ino == inode;
+}
+
+}  // namespace
+
 void HostLogSetup() {
-    const char* stream = std::getenv("JOURNAL_STREAM");
-    gJournal.store(stream != nullptr && *stream != '\0', std::memory_order_relaxed);
+    gJournal.store(StderrIsJournalStream(std::getenv("JOURNAL_STREAM")),
+                   std::memory_order_relaxed);
 }
 
 void HostLog(HostLogLevel level, const char* format, ...) {

@@ -1,5 +1,5 @@
-// The host's log: one line per message on stderr, filtered by level. Under
-// systemd (JOURNAL_STREAM set) each line starts with its syslog priority,
+// The host's log: one line per message on stderr, filtered by level. When
+// stderr is the journal's stream each line starts with its syslog priority,
 // "<3>" to "<7>", so that the journal files it right.
 #pragma once
 
@@ -14,8 +14,8 @@ enum HostLogLevel : int {
 void HostLogSetLevel(HostLogLevel level);
 HostLogLevel HostLogGetLevel();
 
-// Whether lines carry the journal's priority prefix; read from the
-// environment once by HostLogSetup.
+// Whether lines carry the journal's priority prefix: when JOURNAL_STREAM's
+// "device:inode" is stderr's, as systemd documents; decided once here.
 void HostLogSetup();
 
 // Writes one line (a newline is added). Safe from any thread.

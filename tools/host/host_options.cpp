@@ -2,19 +2,19 @@
 #include "host_options.h"
 
 #include <getopt.h>
-#include <ini.h>
-#include <sys/stat.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "config_file.h"
 
 namespace {
 
 enum LongOnly : int {
     kOptReleaseDuringAction = 1000,
     kOptActionTimeout,
+    kOptNoConfig,
 };
 
 const struct option kLongOptions[] = {
@@ -24,6 +24,7 @@ const struct option kLongOptions[] = {
     {"wait", no_argument, nullptr, 'w'},
     {"exec", required_argument, nullptr, 'e'},
     {"config", required_argument, nullptr, 'c'},
+    {"no-config", no_argument, nullptr, kOptNoConfig},
     {"plugin", required_argument, nullptr, 'p'},
     {"keep-events", no_argument, nullptr, 'k'},
     {"release-during-action", no_argument, nullptr, kOptReleaseDuringAction},
@@ -156,26 +157,19 @@ const char* ApplySetting(HostSettings* settings, const char* key, const char* va
     return nullptr;
 }
 
-struct ConfigRead {
-    HostSettings* settings;
-    char problem[200];  // the first one
-};
+// The long name of an option, for messages: "--location" also for -l.
+std::string OptionName(int option) {
+    for (const struct option* known = kLongOptions; known->name != nullptr; ++known) {
+        if (known->val == option) {
+            return std::string("--") + known->name;
+        }
+    }
+    return "?";
+}
 
-int OnConfigEntry(void* user, const char* section, const char* name, const char* value) {
-    auto* read = static_cast<ConfigRead*>(user);
-    const char* problem = nullptr;
-    char text[200];
-    if (*section != '\0' && std::strcmp(section, "host") != 0) {
-        std::snprintf(text, sizeof text, "unknown section [%s]", section);
-        problem = text;
-    } else if (const char* wrong = ApplySetting(read->settings, name, value)) {
-        std::snprintf(text, sizeof text, "%s: %s", name, wrong);
-        problem = text;
-    }
-    if (problem != nullptr && read->problem[0] == '\0') {
-        std::snprintf(read->problem, sizeof read->problem, "%s", problem);
-    }
-    return problem == nullptr ? 1 : 0;
+// Keys whose value is a command or path, where ';' and '#' are ordinary.
+bool TakesCommandOrPath(const std::string& key) {
+    return key == "exec" || key == "plugin" || key.compare(0, 7, "button.") == 0;
 }
 
 }  // namespace
@@ -222,9 +216,14 @@ const char* HostUsage() {
            "                            ZN417_BUTTON, ZN417_LOCATION, ZN417_DEVICE,\n"
            "                            ZN417_EVENT_DATA, ZN417_BUSNUM, ZN417_DEVNUM in its\n"
            "                            environment\n"
-           "  -c, --config FILE         configuration file (default " 
-           "/etc/zn417/zn417-host.conf\n"
-           "                            when present); flags override it, SIGHUP re-reads it\n"
+           "  -c, --config FILE         read only FILE (/dev/null: none) as configuration\n"
+           "      --no-config           read no configuration file\n"
+           "                            (neither: /etc/zn417/zn417-host.conf, then\n"
+           "                            ~/.config/zn417/zn417-host.conf or\n"
+           "                            $XDG_CONFIG_HOME/zn417/zn417-host.conf, each when\n"
+           "                            present); the command line overrides the user's\n"
+           "                            file, which overrides the system's; --exec replaces\n"
+           "                            their exec and button.N commands\n"
            "  -p, --plugin PATH         the plug-in module to load\n"
            "  -k, --keep-events         keep event files after their action\n"
            "      --release-during-action\n"
@@ -239,7 +238,9 @@ const char* HostUsage() {
            "  -h, --help                show this text\n"
            "  -V, --version             show the version\n"
            "\n"
-           "SIGTERM or SIGINT ends the running action, stops the plug-in and exits 0.\n"
+           "SIGTERM or SIGINT ends the running action, logs each queued press (its event\n"
+           "file is kept), stops the plug-in and exits 0. SIGHUP re-reads the\n"
+           "configuration files; the command line still overrides them.\n"
            "\n"
            "exit status:\n"
            "  0  stopped cleanly, or --list, --help, --version done\n"
@@ -248,7 +249,7 @@ const char* HostUsage() {
            "  3  no such device attached\n"
            "  4  permission denied on the device (install the udev rule 70-zn417.rules)\n"
            "  5  the scanner's interface is held by another program\n"
-           "  6  more than one ZN417 attached and none named\n"
+           "  6  more than one ZN417 attached (whether one is named or not)\n"
            "  7  the USB backend is unavailable\n";
 }
 
@@ -281,8 +282,14 @@ int ParseHostOptions(int argc, char** argv, HostOptions* options, char* error, i
                 key = "action_timeout";
                 break;
             case 'c':
+                if (*optarg == '\0') {
+                    std::snprintf(error, errorSize, "--config: empty path");
+                    return -1;
+                }
                 options->configPath = optarg;
-                options->configGiven = true;
+                break;
+            case kOptNoConfig:
+                options->noConfig = true;
                 break;
             case 'L':
                 options->list = true;
@@ -315,20 +322,27 @@ int ParseHostOptions(int argc, char** argv, HostOptions* options, char* error, i
                 options->version = true;
                 break;
             case ':':
-                std::snprintf(error, errorSize, "%s needs a value", argv[previous]);
+                std::snprintf(error, errorSize, "%s needs a value",
+                              EscapeForMessage(argv[previous]).c_str());
                 return -1;
             default:
                 std::snprintf(error, errorSize, "unknown option '%s' (see --help)",
-                              previous < argc ? argv[previous] : "?");
+                              previous < argc ? EscapeForMessage(argv[previous]).c_str() : "?");
                 return -1;
         }
         if (key != nullptr && (wrong = ApplySetting(&options->flags, key, optarg)) != nullptr) {
-            std::snprintf(error, errorSize, "%s '%s': %s", argv[previous], optarg, wrong);
+            std::snprintf(error, errorSize, "%s '%s': %s", OptionName(option).c_str(),
+                          EscapeForMessage(optarg).c_str(), wrong);
             return -1;
         }
     }
     if (optind < argc) {
-        std::snprintf(error, errorSize, "unexpected argument '%s' (see --help)", argv[optind]);
+        std::snprintf(error, errorSize, "unexpected argument '%s' (see --help)",
+                      EscapeForMessage(argv[optind]).c_str());
+        return -1;
+    }
+    if (options->noConfig && !options->configPath.empty()) {
+        std::snprintf(error, errorSize, "--config and --no-config exclude each other");
         return -1;
     }
     if (options->quiet && options->verbose > 0) {
@@ -339,71 +353,139 @@ int ParseHostOptions(int argc, char** argv, HostOptions* options, char* error, i
         std::snprintf(error, errorSize, "name the device by --device or --location, not both");
         return -1;
     }
-    if (!options->configGiven) {
-        options->configPath = kDefaultConfigPath;
-    }
     return 0;
 }
 
 int ReadHostConfig(const char* path, HostSettings* settings, char* error, int errorSize) {
-    struct stat info;
-    if (stat(path, &info) != 0 && (errno == ENOENT || errno == ENOTDIR)) {
-        return 1;
+    std::vector<ConfigEntry> entries;
+    std::string problem;
+    const int read = ReadConfigFile(path, &entries, &problem);
+    if (read != 0) {
+        std::snprintf(error, errorSize, "%s", problem.c_str());
+        return read;
     }
-    if (stat(path, &info) == 0 && !S_ISREG(info.st_mode)) {
-        std::snprintf(error, errorSize, "%s: not a file", path);
+    const std::string shownPath = EscapeForMessage(path, 200);
+    HostSettings file;
+    for (const ConfigEntry& entry : entries) {
+        const char* wrong = nullptr;
+        std::string hint;
+        if (!entry.section.empty() && entry.section != "host") {
+            hint = "[" + entry.section + "] is not a section (keys stand at top level or in "
+                   "[host])";
+        } else if ((wrong = ApplySetting(&file, entry.key.c_str(), entry.value.c_str())) !=
+                   nullptr) {
+            hint = std::string(wrong);
+            if (std::strcmp(wrong, "unknown key") != 0) {
+                hint += ": '" + EscapeForMessage(entry.value, 40) + "'";
+                if (!TakesCommandOrPath(entry.key) &&
+                    entry.value.find_first_of("#;") != std::string::npos) {
+                    hint += " (a comment stands on a line of its own)";
+                }
+            }
+        }
+        if (!hint.empty()) {
+            std::snprintf(error, errorSize, "%s:%d: %s: %s", shownPath.c_str(), entry.line,
+                          entry.key.c_str(), hint.c_str());
+            return -1;
+        }
+    }
+    if (!file.device.empty() && file.locationSet) {
+        std::snprintf(error, errorSize, "%s: give device or location, not both", shownPath.c_str());
         return -1;
     }
-    ConfigRead read{settings, ""};
-    const int line = ini_parse(path, OnConfigEntry, &read);
-    if (line == -1) {
-        std::snprintf(error, errorSize, "%s: cannot read: %s", path, std::strerror(errno));
-        return -1;
-    }
-    if (line == -2) {
-        std::snprintf(error, errorSize, "%s: out of memory", path);
-        return -1;
-    }
-    if (line > 0) {
-        std::snprintf(error, errorSize, "%s:%d: %s", path, line,
-                      read.problem[0] != '\0' ? read.problem : "not a key = value line");
-        return -1;
-    }
-    if (!settings->device.empty() && settings->locationSet) {
-        std::snprintf(error, errorSize, "%s: give device or location, not both", path);
-        return -1;
-    }
+    *settings = file;
     return 0;
 }
 
-HostSettings MergeHostSettings(const HostSettings& file, const HostSettings& flags) {
-    HostSettings merged = file;
-    // Naming the device on the command line replaces either name of the file.
-    if (!flags.device.empty() || flags.locationSet) {
-        merged.device = flags.device;
-        merged.locationSet = flags.locationSet;
-        merged.location = flags.location;
+HostSettings MergeHostSettings(const HostSettings& lower, const HostSettings& higher) {
+    HostSettings merged = lower;
+    if (!higher.device.empty() || higher.locationSet) {
+        merged.device = higher.device;
+        merged.locationSet = higher.locationSet;
+        merged.location = higher.location;
     }
-    if (!flags.exec.empty()) {
-        merged.exec = flags.exec;
+    if (!higher.exec.empty() || !higher.buttons.empty()) {
+        merged.exec = higher.exec;
+        merged.buttons = higher.buttons;
     }
-    for (const auto& entry : flags.buttons) {
-        merged.buttons[entry.first] = entry.second;
+    if (higher.actionTimeout >= 0) {
+        merged.actionTimeout = higher.actionTimeout;
     }
-    if (flags.actionTimeout >= 0) {
-        merged.actionTimeout = flags.actionTimeout;
+    if (higher.releaseDuringAction >= 0) {
+        merged.releaseDuringAction = higher.releaseDuringAction;
     }
-    if (flags.releaseDuringAction >= 0) {
-        merged.releaseDuringAction = flags.releaseDuringAction;
+    if (higher.keepEvents >= 0) {
+        merged.keepEvents = higher.keepEvents;
     }
-    if (flags.keepEvents >= 0) {
-        merged.keepEvents = flags.keepEvents;
+    if (higher.logLevel >= 0) {
+        merged.logLevel = higher.logLevel;
     }
-    if (flags.logLevel >= 0) {
-        merged.logLevel = flags.logLevel;
-    }
-    if (!flags.plugin.empty()) {
-        merged.plugin = flags.plugin;
+    if (!higher.plugin.empty()) {
+        merged.plugin = higher.plugin;
     }
     return merged;
+}
+
+std::string UserConfigPath(const char* xdgConfigHome, const char* home) {
+    if (xdgConfigHome != nullptr && xdgConfigHome[0] == '/') {
+        return std::string(xdgConfigHome) + "/zn417/zn417-host.conf";
+    }
+    if (home != nullptr && home[0] == '/') {
+        return std::string(home) + "/.config/zn417/zn417-host.conf";
+    }
+    return "";
+}
+
+std::vector<HostConfigFile> HostConfigFiles(const HostOptions& options, const char* xdgConfigHome,
+                                            const char* home) {
+    if (options.noConfig) {
+        return {};
+    }
+    if (!options.configPath.empty()) {
+        return {{options.configPath, true}};
+    }
+    std::vector<HostConfigFile> files = {{kSystemConfigPath, false}};
+    const std::string user = UserConfigPath(xdgConfigHome, home);
+    if (!user.empty()) {
+        files.push_back({user, false});
+    }
+    return files;
+}
+
+int ReadHostConfigFiles(const std::vector<HostConfigFile>& files, HostSettings* fileSettings,
+                        std::string* readFrom, char* error, int errorSize) {
+    HostSettings layered;
+    std::string found;
+    for (const HostConfigFile& file : files) {
+        HostSettings settings;
+        const int read = ReadHostConfig(file.path.c_str(), &settings, error, errorSize);
+        if (read < 0) {
+            return -1;
+        }
+        if (read == 1 && file.required) {
+            std::snprintf(error, errorSize, "%s: no such file",
+                          EscapeForMessage(file.path, 200).c_str());
+            return -1;
+        }
+        if (read == 0) {
+            layered = MergeHostSettings(layered, settings);
+            found += (found.empty() ? "" : ", then ") + EscapeForMessage(file.path, 200);
+        }
+    }
+    *fileSettings = layered;
+    *readFrom = found;
+    return 0;
+}
+
+int LoadHostSettings(const HostOptions& options, HostSettings* fileSettings,
+                     HostSettings* settings, std::string* readFrom, char* error, int errorSize) {
+    HostSettings files;
+    const std::vector<HostConfigFile> paths =
+        HostConfigFiles(options, std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME"));
+    if (ReadHostConfigFiles(paths, &files, readFrom, error, errorSize) != 0) {
+        return -1;
+    }
+    *fileSettings = files;
+    *settings = MergeHostSettings(files, options.flags);
+    return 0;
 }

@@ -125,18 +125,14 @@ void Stop(HostService* service, const char* why) {
 }
 
 void Reload(HostService* service) {
-    if (service->options.configPath.empty()) {
-        return;
-    }
     HostSettings file;
+    HostSettings merged;
+    std::string readFrom;
     char error[512];
-    const int read = ReadHostConfig(service->options.configPath.c_str(), &file, error,
-                                    sizeof error);
-    if (read < 0) {
+    if (LoadHostSettings(service->options, &file, &merged, &readFrom, error, sizeof error) != 0) {
         HostLog(HostLogError, "configuration not re-read: %s", error);
         return;
     }
-    const HostSettings merged = MergeHostSettings(file, service->options.flags);
     if (merged.device != service->settings.device ||
         merged.locationSet != service->settings.locationSet ||
         merged.location != service->settings.location || merged.plugin != service->settings.plugin) {
@@ -145,8 +141,8 @@ void Reload(HostService* service) {
     service->fileSettings = file;
     service->settings = merged;
     ApplySettings(service);
-    HostLog(HostLogInfo, "configuration re-read from %s%s", service->options.configPath.c_str(),
-            read == 1 ? " (absent: defaults and flags only)" : "");
+    HostLog(HostLogInfo, "configuration re-read%s%s", readFrom.empty() ? " (no file)" : " from ",
+            readFrom.c_str());
 }
 
 void HandlePress(HostService* service, int32_t location) {
@@ -234,14 +230,17 @@ void ReadNotices(HostService* service) {
                 HandlePress(service, notice.location);
                 break;
             case kNoticeArrived:
-                HandleArrival(service, notice.device);
+                if (!service->stopping) {
+                    HandleArrival(service, notice.device);
+                }
                 break;
             case kNoticeLeft:
-                HandleDeparture(service, notice.device);
+                if (!service->stopping) {
+                    HandleDeparture(service, notice.device);
+                }
                 break;
             case kNoticeDemoDone:
-                HostLog(HostLogInfo, "demo finished, stopping");
-                service->stopping = true;
+                service->demoFinished = true;
                 break;
             default:
                 break;
@@ -317,21 +316,18 @@ void ReadControl(HostService* service, int control, bool isSignalFd) {
 int HostServiceInit(HostService* service, const HostOptions& options, const char* eventDirectory) {
     service->options = options;
     char error[512];
-    const int read = ReadHostConfig(options.configPath.c_str(), &service->fileSettings, error,
-                                    sizeof error);
-    if (read < 0 || (read == 1 && options.configGiven)) {
-        if (read == 1) {
-            std::snprintf(error, sizeof error, "%s: no such file", options.configPath.c_str());
-        }
+    std::string readFrom;
+    if (LoadHostSettings(options, &service->fileSettings, &service->settings, &readFrom, error,
+                         sizeof error) != 0) {
         HostLog(HostLogError, "%s", error);
         return kHostExitUsage;
     }
-    service->settings = MergeHostSettings(service->fileSettings, options.flags);
     if (ActionRunnerInit(&service->actions) != 0) {
         HostLog(HostLogError, "cannot make the action timer: %s", std::strerror(errno));
         return kHostExitFailure;
     }
     ApplySettings(service);
+    HostLog(HostLogDebug, "configuration: %s", readFrom.empty() ? "no file" : readFrom.c_str());
 
     std::string pluginPath;
     if (ResolvePluginPath(service->settings.plugin, &pluginPath, error, sizeof error) != 0 ||
@@ -419,9 +415,17 @@ int HostServiceRun(HostService* service, int control, bool isSignalFd) {
             OnActionTimer(actions);
         }
         RunActions(service);
+        if (service->demoFinished && !ActionRunning(actions) && !ActionsQueued(actions)) {
+            HostLog(HostLogInfo, "demo finished, stopping");
+            service->stopping = true;
+        }
     }
-    EndAllActions(&service->actions);
+    // The stopped plug-in reports no more: every press it reported waits in
+    // the notice pipe, and is logged with the queued ones.
     Stop(service, "the host stops");
+    ReadNotices(service);
+    DropQueuedActions(&service->actions);
+    EndAllActions(&service->actions);
     UsbUnwatchDevices(service->deviceWatch);
     service->deviceWatch = nullptr;
     HostLog(HostLogInfo, "stopped");

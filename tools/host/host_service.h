@@ -37,6 +37,7 @@ struct HostService {
     DemoScenario* demo = nullptr;
     HostServiceHooks hooks{};
     bool stopping = false;
+    bool demoFinished = false;  // the demo has ended: stop once every queued action has run
     int exitStatus = kHostExitOk;
 };
 
