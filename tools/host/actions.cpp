@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/timerfd.h>
 #include <sys/wait.h>
@@ -173,6 +174,9 @@ void EndLeftovers(int graceMs) {
 }  // namespace
 
 int ActionRunnerInit(ActionRunner* runner) {
+    // What an action leaves running (a double fork, setsid) stays the host's
+    // descendant, so that it is ended with the action and reaped here.
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
     runner->timerFd = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
     return runner->timerFd >= 0 ? 0 : -1;
 }

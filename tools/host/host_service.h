@@ -25,6 +25,8 @@ struct HostServiceHooks {
     void (*actionStarted)(void* context, pid_t pid, const HostEvent& event);
     void (*actionEnded)(void* context, const HostEvent& event, int waitStatus);
     void* context;
+    // The host could not start and waits (under --wait) for `problem` to pass.
+    void (*waiting)(void* context, DeviceProblem problem);
 };
 
 struct HostService {

@@ -26,6 +26,9 @@ bool CurrentNodeAccessible(const HostService* service, bool* accessible) {
 }
 
 void LogWaiting(HostService* service, DeviceProblem problem, const char* message) {
+    if (service->hooks.waiting != nullptr) {
+        service->hooks.waiting(service->hooks.context, problem);
+    }
     const bool newEpisode = problem != service->waitingFor;
     service->waitingFor = problem;
     if (!newEpisode) {

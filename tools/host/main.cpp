@@ -5,7 +5,6 @@
 // and stops on SIGTERM or SIGINT (SIGHUP re-reads the configuration, SIGUSR1
 // and SIGUSR2 lend the scanner and take it back).
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -71,9 +70,6 @@ int main(int argc, char** argv) {
     }
     setvbuf(stdout, nullptr, _IOLBF, 0);
     const int signals = signalfd(-1, &handled, SFD_CLOEXEC | SFD_NONBLOCK);
-    // What an action leaves running (a double fork, setsid) stays the host's
-    // descendant, so that it is ended with the action.
-    prctl(PR_SET_CHILD_SUBREAPER, 1);
     if (signals < 0) {
         HostLog(HostLogError, "cannot set up signal handling");
         return kHostExitFailure;
