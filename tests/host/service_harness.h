@@ -57,8 +57,10 @@ protected:
         if (!HarnessTmpIsPrivate()) {
             GTEST_SKIP() << "needs a private /tmp: run through tests/support/private-tmp";
         }
-        ASSERT_EQ(UsbPlatformSelectBackend(UsbBackendSimulated), PlatformOk);
-        SimBusReset();
+        PrepareBus();
+        if (HasFatalFailure()) {
+            return;
+        }
         struct timeval now;
         gettimeofday(&now, nullptr);
         VirtualClockEnable(&now);
@@ -83,6 +85,13 @@ protected:
         SimBusReset();
         std::string remove = "rm -rf '" + dir_ + "' /tmp/TRNV.*.plist";
         ASSERT_EQ(std::system(remove.c_str()), 0);
+    }
+
+    // The bus the host runs on: the simulated one, unless a test's fixture
+    // brings another (before the host starts).
+    virtual void PrepareBus() {
+        ASSERT_EQ(UsbPlatformSelectBackend(UsbBackendSimulated), PlatformOk);
+        SimBusReset();
     }
 
     Zn417Model* Attach(int32_t location = 0x14100000) {

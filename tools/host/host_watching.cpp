@@ -41,8 +41,9 @@ void LogWaiting(HostService* service, DeviceProblem problem, const char* message
             HostLog(HostLogInfo, "waiting for the scanner to be plugged in (or replugged)");
             break;
         case DeviceBusy:
+        case DeviceOpenFailed:
             HostLog(HostLogWarning, "%s", message);
-            HostLog(HostLogInfo, "trying again while it is busy (first in %lld ms)",
+            HostLog(HostLogInfo, "trying again after a growing delay (first in %lld ms)",
                     static_cast<long long>(service->retry.nextMs));
             break;
         case DeviceDenied:
@@ -97,7 +98,9 @@ void StartWatching(HostService* service) {
         service->stopping = true;
         return;
     }
-    if (problem == DeviceBusy) {
+    // Busy, or the plug-in refused to start (held meanwhile, say): both mend
+    // themselves when the other program lets go.
+    if (problem == DeviceBusy || problem == DeviceOpenFailed) {
         LogWaiting(service, problem, message);
         RetryBackoffSchedule(&service->retry);
         return;

@@ -8,8 +8,8 @@
 
 // Starts the plug-in for the wanted device unless it watches already or the
 // scanner is lent. Without --wait a problem ends the host with its status;
-// with --wait the host waits (logged once per episode): a busy interface is
-// tried again after the backoff, a node this user may not open is followed
+// with --wait the host waits (logged once per episode): a busy interface (or
+// a plug-in that refused to start) is tried again after the backoff, a node this user may not open is followed
 // until access is granted, other problems wait for the next arrival.
 void StartWatching(HostService* service);
 
