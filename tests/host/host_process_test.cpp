@@ -1,7 +1,8 @@
 // zn417-host as systemd runs it, a process of its own on the simulated bus:
 // it says READY=1 on the test's own $NOTIFY_SOCKET only once its signals are
-// handled (a reload sent at that moment never kills it), and neither a
-// stalled reader of its stderr nor anything else delays its stop.
+// handled (a reload sent at that moment never kills it), SIGUSR1 and SIGUSR2
+// lend the scanner and take it back, and a stalled reader of its stderr
+// does not delay its stop.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -145,6 +146,47 @@ TEST_F(HostProcess, AStalledReaderOfStderrDoesNotDelayTheStop) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
     close(full[0]);
     close(full[1]);
+}
+
+// Reads `fd` until `text` has appeared in *seen (5 s at most).
+bool ReadUntil(int fd, std::string* seen, const char* text) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (seen->find(text) == std::string::npos) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        struct pollfd readable {fd, POLLIN, 0};
+        if (left.count() <= 0 || poll(&readable, 1, static_cast<int>(left.count())) != 1) {
+            return false;
+        }
+        char buffer[512];
+        const ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got <= 0) {
+            return false;
+        }
+        seen->append(buffer, static_cast<size_t>(got));
+    }
+    return true;
+}
+
+TEST_F(HostProcess, SigusrOneLendsTheScannerAndSigusrTwoTakesItBack) {
+    int log[2];
+    ASSERT_EQ(pipe2(log, O_CLOEXEC), 0);
+    const pid_t host = Spawn(log[1]);
+    close(log[1]);
+    ASSERT_GT(host, 0);
+    std::string seen;
+    ASSERT_EQ(NextNotice(), "READY=1");
+    ASSERT_TRUE(ReadUntil(log[0], &seen, "watching 20-1")) << seen;
+    kill(host, SIGUSR1);
+    ASSERT_TRUE(ReadUntil(log[0], &seen, "stopped watching 20-1: lent to other programs")) << seen;
+    seen.clear();
+    kill(host, SIGUSR2);
+    ASSERT_TRUE(ReadUntil(log[0], &seen, "taking the scanner back")) << seen;
+    ASSERT_TRUE(ReadUntil(log[0], &seen, "watching 20-1")) << seen;
+    kill(host, SIGTERM);
+    const int status = WaitExit(host, 5000);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    close(log[0]);
 }
 
 }  // namespace

@@ -90,9 +90,10 @@ void WriteLine(const char* text, size_t length) {
     const unsigned long dropped = gDropped.exchange(0, std::memory_order_acq_rel);
     if (dropped > 0) {
         char note[96];
-        const int noteLength =
-            std::snprintf(note, sizeof note, "zn417-host: %lu log line%s could not be written\n",
-                          dropped, dropped == 1 ? "" : "s");
+        const int noteLength = std::snprintf(
+            note, sizeof note, "%s%lu log line%s could not be written\n",
+            gJournal.load(std::memory_order_relaxed) ? "<4>" : "zn417-host: warning: ", dropped,
+            dropped == 1 ? "" : "s");
         if (!WriteNow(note, static_cast<size_t>(noteLength))) {
             gDropped.fetch_add(dropped + 1, std::memory_order_acq_rel);
             return;

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 #include "actions.h"
 #include "demo.h"
@@ -49,6 +50,7 @@ struct HostService {
     RetryBackoff retry;      // the next try after a watch that ended or a busy interface
     NodeWatch nodeWatch;     // the scanner's node, while access may change
     DeviceProblem waitingFor = DeviceReady;  // why the host waits; logged once per episode
+    std::string waitingMessage;              // what was logged of it
     bool lent = false;       // SIGUSR1: the scanner is left to other programs until SIGUSR2
     // Bumped at every start and stop of the plug-in: an interface released
     // by the plug-in's thread under the current value is a watch that ended

@@ -29,8 +29,10 @@ void LogWaiting(HostService* service, DeviceProblem problem, const char* message
     if (service->hooks.waiting != nullptr) {
         service->hooks.waiting(service->hooks.context, problem);
     }
-    const bool newEpisode = problem != service->waitingFor;
+    // A new problem, or the same one with news (another device now, say).
+    const bool newEpisode = problem != service->waitingFor || service->waitingMessage != message;
     service->waitingFor = problem;
+    service->waitingMessage = message;
     if (!newEpisode) {
         HostLog(HostLogDebug, "still waiting: %s", message);
         return;
