@@ -128,24 +128,50 @@ TEST_F(HostProcess, AReloadSentTheMomentReadyArrivesNeverKillsTheHost) {
     close(quiet);
 }
 
-TEST_F(HostProcess, AStalledReaderOfStderrDoesNotDelayTheStop) {
-    int full[2];
-    ASSERT_EQ(pipe2(full, O_CLOEXEC), 0);
-    fcntl(full[1], F_SETFL, O_NONBLOCK);
+// Fills the pipe behind `fd` (made non-blocking for it, blocking again after).
+void FillPipe(int fd) {
+    fcntl(fd, F_SETFL, O_NONBLOCK);
     const std::string filler(4096, 'x');
-    while (write(full[1], filler.data(), filler.size()) > 0) {
+    while (write(fd, filler.data(), filler.size()) > 0) {
     }
-    fcntl(full[1], F_SETFL, 0);  // as the host finds it: blocking, full
-    const pid_t host = Spawn(full[1]);
+    fcntl(fd, F_SETFL, 0);
+}
+
+// Empties the pipe behind `fd` of what is in it now.
+void DrainPipe(int fd) {
+    fcntl(fd, F_SETFL, O_NONBLOCK);
+    char buffer[4096];
+    while (read(fd, buffer, sizeof buffer) > 0) {
+    }
+    fcntl(fd, F_SETFL, 0);
+}
+
+bool ReadUntil(int fd, std::string* seen, const char* text);
+
+TEST_F(HostProcess, AStalledReaderOfStderrDelaysNothingAndLearnsLaterWhatItMissed) {
+    int log[2];
+    ASSERT_EQ(pipe2(log, O_CLOEXEC), 0);
+    FillPipe(log[1]);  // as the host finds it: blocking, full
+    const pid_t host = Spawn(log[1]);
     ASSERT_GT(host, 0);
     ASSERT_EQ(NextNotice(), "READY=1");
+    kill(host, SIGHUP);  // served although its log line cannot be written
+    EXPECT_EQ(NextNotice().rfind("RELOADING=1", 0), 0u);
+    EXPECT_EQ(NextNotice(), "READY=1");
+    DrainPipe(log[0]);
+    kill(host, SIGHUP);
+    EXPECT_EQ(NextNotice().rfind("RELOADING=1", 0), 0u);
+    EXPECT_EQ(NextNotice(), "READY=1");
+    std::string seen;
+    EXPECT_TRUE(ReadUntil(log[0], &seen, "log lines could not be written")) << seen;
+    FillPipe(log[1]);
     const auto asked = std::chrono::steady_clock::now();
     kill(host, SIGTERM);
     const int status = WaitExit(host, 1000);
     EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(1));
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
-    close(full[0]);
-    close(full[1]);
+    close(log[0]);
+    close(log[1]);
 }
 
 // Reads `fd` until `text` has appeared in *seen (5 s at most).
