@@ -1,6 +1,8 @@
 // The host's latencies, with the real plug-in on the simulated bus and a
-// virtual clock: a replugged scanner watched again, and a press turned into
-// a running action. Each reports the median of its samples in microseconds.
+// virtual clock: a replugged scanner watched again, a press turned into a
+// running action, a watch that ended by itself watched again (the first
+// retry), and a lent scanner taken back. Each reports the median of its
+// samples in microseconds.
 // The plug-in writes event files into /tmp: run it with a private one,
 // tests/support/private-tmp build/bench/bench/host_bench.
 #include <benchmark/benchmark.h>
@@ -79,7 +81,9 @@ bool StartHost(BenchHost* host, std::vector<std::string> extra) {
         pipe2(host->control, O_CLOEXEC) != 0) {
         return false;
     }
-    host->service.hooks = {OnWatching, OnActionStarted, OnActionEnded, host};
+    host->service.hooks = {OnWatching, OnActionStarted, OnActionEnded, host, nullptr};
+    // Every watch counts as a good one: each retry is a first retry.
+    host->service.retry.resetAfterMs = 0;
     host->thread = std::thread([host] { HostServiceRun(&host->service, host->control[0], false); });
     return true;
 }
@@ -217,6 +221,85 @@ void BM_PressToActionStarted(benchmark::State& state) {
     rmdir(directory);
 }
 BENCHMARK(BM_PressToActionStarted)->UseManualTime()->Iterations(100)->Unit(benchmark::kMicrosecond);
+
+// Sends one request byte to the host's control descriptor.
+void Control(BenchHost* host, char request) {
+    (void)!write(host->control[1], &request, 1);
+}
+
+// Shared by the two below: from `begin()` (which ends the watch) to the
+// plug-in reading its interrupt pipe again after two watching transitions.
+template <typename Begin>
+void TimeWatchingAgain(benchmark::State& state, const char* mode, Begin begin) {
+    PrepareBus();
+    Zn417Model* model = Zn417Attach(kLocation);
+    auto* host = new BenchHost;
+    if (!StartHost(host, {"--wait"}) || !WaitFor(host, [&] { return host->transitions >= 1; })) {
+        state.SkipWithError("the host did not start");
+        return;
+    }
+    std::vector<double> samples;
+    for (auto _ : state) {
+        if (!SimWaitForBlockedReads(1, 5000)) {
+            state.SkipWithError("not watching");
+            break;
+        }
+        int again;
+        {
+            std::lock_guard<std::mutex> guard(host->lock);
+            again = host->transitions + 2;
+        }
+        const auto begun = begin(host, model);
+        if (!WaitFor(host, [&] { return host->transitions >= again; }) ||
+            !SimWaitForBlockedReads(1, 5000)) {
+            state.SkipWithError(mode);
+            break;
+        }
+        const double took =
+            std::chrono::duration<double, std::micro>(Clock::now() - begun).count();
+        state.SetIterationTime(took / 1e6);
+        samples.push_back(took);
+    }
+    ReportSamples(state, samples);
+    StopHost(host);
+    delete host;
+    Zn417Detach(model);
+    VirtualClockDisable();
+    SimBusReset();
+}
+
+// Watch ended: from the failed read of the interrupt pipe (a stall) to the
+// plug-in reading it again, after the first retry's delay (0.5 s).
+void BM_WatchEndedToWatchingAgain(benchmark::State& state) {
+    TimeWatchingAgain(state, "not watched again after the stall",
+                      [](BenchHost*, Zn417Model* model) {
+                          SimFailStep(SimStepRead, PlatformErrStalled, Zn417InterfaceId(model),
+                                      Zn417InterruptPipe, 1);
+                          const auto begun = Clock::now();
+                          Zn417QueueStatusPacket(model);  // wakes the read; the next one fails
+                          return begun;
+                      });
+}
+BENCHMARK(BM_WatchEndedToWatchingAgain)->UseManualTime()->Iterations(20)->Unit(benchmark::kMicrosecond);
+
+// Taken back: from SIGUSR2 (the request the signal becomes) to the plug-in
+// reading its interrupt pipe again; the scanner was lent just before.
+void BM_TakenBackToWatchingAgain(benchmark::State& state) {
+    TimeWatchingAgain(state, "not watched again after SIGUSR2",
+                      [](BenchHost* host, Zn417Model*) {
+                          int lent;
+                          {
+                              std::lock_guard<std::mutex> guard(host->lock);
+                              lent = host->transitions + 1;
+                          }
+                          Control(host, '1');
+                          WaitFor(host, [&] { return host->transitions >= lent; });
+                          const auto begun = Clock::now();
+                          Control(host, '2');
+                          return begun;
+                      });
+}
+BENCHMARK(BM_TakenBackToWatchingAgain)->UseManualTime()->Iterations(200)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

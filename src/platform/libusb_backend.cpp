@@ -541,6 +541,7 @@ PlatformReturn LuOpen(UsbInterfaceObject* self) {
             if (status == PlatformOk) {
                 data->handle = handle;
                 data->deviceSilent = false;
+                UsbNoteInterfaceOpened(self);
             } else {
                 libusb_close(handle);
             }
@@ -631,6 +632,9 @@ PlatformReturn LuReadPipe(UsbInterfaceObject* self, uint8_t pipeRef, void* buffe
         status = RunTransfer(object->data, pipeRef, true, buffer, *size, &received);
         *size = received;
     }
+    if (status != PlatformOk) {
+        UsbNotePipeFailure(self, "ReadPipe", pipeRef, status);
+    }
     char detail[320] = "";
     UsbTraceTransferDetail(buffer, received, detail, sizeof detail);
     TraceObject(name, "ReadPipe", pipeRef, status, detail);
@@ -648,6 +652,9 @@ PlatformReturn LuWritePipe(UsbInterfaceObject* self, uint8_t pipeRef, const void
         RunTransfer(object->data, pipeRef, false, const_cast<void*>(buffer), size, &sent);
     if (status == PlatformOk && sent != size) {
         status = PlatformErrError;  // a short write is a failed write
+    }
+    if (status != PlatformOk) {
+        UsbNotePipeFailure(self, "WritePipe", pipeRef, status);
     }
     // A failed write shows what went out, and of how much.
     char detail[320] = "";
@@ -727,6 +734,7 @@ PlatformReturn LuRelease(UsbInterfaceObject* self) {
             CloseHandle(object->data, guard);
         }
     }
+    UsbNoteInterfaceReleased(self);  // before the address can be reused
     libusb_unref_device(object->data->info.device);
     delete object->data;
     delete object;
@@ -847,6 +855,7 @@ void DescribeDevice(libusb_device* device, UsbDeviceInfo* info) {
     std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u", info->busNumber,
                   info->deviceAddress);
     info->accessible = access(node, R_OK | W_OK) == 0;
+    std::snprintf(info->node, sizeof info->node, "%s", node);
 }
 
 PlatformReturn LuListDevices(UsbDeviceInfo* devices, uint32_t capacity, uint32_t* count) {

@@ -4,6 +4,7 @@
 #include "platform/sim_bus.h"
 
 #include <pthread.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
@@ -174,10 +175,21 @@ void TraceObject(const SimObject* object, uint32_t interfaceId, const char* oper
              UsbPlatformStatusName(status), static_cast<uint32_t>(status), detail);
 }
 
+// A device given a node follows the node's permissions: accessible while
+// its owner may read and write it, so that a test changes access as an ACL
+// or mode change on a real node would (root included).
+bool AccessibleNow(const SimDeviceRec& device) {
+    if (device.info.node[0] == '\0') {
+        return device.accessible;
+    }
+    struct stat node;
+    return stat(device.info.node, &node) == 0 && (node.st_mode & 0600) == 0600;
+}
+
 bool DeviceAccessible(const SimBus& bus, uint32_t deviceId) {
     for (const SimDeviceRec& device : bus.devices) {
         if (device.id == deviceId) {
-            return device.accessible;
+            return AccessibleNow(device);
         }
     }
     return true;
@@ -284,6 +296,9 @@ PlatformReturn SimOpen(UsbInterfaceObject* self) {
             rec->opener = object;
             ++bus.counters.openObjects;
         }
+    }
+    if (status == PlatformOk) {
+        UsbNoteInterfaceOpened(self);
     }
     TraceObject(object, interfaceId, "USBInterfaceOpen", status);
     return status;
@@ -427,6 +442,9 @@ PlatformReturn SimReadPipe(UsbInterfaceObject* self, uint8_t pipeRef, void* buff
             *size = received;
         }
     }
+    if (status != PlatformOk) {
+        UsbNotePipeFailure(self, "ReadPipe", pipeRef, status);
+    }
     char operation[32];
     std::snprintf(operation, sizeof operation, "ReadPipe(%u)", pipeRef);
     char detail[320] = "";
@@ -487,6 +505,9 @@ PlatformReturn SimWritePipe(UsbInterfaceObject* self, uint8_t pipeRef, const voi
     if (status == PlatformOk) {
         std::lock_guard<std::mutex> guard(bus.lock);
         --object->inFlight;
+    }
+    if (status != PlatformOk) {
+        UsbNotePipeFailure(self, "WritePipe", pipeRef, status);
     }
     char operation[32];
     std::snprintf(operation, sizeof operation, "WritePipe(%u)", pipeRef);
@@ -551,6 +572,9 @@ PlatformReturn SimRelease(UsbInterfaceObject* self) {
         }
     }
     TraceObject(object, interfaceId, "Release", status);
+    if (status == PlatformOk) {
+        UsbNoteInterfaceReleased(self);
+    }
     return status;
 }
 
@@ -709,7 +733,7 @@ PlatformReturn SimListDevices(UsbDeviceInfo* devices, uint32_t capacity, uint32_
         }
         if (found < capacity) {
             devices[found] = device.info;
-            devices[found].accessible = device.accessible;
+            devices[found].accessible = AccessibleNow(device);
         }
         ++found;
     }
@@ -850,6 +874,19 @@ PlatformReturn SimSetDeviceAccessible(uint32_t deviceId, bool accessible) {
     for (SimDeviceRec& device : bus.devices) {
         if (device.id == deviceId && device.attached) {
             device.accessible = accessible;
+            return PlatformOk;
+        }
+    }
+    return PlatformErrNotFound;
+}
+
+PlatformReturn SimSetDeviceNode(uint32_t deviceId, const char* path) {
+    SimBus& bus = Bus();
+    std::lock_guard<std::mutex> guard(bus.lock);
+    for (SimDeviceRec& device : bus.devices) {
+        if (device.id == deviceId && device.attached) {
+            std::snprintf(device.info.node, sizeof device.info.node, "%s",
+                          path != nullptr ? path : "");
             return PlatformOk;
         }
     }

@@ -89,6 +89,11 @@ ZN_PLATFORM_API PlatformReturn SimDetachDevice(uint32_t deviceId);
 // PlatformErrNotFound for an unknown or detached device.
 ZN_PLATFORM_API PlatformReturn SimSetDeviceAccessible(uint32_t deviceId, bool accessible);
 
+// Gives a device a node (a file of the test's), or takes it away (null or
+// ""): from then on the device is accessible while the node's owner may read
+// and write it, and the listing names the node. PlatformErrNotFound as above.
+ZN_PLATFORM_API PlatformReturn SimSetDeviceNode(uint32_t deviceId, const char* path);
+
 // Marks an interface as held open by another client, or frees it.
 ZN_PLATFORM_API PlatformReturn SimSetHeldByOtherClient(uint32_t interfaceId, bool held);
 

@@ -78,3 +78,10 @@ void UsbTrace(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // set, a short rendering of `bytes`: quoted text when every byte is printable,
 // the first bytes in hex otherwise.
 void UsbTraceTransferDetail(const void* bytes, uint32_t length, char* text, uint32_t capacity);
+
+// Notes for the interface-end hook, made by every backend: an object was
+// opened, a pipe operation on it failed, it was released.
+void UsbNoteInterfaceOpened(const UsbInterfaceObject* object);
+void UsbNotePipeFailure(const UsbInterfaceObject* object, const char* operation, uint8_t pipeRef,
+                        PlatformReturn status);
+void UsbNoteInterfaceReleased(const UsbInterfaceObject* object);

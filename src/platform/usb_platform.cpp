@@ -334,3 +334,75 @@ void UsbReportDeviceEvent(const UsbBackend* backend, UsbDeviceEvent event,
         }
     }
 }
+
+namespace {
+
+// Open interface objects and the last failure of each. Few objects are ever
+// open at once, and failures are rare: a short list under a lock will do.
+struct OpenInterface {
+    const UsbInterfaceObject* object;
+    UsbInterfaceEnd end;
+};
+std::mutex gOpenLock;
+std::vector<OpenInterface> gOpenInterfaces;
+
+// Called with gEndHookLock held, so that a hook being replaced is never
+// called afterwards.
+std::mutex gEndHookLock;
+UsbInterfaceEndHook gEndHook = nullptr;
+void* gEndHookContext = nullptr;
+
+}  // namespace
+
+void UsbPlatformSetInterfaceEndHook(UsbInterfaceEndHook hook, void* context) {
+    std::lock_guard<std::mutex> guard(gEndHookLock);
+    gEndHook = hook;
+    gEndHookContext = context;
+}
+
+void UsbNoteInterfaceOpened(const UsbInterfaceObject* object) {
+    std::lock_guard<std::mutex> guard(gOpenLock);
+    for (OpenInterface& open : gOpenInterfaces) {
+        if (open.object == object) {
+            open.end = UsbInterfaceEnd{};
+            return;
+        }
+    }
+    gOpenInterfaces.push_back(OpenInterface{object, UsbInterfaceEnd{}});
+}
+
+void UsbNotePipeFailure(const UsbInterfaceObject* object, const char* operation, uint8_t pipeRef,
+                        PlatformReturn status) {
+    std::lock_guard<std::mutex> guard(gOpenLock);
+    for (OpenInterface& open : gOpenInterfaces) {
+        if (open.object == object) {
+            std::snprintf(open.end.operation, sizeof open.end.operation, "%s", operation);
+            open.end.pipeRef = pipeRef;
+            open.end.status = status;
+            return;
+        }
+    }
+}
+
+void UsbNoteInterfaceReleased(const UsbInterfaceObject* object) {
+    UsbInterfaceEnd end{};
+    bool wasOpen = false;
+    {
+        std::lock_guard<std::mutex> guard(gOpenLock);
+        for (size_t i = 0; i < gOpenInterfaces.size(); ++i) {
+            if (gOpenInterfaces[i].object == object) {
+                end = gOpenInterfaces[i].end;
+                gOpenInterfaces.erase(gOpenInterfaces.begin() + static_cast<std::ptrdiff_t>(i));
+                wasOpen = true;
+                break;
+            }
+        }
+    }
+    if (!wasOpen) {
+        return;
+    }
+    std::lock_guard<std::mutex> guard(gEndHookLock);
+    if (gEndHook != nullptr) {
+        gEndHook(gEndHookContext, &end);
+    }
+}

@@ -195,6 +195,10 @@ struct UsbDeviceInfo {
     int32_t locationId;
     // True when this process may open the device (its node's permissions).
     bool accessible;
+    // The device node whose permissions `accessible` reflects, for a caller
+    // that waits for access to be granted ("/dev/bus/usb/001/005"); empty
+    // when the backend has none.
+    char node[40];
 };
 
 // Lists every attached device. Up to `capacity` records go to `devices`;
@@ -228,3 +232,18 @@ ZN_PLATFORM_API PlatformReturn UsbWatchDevices(UsbDeviceHook hook, void* context
 // Stops a watch; returns once no call of its hook is running. Nothing for an
 // absent watch.
 ZN_PLATFORM_API void UsbUnwatchDevices(UsbDeviceWatch* watch);
+
+// What the layer saw of an interface object that was open and is now
+// released: the last pipe operation that failed on it, if one did. Lets a
+// caller learn that whoever held the interface gave it up, and why.
+struct UsbInterfaceEnd {
+    char operation[16];     // "ReadPipe" or "WritePipe"; empty when none failed
+    uint8_t pipeRef;        // the pipe of that operation
+    PlatformReturn status;  // its result; PlatformOk when none failed
+};
+
+// Receives one call per interface object released after it had been opened,
+// on the releasing thread. Like the trace hook it must return promptly and
+// must not call into this layer. A null hook stops the reports.
+using UsbInterfaceEndHook = void (*)(void* context, const UsbInterfaceEnd* end);
+ZN_PLATFORM_API void UsbPlatformSetInterfaceEndHook(UsbInterfaceEndHook hook, void* context);

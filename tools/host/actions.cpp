@@ -1,9 +1,12 @@
 // Running, timing and ending actions.
 #include "actions.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/timerfd.h>
 #include <sys/wait.h>
@@ -12,6 +15,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <vector>
 
 #include "host_log.h"
@@ -20,17 +24,58 @@ extern char** environ;
 
 namespace {
 
-constexpr int kKillGraceSeconds = 5;     // after a timeout's TERM
 constexpr int kStopGraceMilliseconds = 500;  // after the host's stop's TERM
 
 int OpenPidFd(pid_t pid) {
     return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
 }
 
-void ArmTimer(int timerFd, int64_t seconds) {
+void ArmTimerMs(int timerFd, int64_t ms) {
     struct itimerspec when {};
-    when.it_value.tv_sec = seconds;
+    when.it_value.tv_sec = ms / 1000;
+    when.it_value.tv_nsec = (ms % 1000) * 1000000;
     timerfd_settime(timerFd, 0, &when, nullptr);
+}
+
+void ArmTimer(int timerFd, int64_t seconds) {
+    ArmTimerMs(timerFd, seconds * 1000);
+}
+
+// The children of `pid`, from each of its threads' lists.
+void ChildrenOf(pid_t pid, std::vector<pid_t>* children) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/task", static_cast<int>(pid));
+    DIR* tasks = opendir(path);
+    if (tasks == nullptr) {
+        return;
+    }
+    while (const struct dirent* task = readdir(tasks)) {
+        if (task->d_name[0] == '.') {
+            continue;
+        }
+        std::string list = std::string(path) + "/" + task->d_name + "/children";
+        std::ifstream in(list);
+        for (pid_t child; in >> child;) {
+            children->push_back(child);
+        }
+    }
+    closedir(tasks);
+}
+
+// Sends `signal` to every descendant of the host: the actions and whatever
+// they started, also in sessions of their own (the host is their subreaper).
+// The host starts no other processes.
+void SignalDescendants(int signal) {
+    std::vector<pid_t> pending;
+    ChildrenOf(getpid(), &pending);
+    std::vector<pid_t> seen;
+    while (!pending.empty() && seen.size() < 4096) {
+        const pid_t pid = pending.back();
+        pending.pop_back();
+        seen.push_back(pid);
+        ChildrenOf(pid, &pending);  // before the signal: a killed parent's list goes
+        kill(pid, signal);
+    }
 }
 
 // The host's environment with the event's variables set: an inherited
@@ -88,9 +133,59 @@ void ForgetRunning(ActionRunner* runner) {
     ArmTimer(runner->timerFd, 0);
 }
 
+// Reaps the host's children that have ended, but `keep`. True when none is
+// left (`keep` aside).
+bool ReapChildren(pid_t keep) {
+    std::vector<pid_t> children;
+    ChildrenOf(getpid(), &children);
+    bool none = true;
+    for (pid_t child : children) {
+        if (child == keep) {
+            continue;
+        }
+        pid_t reaped;
+        while ((reaped = waitpid(child, nullptr, WNOHANG)) < 0 && errno == EINTR) {
+        }
+        none = none && reaped != 0;
+    }
+    return none;
+}
+
+// Ends what actions left running (the host is its subreaper): TERM, up to
+// `graceMs` for it to end, then KILL, and reaps it. Killed processes'
+// children come to the host as their parents die: each round kills again
+// what came. Bounded, so that a stop never hangs here.
+void EndLeftovers(int graceMs) {
+    std::vector<pid_t> left;
+    ChildrenOf(getpid(), &left);
+    if (left.empty()) {
+        return;
+    }
+    const struct timespec tick {0, 10 * 1000 * 1000};
+    if (graceMs > 0) {
+        SignalDescendants(SIGTERM);
+        for (int waited = 0; waited < graceMs; waited += 10) {
+            if (ReapChildren(-1)) {
+                return;
+            }
+            nanosleep(&tick, nullptr);
+        }
+    }
+    for (int round = 0; round < 50; ++round) {
+        SignalDescendants(SIGKILL);
+        if (ReapChildren(-1)) {
+            return;
+        }
+        nanosleep(&tick, nullptr);
+    }
+}
+
 }  // namespace
 
 int ActionRunnerInit(ActionRunner* runner) {
+    // What an action leaves running (a double fork, setsid) stays the host's
+    // descendant, so that it is ended with the action and reaped here.
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
     runner->timerFd = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
     return runner->timerFd >= 0 ? 0 : -1;
 }
@@ -155,14 +250,20 @@ int StartNextAction(ActionRunner* runner) {
     posix_spawnattr_setsigmask(&attributes, &none);
     sigset_t defaults;
     sigemptyset(&defaults);
-    for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGCHLD, SIGPIPE, SIGQUIT}) {
+    for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGCHLD, SIGPIPE, SIGQUIT, SIGUSR1, SIGUSR2}) {
         sigaddset(&defaults, signal);
     }
     posix_spawnattr_setsigdefault(&attributes, &defaults);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
                                               POSIX_SPAWN_SETSIGDEF);
+    // No terminal input: an action that reads stdin reads end of file
+    // instead of being stopped by SIGTTIN.
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_addopen(&files, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     pid_t child = -1;
-    const int spawned = posix_spawn(&child, "/bin/sh", nullptr, &attributes, argv, envp.data());
+    const int spawned = posix_spawn(&child, "/bin/sh", &files, &attributes, argv, envp.data());
+    posix_spawn_file_actions_destroy(&files);
     posix_spawnattr_destroy(&attributes);
     if (spawned != 0) {
         HostLog(HostLogError, "cannot run /bin/sh for the action: %s", std::strerror(spawned));
@@ -203,9 +304,11 @@ bool ReapAction(ActionRunner* runner, int* waitStatus) {
     }
     LogEnd(runner->current, status);
     if (runner->terminating) {
-        kill(-runner->pid, SIGKILL);  // what of the timed-out group outlived its leader
+        kill(-runner->pid, SIGKILL);  // what of the timed-out action outlived its leader
+        SignalDescendants(SIGKILL);
     }
     ForgetRunning(runner);
+    ReapChildren(-1);  // what it left and has ended too
     *waitStatus = status;
     return true;
 }
@@ -220,12 +323,14 @@ void OnActionTimer(ActionRunner* runner) {
                 runner->current.event.file.c_str(),
                 static_cast<long long>(runner->timeoutSeconds));
         kill(-runner->pid, SIGTERM);
+        SignalDescendants(SIGTERM);
         runner->terminating = true;
-        ArmTimer(runner->timerFd, kKillGraceSeconds);
+        ArmTimerMs(runner->timerFd, runner->killGraceMs);
     } else {
         HostLog(HostLogWarning, "action for %s ignored TERM: killing it",
                 runner->current.event.file.c_str());
         kill(-runner->pid, SIGKILL);
+        SignalDescendants(SIGKILL);
     }
 }
 
@@ -239,19 +344,26 @@ void DropQueuedActions(ActionRunner* runner) {
 
 void EndAllActions(ActionRunner* runner) {
     runner->queue.clear();
-    if (!ActionRunning(runner)) {
-        return;
+    int graceMs = kStopGraceMilliseconds;
+    if (ActionRunning(runner)) {
+        const pid_t group = runner->pid;
+        kill(-group, SIGTERM);
+        SignalDescendants(SIGTERM);
+        struct pollfd ended {runner->pidFd, POLLIN, 0};
+        while (poll(&ended, 1, kStopGraceMilliseconds) < 0 && errno == EINTR) {
+        }
+        kill(-group, SIGKILL);  // whatever of the group is left
+        int status = 0;
+        while (waitpid(group, &status, 0) < 0 && errno == EINTR) {
+        }
+        HostLog(HostLogInfo, "action for %s ended as the host stops",
+                runner->current.event.file.c_str());
+        ForgetRunning(runner);
+        graceMs = 0;  // the rest had its TERM and its grace with the action
     }
-    const pid_t group = runner->pid;
-    kill(-group, SIGTERM);
-    struct pollfd ended {runner->pidFd, POLLIN, 0};
-    while (poll(&ended, 1, kStopGraceMilliseconds) < 0 && errno == EINTR) {
-    }
-    kill(-group, SIGKILL);  // whatever of the group is left
-    int status = 0;
-    while (waitpid(group, &status, 0) < 0 && errno == EINTR) {
-    }
-    HostLog(HostLogInfo, "action for %s ended as the host stops",
-            runner->current.event.file.c_str());
-    ForgetRunning(runner);
+    EndLeftovers(graceMs);
+}
+
+void ReapOrphans(ActionRunner* runner) {
+    ReapChildren(runner->pid);
 }

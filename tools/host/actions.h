@@ -1,7 +1,9 @@
 // Actions: the command run for each press through /bin/sh -c, with the event
-// file as $1 and the event in the environment, one at a time in press order,
-// each in a process group of its own so that a timeout or the host's stop
-// ends all of it (TERM, then KILL). The caller polls the runner's
+// file as $1, the event in the environment and /dev/null as stdin, one at a
+// time in press order, each in a process group of its own. A timeout or the
+// host's stop ends all of it (TERM, then KILL), also what it left running in
+// a session of its own: the host is its children's subreaper, so such
+// leftovers stay its descendants. The caller polls the runner's
 // descriptors; nothing here blocks but EndAllActions, at most 0.5 s.
 #pragma once
 
@@ -37,6 +39,7 @@ struct ActionRunner {
     int timerFd = -1;  // readable when the running action's time is up
     bool terminating = false;  // TERM sent, KILL follows at the next timer
     int64_t timeoutSeconds = kDefaultActionTimeout;
+    int64_t killGraceMs = 5000;  // from a timeout's TERM to the KILL (tests shorten it)
 };
 
 // 0, or -1 when the timer cannot be made.
@@ -75,6 +78,11 @@ void OnActionTimer(ActionRunner* runner);
 // is kept for the user to act on.
 void DropQueuedActions(ActionRunner* runner);
 
-// Ends the running action: TERM to its group, up to 0.5 s for it to end,
-// then KILL; reaps it. Queued actions are dropped (their files are kept).
+// Ends the running action: TERM to its group and every descendant of the
+// host, up to 0.5 s for them to end, then KILL; reaps them. Queued actions
+// are dropped (their files are kept).
 void EndAllActions(ActionRunner* runner);
+
+// Reaps the host's children that have ended, but the running action (left
+// for ReapAction): what actions left behind and the host inherited.
+void ReapOrphans(ActionRunner* runner);

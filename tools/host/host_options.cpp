@@ -15,6 +15,7 @@ enum LongOnly : int {
     kOptReleaseDuringAction = 1000,
     kOptActionTimeout,
     kOptNoConfig,
+    kOptExitOnUnplug,
 };
 
 const struct option kLongOptions[] = {
@@ -22,6 +23,7 @@ const struct option kLongOptions[] = {
     {"location", required_argument, nullptr, 'l'},
     {"list", no_argument, nullptr, 'L'},
     {"wait", no_argument, nullptr, 'w'},
+    {"exit-on-unplug", no_argument, nullptr, kOptExitOnUnplug},
     {"exec", required_argument, nullptr, 'e'},
     {"config", required_argument, nullptr, 'c'},
     {"no-config", no_argument, nullptr, kOptNoConfig},
@@ -210,6 +212,8 @@ const char* HostUsage() {
            "                            (neither: the one ZN417 attached)\n"
            "  -L, --list                list attached ZN417s and whether you may open them\n"
            "  -w, --wait                wait for the scanner and follow unplug and replug\n"
+           "      --exit-on-unplug      with --wait: exit 0 once the scanner is unplugged\n"
+           "                            (one service instance per scanner)\n"
            "  -e, --exec CMD            run CMD through /bin/sh -c for each press, with the\n"
            "                            event file as $1 (and as the argument of a CMD that\n"
            "                            is a single word, a script's path) and ZN417_EVENT_FILE,\n"
@@ -240,7 +244,9 @@ const char* HostUsage() {
            "\n"
            "SIGTERM or SIGINT ends the running action, logs each queued press (its event\n"
            "file is kept), stops the plug-in and exits 0. SIGHUP re-reads the\n"
-           "configuration files; the command line still overrides them.\n"
+           "configuration files; the command line still overrides them. SIGUSR1 lends\n"
+           "the scanner to other programs (the plug-in stops and releases it); SIGUSR2\n"
+           "takes it back.\n"
            "\n"
            "exit status:\n"
            "  0  stopped cleanly, or --list, --help, --version done\n"
@@ -250,7 +256,8 @@ const char* HostUsage() {
            "  4  permission denied on the device (install the udev rule 70-zn417.rules)\n"
            "  5  the scanner's interface is held by another program\n"
            "  6  more than one ZN417 attached (whether one is named or not)\n"
-           "  7  the USB backend is unavailable\n";
+           "  7  the USB backend is unavailable\n"
+           "  8  the watch ended by itself (a USB error; without --wait)\n";
 }
 
 int ParseHostOptions(int argc, char** argv, HostOptions* options, char* error, int errorSize) {
@@ -296,6 +303,9 @@ int ParseHostOptions(int argc, char** argv, HostOptions* options, char* error, i
                 break;
             case 'w':
                 options->wait = true;
+                break;
+            case kOptExitOnUnplug:
+                options->exitOnUnplug = true;
                 break;
             case 'k':
                 options->flags.keepEvents = 1;

@@ -19,6 +19,7 @@ constexpr int kHostExitDenied = 4;         // permission denied on the device
 constexpr int kHostExitBusy = 5;           // the scanner's interface is held by another program
 constexpr int kHostExitAmbiguous = 6;      // more than one ZN417 attached (one named or not)
 constexpr int kHostExitNoBackend = 7;      // the USB backend is unavailable
+constexpr int kHostExitWatchEnded = 8;     // the watch ended by itself (without --wait)
 
 // Settings that the configuration file and the flags can both give. Unset
 // values are empty strings, -1, or absent map entries.
@@ -47,6 +48,7 @@ struct HostOptions {
     bool noConfig = false;   // --no-config: no file at all
     bool list = false;
     bool wait = false;
+    bool exitOnUnplug = false;  // with --wait: exit 0 once the scanner served is unplugged
     bool simulate = false;
     bool trace = false;
     bool quiet = false;

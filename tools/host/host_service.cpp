@@ -13,6 +13,8 @@
 #include <cstring>
 
 #include "host_log.h"
+#include "host_watching.h"
+#include "service_notify.h"
 
 namespace {
 
@@ -23,12 +25,15 @@ enum NoticeKind : char {
     kNoticeArrived = 'A',   // a USB device arrived
     kNoticeLeft = 'L',      // a USB device left
     kNoticeDemoDone = 'D',  // the demo scenario has run to its end
+    kNoticeInterfaceEnded = 'E',  // an interface object of the plug-in was released
 };
 
 struct Notice {
     char kind;
     int32_t location;
     UsbDeviceInfo device;
+    uint32_t generation;  // kNoticeInterfaceEnded: the watch it belonged to
+    UsbInterfaceEnd end;
 };
 
 void SendNotice(int fd, const Notice& notice) {
@@ -52,6 +57,21 @@ void OnDevice(void* context, UsbDeviceEvent event, const UsbDeviceInfo* device) 
     Notice notice{};
     notice.kind = event == UsbDeviceArrived ? kNoticeArrived : kNoticeLeft;
     notice.device = *device;
+    SendNotice(service->noticeWrite, notice);
+}
+
+// On the thread that released an interface object. Releases made on the
+// service's own thread (the finder's probe, a start that failed) are not news;
+// one by the plug-in's thread may be its watch ending by itself.
+void OnInterfaceEnded(void* context, const UsbInterfaceEnd* end) {
+    auto* service = static_cast<HostService*>(context);
+    if (pthread_equal(pthread_self(), service->thread)) {
+        return;
+    }
+    Notice notice{};
+    notice.kind = kNoticeInterfaceEnded;
+    notice.generation = service->watchGeneration.load(std::memory_order_acquire);
+    notice.end = *end;
     SendNotice(service->noticeWrite, notice);
 }
 
@@ -87,41 +107,6 @@ void ApplySettings(HostService* service) {
     service->actions.timeoutSeconds = service->settings.actionTimeout >= 0
                                           ? service->settings.actionTimeout
                                           : kDefaultActionTimeout;
-}
-
-void NotifyWatching(HostService* service, bool watching) {
-    if (service->hooks.watching != nullptr) {
-        service->hooks.watching(service->hooks.context, watching, service->lifecycle.device);
-    }
-}
-
-// Starts the plug-in for the wanted device. Without --wait a problem ends
-// the host with its status; with --wait it is logged and the host waits for
-// the next arrival.
-void TryStart(HostService* service) {
-    char message[512];
-    const DeviceProblem problem = LifecycleStart(&service->lifecycle, message, sizeof message);
-    if (problem == DeviceReady) {
-        NotifyWatching(service, true);
-        return;
-    }
-    if (!service->options.wait) {
-        HostLog(HostLogError, "%s", message);
-        service->exitStatus = problem == DeviceOpenFailed ? kHostExitFailure
-                                                          : ExitStatusOf(problem);
-        service->stopping = true;
-        return;
-    }
-    HostLog(problem == DeviceMissing ? HostLogInfo : HostLogError, "%s", message);
-    HostLog(HostLogInfo, "waiting for the scanner to be plugged in (or replugged)");
-}
-
-void Stop(HostService* service, const char* why) {
-    const bool was = service->lifecycle.watching;
-    LifecycleStop(&service->lifecycle, why);
-    if (was) {
-        NotifyWatching(service, false);
-    }
 }
 
 void Reload(HostService* service) {
@@ -184,36 +169,55 @@ void HandleArrival(HostService* service, const UsbDeviceInfo& device) {
                 device.name, service->lifecycle.device.name);
         return;
     }
-    if (service->lifecycle.released) {
-        return;  // started again when the action ends
+    if (service->lifecycle.released || service->lent) {
+        return;  // started again when the action ends, or when taken back
     }
     if (DeviceMatches(service->lifecycle.wanted, device) || service->options.wait) {
-        TryStart(service);
+        StartWatching(service);
     }
+}
+
+// Whether `device` is the scanner this host serves: the one it watches, was
+// watching before an action or a loan, or was told to serve by name.
+bool IsOurs(const HostService* service, const UsbDeviceInfo& device) {
+    const DeviceLifecycle& lifecycle = service->lifecycle;
+    if (LifecycleWatches(&lifecycle, device)) {
+        return true;
+    }
+    const bool last = std::strcmp(lifecycle.device.name, device.name) == 0;
+    if ((lifecycle.released || service->lent) && last) {
+        return true;
+    }
+    return service->options.exitOnUnplug &&
+           (last || lifecycle.wanted.name == device.name);
 }
 
 void HandleDeparture(HostService* service, const UsbDeviceInfo& device) {
     if (!IsScanner(device)) {
         return;
     }
-    const bool ours = LifecycleWatches(&service->lifecycle, device) ||
-                      (service->lifecycle.released &&
-                       std::strcmp(service->lifecycle.device.name, device.name) == 0);
+    const bool ours = IsOurs(service, device);
     HostLog(HostLogInfo, "ZN417 left: %s", device.name);
     if (!ours) {
         if (service->options.wait && !service->lifecycle.watching &&
             !service->lifecycle.released) {
-            TryStart(service);  // the one left may now be unambiguous
+            StartWatching(service);  // the one left may now be unambiguous
         }
         return;
     }
-    Stop(service, "the scanner was unplugged");
+    StopWatching(service, "the scanner was unplugged");
+    NodeWatchStop(&service->nodeWatch);
+    RetryBackoffCancel(&service->retry);
     service->lifecycle.released = false;
     if (!service->options.wait) {
         HostLog(HostLogError, "%s was unplugged", device.name);
         service->exitStatus = kHostExitNoDevice;
         service->stopping = true;
+    } else if (service->options.exitOnUnplug) {
+        HostLog(HostLogInfo, "%s was unplugged: this instance ends with it", device.name);
+        service->stopping = true;
     } else {
+        service->waitingFor = DeviceMissing;
         HostLog(HostLogInfo, "waiting for %s to return", device.name);
     }
 }
@@ -237,6 +241,11 @@ void ReadNotices(HostService* service) {
             case kNoticeLeft:
                 if (!service->stopping) {
                     HandleDeparture(service, notice.device);
+                }
+                break;
+            case kNoticeInterfaceEnded:
+                if (!service->stopping) {
+                    OnWatchEnded(service, notice.generation, notice.end);
                 }
                 break;
             case kNoticeDemoDone:
@@ -268,7 +277,7 @@ void RunActions(HostService* service) {
     ActionRunner* actions = &service->actions;
     while (!service->stopping && !ActionRunning(actions) && ActionsQueued(actions)) {
         if (service->settings.releaseDuringAction == 1 && service->lifecycle.watching) {
-            Stop(service, "released to the action");
+            StopWatching(service, "released to the action");
             service->lifecycle.released = true;
         }
         if (StartNextAction(actions) == 0) {
@@ -282,8 +291,14 @@ void RunActions(HostService* service) {
     }
     if (!service->stopping && !ActionRunning(actions) && service->lifecycle.released) {
         service->lifecycle.released = false;
-        TryStart(service);
+        StartWatching(service);
     }
+}
+
+// Reaps what actions left behind and has ended since (children of the
+// host as their subreaper); the running action is reaped by ReapAction.
+void ReapLeftovers(HostService* service) {
+    ReapOrphans(&service->actions);
 }
 
 // One request from the control descriptor.
@@ -294,7 +309,23 @@ void ReadControl(HostService* service, int control, bool isSignalFd) {
         if (read(control, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) {
             return;
         }
-        request = info.ssi_signo == SIGHUP ? 'H' : 'T';
+        switch (info.ssi_signo) {
+            case SIGHUP:
+                request = 'H';
+                break;
+            case SIGUSR1:
+                request = '1';
+                break;
+            case SIGUSR2:
+                request = '2';
+                break;
+            case SIGCHLD:
+                request = 'C';
+                break;
+            default:
+                request = 'T';
+                break;
+        }
     } else {
         char byte = 0;
         const ssize_t got = read(control, &byte, 1);
@@ -303,11 +334,25 @@ void ReadControl(HostService* service, int control, bool isSignalFd) {
             return;
         }
     }
-    if (request == 'H') {
-        Reload(service);
-    } else {
-        HostLog(HostLogInfo, "stopping");
-        service->stopping = true;
+    switch (request) {
+        case 'H':
+            NotifyReloading();
+            Reload(service);
+            NotifyServiceManager("READY=1");
+            break;
+        case '1':
+            LendScanner(service);
+            break;
+        case '2':
+            TakeScannerBack(service);
+            break;
+        case 'C':
+            ReapLeftovers(service);
+            break;
+        default:
+            HostLog(HostLogInfo, "stopping");
+            service->stopping = true;
+            break;
     }
 }
 
@@ -322,9 +367,13 @@ int HostServiceInit(HostService* service, const HostOptions& options, const char
         HostLog(HostLogError, "%s", error);
         return kHostExitUsage;
     }
-    if (ActionRunnerInit(&service->actions) != 0) {
+    if (ActionRunnerInit(&service->actions) != 0 || RetryBackoffInit(&service->retry) != 0) {
         HostLog(HostLogError, "cannot make the action timer: %s", std::strerror(errno));
         return kHostExitFailure;
+    }
+    if (NodeWatchOpen(&service->nodeWatch) != 0) {
+        HostLog(HostLogWarning, "cannot follow the device node's permissions: %s",
+                std::strerror(errno));  // access granted later then needs a replug
     }
     ApplySettings(service);
     HostLog(HostLogDebug, "configuration: %s", readFrom.empty() ? "no file" : readFrom.c_str());
@@ -360,6 +409,7 @@ int HostServiceInit(HostService* service, const HostOptions& options, const char
     } else if (options.verbose > 1) {
         UsbPlatformSetTraceHook(LogTraceLine, nullptr);
     }
+    UsbPlatformSetInterfaceEndHook(OnInterfaceEnded, service);
     if (options.simulate && PrepareDemo(options, &service->demo) != 0) {
         HostLog(HostLogError, "cannot attach the simulated ZN417");
         return kHostExitFailure;
@@ -368,6 +418,7 @@ int HostServiceInit(HostService* service, const HostOptions& options, const char
 }
 
 int HostServiceRun(HostService* service, int control, bool isSignalFd) {
+    service->thread = pthread_self();
     // Watching begins before the first look, so that no arrival falls between.
     const PlatformReturn watched = UsbWatchDevices(OnDevice, service, &service->deviceWatch);
     if (watched != PlatformOk) {
@@ -379,19 +430,23 @@ int HostServiceRun(HostService* service, int control, bool isSignalFd) {
         }
     }
     HostLog(HostLogInfo, "plug-in %s", service->plugin.path.c_str());
-    TryStart(service);
+    StartWatching(service);
     if (service->demo != nullptr && !service->stopping) {
         PlayDemo(service->demo, OnDemoFinished, service);
     }
+    // The signals are handled from here on (they were blocked until now).
+    NotifyServiceManager("READY=1");
     while (!service->stopping) {
         ActionRunner* actions = &service->actions;
-        struct pollfd fds[4] = {
+        struct pollfd fds[6] = {
             {control, POLLIN, 0},
             {service->noticeRead, POLLIN, 0},
             {actions->timerFd, POLLIN, 0},
             {actions->pidFd, POLLIN, 0},  // -1 while no action runs: ignored by poll
+            {service->retry.timerFd, POLLIN, 0},
+            {service->nodeWatch.fd, POLLIN, 0},
         };
-        if (poll(fds, 4, -1) < 0) {
+        if (poll(fds, 6, -1) < 0) {
             if (errno == EINTR) {
                 continue;
             }
@@ -414,15 +469,22 @@ int HostServiceRun(HostService* service, int control, bool isSignalFd) {
         if ((fds[2].revents & POLLIN) != 0) {
             OnActionTimer(actions);
         }
+        if ((fds[4].revents & POLLIN) != 0 && !service->stopping) {
+            OnRetryDue(service);
+        }
+        if ((fds[5].revents & POLLIN) != 0 && !service->stopping) {
+            OnNodeChanged(service);
+        }
         RunActions(service);
         if (service->demoFinished && !ActionRunning(actions) && !ActionsQueued(actions)) {
             HostLog(HostLogInfo, "demo finished, stopping");
             service->stopping = true;
         }
     }
+    NotifyServiceManager("STOPPING=1");
     // The stopped plug-in reports no more: every press it reported waits in
     // the notice pipe, and is logged with the queued ones.
-    Stop(service, "the host stops");
+    StopWatching(service, "the host stops");
     ReadNotices(service);
     DropQueuedActions(&service->actions);
     EndAllActions(&service->actions);
@@ -434,13 +496,16 @@ int HostServiceRun(HostService* service, int control, bool isSignalFd) {
 
 void HostServiceRelease(HostService* service) {
     EndAllActions(&service->actions);
-    Stop(service, "the host stops");
+    StopWatching(service, "the host stops");
     UsbUnwatchDevices(service->deviceWatch);
     service->deviceWatch = nullptr;
     FinishDemo(service->demo);
     service->demo = nullptr;
     UsbPlatformSetTraceHook(nullptr, nullptr);
+    UsbPlatformSetInterfaceEndHook(nullptr, nullptr);
     ActionRunnerRelease(&service->actions);
+    RetryBackoffRelease(&service->retry);
+    NodeWatchRelease(&service->nodeWatch);
     EventFilesClose(&service->eventFiles);
     for (int* fd : {&service->noticeRead, &service->noticeWrite}) {
         if (*fd >= 0) {

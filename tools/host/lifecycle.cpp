@@ -108,6 +108,9 @@ DeviceProblem LifecycleStart(DeviceLifecycle* lifecycle, char* message, int mess
     UsbDeviceInfo device{};
     const DeviceProblem problem = FindScanner(lifecycle->wanted, &device, message, messageSize);
     if (problem != DeviceReady) {
+        if (device.name[0] != '\0') {
+            lifecycle->device = device;  // where to wait for access, say
+        }
         return problem;
     }
     lifecycle->device = device;

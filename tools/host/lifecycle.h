@@ -37,7 +37,7 @@ struct DeviceLifecycle {
     bool watching = false;   // Start succeeded and no Stop since
     bool released = false;   // stopped for an action; to be started again after it
     int32_t location = 0;    // what Start points at; stable while watching
-    UsbDeviceInfo device{};  // the device being watched (or last watched)
+    UsbDeviceInfo device{};  // the device being watched (or last watched or found)
 };
 
 // Finds the wanted device and starts the plug-in for it. DeviceReady when the

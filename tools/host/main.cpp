@@ -2,7 +2,8 @@
 // reads its command line and configuration, chooses the USB backend, lists
 // the scanners or finds the one to serve, loads the button plug-in, starts it
 // when the scanner is there and follows unplug and replug, runs the actions,
-// and stops on SIGTERM or SIGINT (SIGHUP re-reads the configuration).
+// and stops on SIGTERM or SIGINT (SIGHUP re-reads the configuration, SIGUSR1
+// and SIGUSR2 lend the scanner and take it back).
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -23,18 +24,14 @@ namespace {
 
 constexpr const char* kEventDirectory = "/tmp";
 
-// Blocks the stop and reload signals in every thread to come and returns a
-// descriptor that reports them, or -1.
-int OpenSignalFd() {
+// The signals the service loop reads from its signalfd.
+sigset_t HandledSignals() {
     sigset_t signals;
     sigemptyset(&signals);
-    for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+    for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGUSR2, SIGCHLD}) {
         sigaddset(&signals, signal);
     }
-    if (pthread_sigmask(SIG_BLOCK, &signals, nullptr) != 0) {
-        return -1;
-    }
-    return signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
+    return signals;
 }
 
 int ListAndExit() {
@@ -54,6 +51,12 @@ int ListAndExit() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // First of all, before any thread exists: every thread keeps these
+    // blocked, and a signal sent in the first moments waits for the loop
+    // instead of killing the host (SIGHUP's default action).
+    const sigset_t handled = HandledSignals();
+    pthread_sigmask(SIG_BLOCK, &handled, nullptr);
+    signal(SIGPIPE, SIG_IGN);  // a closed stderr or socket is an error, not an end
     HostLogSetup();
     HostOptions options;
     char error[512];
@@ -66,8 +69,7 @@ int main(int argc, char** argv) {
         return kHostExitOk;
     }
     setvbuf(stdout, nullptr, _IOLBF, 0);
-    // Before any thread exists, so that every thread keeps these blocked.
-    const int signals = OpenSignalFd();
+    const int signals = signalfd(-1, &handled, SFD_CLOEXEC | SFD_NONBLOCK);
     if (signals < 0) {
         HostLog(HostLogError, "cannot set up signal handling");
         return kHostExitFailure;
