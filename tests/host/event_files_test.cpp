@@ -110,7 +110,9 @@ TEST_F(EventFiles, AFileIsRemovedAfterItsActionUnlessKept) {
     EXPECT_EQ(stat(event.file.c_str(), &info), 0);
     EventFileDone(event, false);
     EXPECT_NE(stat(event.file.c_str(), &info), 0);
+    ::testing::internal::CaptureStderr();
     EventFileDone(event, false);  // gone already: nothing to say
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include "libusb_fixture.h"
+#include "support/libusb_fixture.h"
 
 namespace {
 

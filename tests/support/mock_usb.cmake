@@ -14,7 +14,7 @@ if(NOT TARGET zn_mock_usb AND ZN_BUILD_LIBUSB)
     target_link_libraries(zn_mock_usb PUBLIC zn_zn417_model PkgConfig::UMOCKDEV Threads::Threads)
     target_compile_definitions(zn_mock_usb PRIVATE
       ZN_VENDOR_ID=${ZN_VENDOR_ID} ZN_PRODUCT_ID=${ZN_PRODUCT_ID}
-      ZN_MOCK_TSAN_SUPPRESSIONS="${CMAKE_CURRENT_LIST_DIR}/tsan.supp")
+      ZN_MOCK_TSAN_SUPPRESSIONS="${CMAKE_CURRENT_LIST_DIR}/umockdev-tsan.supp")
   else()
     message(STATUS "umockdev or libusb-1.0 not found: no mocked USB kernel")
   endif()
