@@ -66,8 +66,13 @@ namespace {
 // A plug-in whose Start fails: the host must not take it for watching.
 
 int gStops = 0;
-int32_t RefuseStart(int32_t*, void*, void*, HostCallback) { return -1; }
-int32_t CountStop() { return ++gStops, 0; }
+int32_t RefuseStart(int32_t*, void*, void*, HostCallback) {
+    return -1;
+}
+int32_t CountStop() {
+    ++gStops;
+    return 0;
+}
 
 TEST(HostLifecycle, APluginThatRefusesToStartIsReportedAndNeverStopped) {
     ASSERT_EQ(UsbPlatformSelectBackend(UsbBackendSimulated), PlatformOk);
