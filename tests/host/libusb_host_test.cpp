@@ -1,7 +1,7 @@
 // zn417-host on its default backend, libusb, against a mocked kernel
 // (umockdev): the scanner is listed by its sysfs name and location, and with
 // --wait the host hears it arrive and leave through libusb's hotplug reports.
-// Runs under umockdev-wrapper; the host, a child, sees the same testbed.
+// Runs with umockdev's preload library; the host, a child, sees the same testbed.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -87,7 +87,8 @@ protected:
     void SetUp() override {
         unsetenv("ZN_USB_BACKEND");  // the host's own default: libusb
         bus_ = MockBusCreate();
-        ASSERT_NE(bus_, nullptr) << "runs under umockdev-wrapper (tests/support/umockdev-run)";
+        ASSERT_NE(bus_, nullptr)
+            << "needs umockdev's preload library (see tests/support/mock_usb_main.cpp)";
     }
     // A scanner without an interface for the plug-in: the host only lists it
     // and follows it. Its arrival is announced to the host.

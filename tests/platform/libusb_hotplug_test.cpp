@@ -2,8 +2,9 @@
 // the mocked kernel of tests/support: a ZN417 below a root hub is listed and
 // reported with its sysfs name, IDs, bus/address and location, every watch
 // hears it until that watch ends, and the listing never writes past its room.
-// Runs under umockdev-wrapper, which points libusb at the mocked sysfs and
-// /dev and delivers the testbed's uevents to libusb's device monitor.
+// Runs with umockdev's preload library (see tests/support/mock_usb_main.cpp),
+// which points libusb at the mocked sysfs and /dev and delivers the testbed's
+// uevents to libusb's device monitor.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -45,7 +46,8 @@ class LibusbDevices : public ::testing::Test {
 protected:
     void SetUp() override {
         bus_ = MockBusCreate();
-        ASSERT_NE(bus_, nullptr) << "runs under umockdev-wrapper (tests/support/umockdev-run)";
+        ASSERT_NE(bus_, nullptr)
+            << "needs umockdev's preload library (see tests/support/mock_usb_main.cpp)";
         scanner_ = MockAddDevice(bus_, 1, {4}, Zn417Layout());
         ASSERT_NE(scanner_, nullptr);
         // libusb starts here, so it sees the testbed.
