@@ -44,8 +44,8 @@ char* ReadWholeFile(const char* path, size_t* length) {
 }
 
 // A string node's text, or null for one holding a NUL byte: libplist aborts
-// the program when such a string is copied out, and any user can plant a
-// file that decodes to one.
+// the program when such a string is copied out. The reader refuses files with
+// NUL bytes, and libplist refuses "&#0;"; this holds should it ever decode one.
 const char* StringOf(plist_t node) {
     uint64_t length = 0;
     const char* text = plist_get_string_ptr(node, &length);
