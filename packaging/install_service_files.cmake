@@ -61,7 +61,13 @@ endif()
 get_filename_component(zn_config_path "$ENV{DESTDIR}${zn_config_dir}/zn417-host.conf"
                        ABSOLUTE)
 zn_install_prefixed(zn_action "${zn_datadir}/zn417/actions/scan-to-folder")
-zn_quoted_if_spaced(ZN_SCAN_ACTION "${zn_action}")
+# A shell word for the configuration's exec: a value wholly in double quotes
+# loses them there, so a spaced path takes single quotes.
+if(zn_action MATCHES " ")
+  set(ZN_SCAN_ACTION "'${zn_action}'")
+else()
+  set(ZN_SCAN_ACTION "${zn_action}")
+endif()
 file(READ "${zn_config_sample}" zn_sample)
 string(CONFIGURE "${zn_sample}" zn_sample @ONLY)
 set(zn_config_name zn417-host.conf)

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -180,8 +181,14 @@ struct PreparedFile {
 };
 PreparedFile gPrepared;
 
+std::atomic<bool> gUnnamedFilesUsable{true};
+
 // A new unnamed file in `directory`, or -1 (the file system may lack O_TMPFILE).
 int OpenUnnamedFile(const char* directory) {
+    if (!gUnnamedFilesUsable.load()) {
+        errno = EOPNOTSUPP;
+        return -1;
+    }
     int descriptor;
     do {
         descriptor = open(directory, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
@@ -245,6 +252,10 @@ int32_t WriteUnnamedFile(const char* directory, const char* path, const char* te
 }
 
 }  // namespace
+
+void SetUnnamedEventFilesUsable(bool usable) {
+    gUnnamedFilesUsable.store(usable);
+}
 
 time_t EventFileClock() {
     return PlatformTime();

@@ -30,3 +30,7 @@ void PreparePushScanEvent();
 
 // Closes the prepared file, if any; it has no name, so nothing remains.
 void ReleasePreparedPushScanEvent();
+
+// Off, the writer acts as on a file system without unnamed files (O_TMPFILE):
+// nothing is prepared and each press creates its file by name. On by default.
+void SetUnnamedEventFilesUsable(bool usable);

@@ -109,6 +109,29 @@ protected:
     uint8_t eventData_[32];
 };
 
+// The writer's two ways to a file: an unnamed file given its name, and, on a
+// file system without unnamed files, a file created by name. Both must make a
+// file of mode 0666 and drop a press whose name is taken.
+enum class FileWay { Unnamed, ByName };
+
+class PushScanEventEitherWay : public PushScanEvent, public ::testing::WithParamInterface<FileWay> {
+protected:
+    void SetUp() override {
+        PushScanEvent::SetUp();
+        SetUnnamedEventFilesUsable(GetParam() == FileWay::Unnamed);
+    }
+    void TearDown() override {
+        SetUnnamedEventFilesUsable(true);
+        PushScanEvent::TearDown();
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(, PushScanEventEitherWay,
+                         ::testing::Values(FileWay::Unnamed, FileWay::ByName),
+                         [](const ::testing::TestParamInfo<FileWay>& way) {
+                             return way.param == FileWay::Unnamed ? "Unnamed" : "ByName";
+                         });
+
 // ---- What the file holds ----
 
 TEST_F(PushScanEvent, FileIsTheXmlTextOfSixEntriesInOrderWithTheirTypesAndValues) {
@@ -177,7 +200,7 @@ TEST_F(PushScanEvent, FileIsNamedAfterTheLocalTimeToTheSecond) {
     EXPECT_TRUE(fs::exists(directory_ + "/TRNV.20231115071320.plist"));
 }
 
-TEST_F(PushScanEvent, FileIsMode0666WhateverTheCreationMask) {
+TEST_P(PushScanEventEitherWay, FileIsMode0666WhateverTheCreationMask) {
     const mode_t previous = umask(077);
     const int32_t result = Write();
     umask(previous);
@@ -190,7 +213,7 @@ TEST_F(PushScanEvent, FileIsMode0666WhateverTheCreationMask) {
 
 // Whatever is at the name, an earlier event's file, any other file, a link
 // (dangling or not), a directory or a FIFO, fails the event and is left as it was.
-TEST_F(PushScanEvent, AnyEntryAtTheNameFailsTheEventAndIsLeftAsItWas) {
+TEST_P(PushScanEventEitherWay, AnyEntryAtTheNameFailsTheEventAndIsLeftAsItWas) {
     const std::string target = outside_ + "/victim";
     WriteFile(target, "victim contents");
     ASSERT_EQ(chmod(target.c_str(), 0640), 0);
@@ -358,7 +381,7 @@ TEST_F(PushScanEvent, PathMustFitIn1024BytesWithItsNul) {
     EXPECT_TRUE(fs::is_empty(tooLong));
 }
 
-TEST_F(PushScanEvent, FileThatCannotBeWrittenCompletelyIsRemoved) {
+TEST_P(PushScanEventEitherWay, FileThatCannotBeWrittenCompletelyIsRemoved) {
     struct rlimit saved;
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
     struct rlimit small = saved;

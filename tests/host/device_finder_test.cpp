@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <string>
 
 #include "host_options.h"
@@ -16,7 +17,7 @@
 namespace {
 
 class DeviceFinder : public ::testing::Test {
-protected:
+public:
     void SetUp() override {
         ASSERT_EQ(UsbPlatformSelectBackend(UsbBackendSimulated), PlatformOk);
         SimBusReset();
@@ -25,6 +26,7 @@ protected:
         for (Zn417Model* model : models_) {
             Zn417Detach(model);
         }
+        models_.clear();
         SimBusReset();
     }
     Zn417Model* Attach(int32_t location) {
@@ -63,8 +65,8 @@ TEST_F(DeviceFinder, TheListShowsEachScannerWithBothNamesItsAddressAndAccess) {
     Attach(0x14100000);
     Zn417Model* denied = Attach(0x14230000);
     ASSERT_EQ(SimSetDeviceAccessible(Zn417DeviceId(denied), false), PlatformOk);
-    const SimProperty other[] = {{"idVendor", 0x1234}, {"idProduct", 0x0417},
-                                 {"locationID", 0x14300000}};
+    const SimProperty other[] = {
+        {"idVendor", 0x1234}, {"idProduct", 0x0417}, {"locationID", 0x14300000}};
     const SimInterfaceDesc desc{other, 3, nullptr, 0, false, 0};
     SimAttachDevice(&desc, 1, nullptr);  // another maker's: not listed
 
@@ -108,23 +110,51 @@ TEST_F(DeviceFinder, NoSuchDeviceSaysWhatIsAttachedInstead) {
     EXPECT_EQ(ExitStatusOf(DeviceMissing), kHostExitNoDevice);
 }
 
-TEST_F(DeviceFinder, PermissionDeniedNamesTheUdevRule) {
-    Zn417Model* model = Attach(0x14100000);
-    ASSERT_EQ(SimSetDeviceAccessible(Zn417DeviceId(model), false), PlatformOk);
-    std::string message;
-    EXPECT_EQ(Find(DeviceWanted{}, &message), DeviceDenied);
-    EXPECT_NE(message.find("permission denied on 20-1"), std::string::npos) << message;
-    EXPECT_NE(message.find("70-zn417.rules"), std::string::npos) << message;
-    EXPECT_EQ(ExitStatusOf(DeviceDenied), kHostExitDenied);
-}
-
-TEST_F(DeviceFinder, AnInterfaceHeldByAnotherProgramIsReported) {
-    Zn417Model* model = Attach(0x14100000);
-    ASSERT_EQ(SimSetHeldByOtherClient(Zn417InterfaceId(model), true), PlatformOk);
-    std::string message;
-    EXPECT_EQ(Find(DeviceWanted{}, &message), DeviceBusy);
-    EXPECT_NE(message.find("held by another program"), std::string::npos) << message;
-    EXPECT_EQ(ExitStatusOf(DeviceBusy), kHostExitBusy);
+// Each problem found before the plug-in starts: what the user is told and
+// the exit status the manual gives for it.
+TEST_F(DeviceFinder, EachProblemBeforeTheStartIsToldWithItsExitStatus) {
+    struct Case {
+        const char* label;
+        std::function<void(DeviceFinder*)> arrange;
+        DeviceProblem problem;
+        int exitStatus;
+        const char* told;
+    };
+    const Case cases[] = {
+        {"not permitted by the listing",
+         [](DeviceFinder* self) {
+             SimSetDeviceAccessible(Zn417DeviceId(self->Attach(0x14100000)), false);
+         },
+         DeviceDenied, kHostExitDenied,
+         "permission denied on 20-1 (/dev/bus/usb/020/001): install the udev rule 70-zn417.rules"},
+        {"listed as open to all, but the open is not permitted",
+         [](DeviceFinder* self) {
+             self->Attach(0x14100000);
+             SimFailStep(SimStepOpen, PlatformErrNotPermitted, 0, 0, 0);
+         },
+         DeviceDenied, kHostExitDenied, "70-zn417.rules"},
+        {"held by another program",
+         [](DeviceFinder* self) {
+             SimSetHeldByOtherClient(Zn417InterfaceId(self->Attach(0x14100000)), true);
+         },
+         DeviceBusy, kHostExitBusy, "held by another program"},
+        {"without a location ID the plug-in could address",
+         [](DeviceFinder* self) { self->Attach(0); }, DeviceNoLocation, kHostExitFailure,
+         "has no location ID"},
+        {"a failing bus",
+         [](DeviceFinder*) { SimFailStep(SimStepWalk, PlatformErrError, 0, 0, 1); },
+         DeviceBackendError, kHostExitNoBackend, "cannot list USB devices"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        c.arrange(this);
+        std::string message;
+        EXPECT_EQ(Find(DeviceWanted{}, &message), c.problem);
+        EXPECT_NE(message.find(c.told), std::string::npos) << message;
+        EXPECT_EQ(ExitStatusOf(c.problem), c.exitStatus);
+        TearDown();
+        SetUp();
+    }
 }
 
 TEST_F(DeviceFinder, TwoScannersAreRefusedNamedOrNotSinceThePluginWouldWatchNothing) {
@@ -139,14 +169,6 @@ TEST_F(DeviceFinder, TwoScannersAreRefusedNamedOrNotSinceThePluginWouldWatchNoth
     EXPECT_EQ(Find(Named("20-2"), &message), DeviceAmbiguous);
     EXPECT_NE(message.find("another ZN417 is attached too (20-1"), std::string::npos) << message;
     EXPECT_EQ(ExitStatusOf(DeviceAmbiguous), kHostExitAmbiguous);
-}
-
-TEST_F(DeviceFinder, AFailingBusIsABackendError) {
-    SimFailStep(SimStepWalk, PlatformErrError, 0, 0, 1);
-    std::string message;
-    EXPECT_EQ(Find(DeviceWanted{}, &message), DeviceBackendError);
-    EXPECT_NE(message.find("cannot list USB devices"), std::string::npos) << message;
-    EXPECT_EQ(ExitStatusOf(DeviceBackendError), kHostExitNoBackend);
 }
 
 TEST(HostBackend, AnUnknownBackendNameIsAnErrorNotTheSimulatedBus) {

@@ -4,6 +4,7 @@
 // it is not to be kept.
 #include "event_files.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -57,11 +58,48 @@ TEST_F(EventFiles, ThePressGetsTheFileWrittenForItsLocationWithButtonAndData) {
     EXPECT_TRUE(again.file.empty());
 }
 
-TEST_F(EventFiles, APressWithoutAFileFindsNone) {
+// A press finds no file when none was written, when only another location's
+// was, or when the file for its location is not named as event files are.
+TEST_F(EventFiles, APressFindsNoFileButOneNamedAsAnEventFileForItsLocation) {
     HostEvent event;
     EXPECT_FALSE(EventFilesClaim(&watch_, 1, &event));
     Write("TRNV.20240301090500.plist", 2, 1);
+    for (const char* name : {"notes.txt", "XRNV.20240301090500.plist", "TRNV.plist",
+                             "TRNV.20240301090500.plist~", "trnv.20240301090500.plist"}) {
+        Write(name, 1, 1);
+        EXPECT_FALSE(EventFilesClaim(&watch_, 1, &event)) << name;
+    }
+}
+
+// Any local user can plant a file named as an event file; one that decodes to
+// text with a NUL byte once made libplist abort the host.
+TEST_F(EventFiles, APlantedFileWithANulByteIsNotTakenAndTheHostGoesOn) {
+    const std::string planted =
+        "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>PortName</key><string>1" +
+        std::string(1, '\0') + "</string><key>EventData</key><data>AQID</data></dict></plist>";
+    std::ofstream(dir_ + "/TRNV.20240301090500.plist", std::ios::binary) << planted;
+    HostEvent event;
     EXPECT_FALSE(EventFilesClaim(&watch_, 1, &event));
+}
+
+// Files written faster than the host reads their names overflow the inotify
+// queue; the press's file is then found by a search of the directory.
+TEST_F(EventFiles, AfterTheNotificationsOverflowThePressFindsItsFileInTheDirectory) {
+    int queued = 0;
+    std::ifstream("/proc/sys/fs/inotify/max_queued_events") >> queued;
+    if (queued <= 0 || queued > 65536) {
+        GTEST_SKIP() << "inotify queue of " << queued << " events: too long to overflow here";
+    }
+    // Each file makes two notifications (created, closed after writing).
+    for (int i = 0; i <= queued / 2; ++i) {
+        const std::string path = dir_ + "/filler" + std::to_string(i);
+        close(open(path.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600));
+    }
+    const std::string ours = Write("TRNV.20240301090501.plist", 336592896, 2);
+    HostEvent event;
+    ASSERT_TRUE(EventFilesClaim(&watch_, 336592896, &event));
+    EXPECT_EQ(event.file, ours);
+    EXPECT_EQ(event.button, 2);
 }
 
 TEST_F(EventFiles, AFileIsRemovedAfterItsActionUnlessKept) {
@@ -72,7 +110,9 @@ TEST_F(EventFiles, AFileIsRemovedAfterItsActionUnlessKept) {
     EXPECT_EQ(stat(event.file.c_str(), &info), 0);
     EventFileDone(event, false);
     EXPECT_NE(stat(event.file.c_str(), &info), 0);
+    ::testing::internal::CaptureStderr();
     EventFileDone(event, false);  // gone already: nothing to say
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
 }
 
 }  // namespace

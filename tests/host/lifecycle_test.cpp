@@ -9,6 +9,10 @@
 #include <fstream>
 #include <string>
 
+#include "host_options.h"
+#include "platform/sim_bus.h"
+#include "zn417_model.h"
+
 namespace {
 
 TEST(HostPluginPath, ABareNameIsTheFileOfThatNameHereAndNothingElse) {
@@ -53,6 +57,43 @@ TEST(HostPluginPath, TheBuildsModuleLoadsWithBothEntryPoints) {
     UnloadPlugin(&plugin);
     EXPECT_EQ(plugin.handle, nullptr);
     UnloadPlugin(&plugin);  // twice: nothing
+}
+
+}  // namespace
+
+namespace {
+
+// A plug-in whose Start fails: the host must not take it for watching.
+
+int gStops = 0;
+int32_t RefuseStart(int32_t*, void*, void*, HostCallback) {
+    return -1;
+}
+int32_t CountStop() {
+    ++gStops;
+    return 0;
+}
+
+TEST(HostLifecycle, APluginThatRefusesToStartIsReportedAndNeverStopped) {
+    ASSERT_EQ(UsbPlatformSelectBackend(UsbBackendSimulated), PlatformOk);
+    SimBusReset();
+    Zn417Model* scanner = Zn417Attach(0x14100000);
+    PluginModule plugin;
+    plugin.start = RefuseStart;
+    plugin.stop = CountStop;
+    DeviceLifecycle lifecycle;
+    lifecycle.plugin = &plugin;
+    char message[256] = "";
+    EXPECT_EQ(LifecycleStart(&lifecycle, message, sizeof message), DeviceOpenFailed);
+    EXPECT_NE(std::string(message).find("the plug-in did not start for 20-1"), std::string::npos)
+        << message;
+    EXPECT_EQ(ExitStatusOf(DeviceOpenFailed), kHostExitFailure);
+    EXPECT_FALSE(lifecycle.watching);
+    EXPECT_FALSE(LifecycleWatches(&lifecycle, lifecycle.device));
+    LifecycleStop(&lifecycle, "test");
+    EXPECT_EQ(gStops, 0);
+    Zn417Detach(scanner);
+    SimBusReset();
 }
 
 }  // namespace

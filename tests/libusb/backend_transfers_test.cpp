@@ -6,7 +6,7 @@
 // the backend requests.
 #include <linux/usbdevice_fs.h>
 
-#include "libusb_fixture.h"
+#include "support/libusb_fixture.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 // saying why) where no USB driver could use it, by the plug-in's discovery
 // where it is not the scanner's interface; none is left open or claimed.
 // Extra interfaces and alternate settings do not lead the walk astray.
-#include "libusb_fixture.h"
+#include "support/libusb_fixture.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 // does not fit, so that no two attached devices ever share one.
 #include <set>
 
-#include "libusb_fixture.h"
+#include "support/libusb_fixture.h"
 
 namespace {
 

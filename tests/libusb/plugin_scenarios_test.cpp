@@ -4,7 +4,7 @@
 // pipe, an unplug, and the device plugged back in.
 #include <fstream>
 
-#include "libusb_fixture.h"
+#include "support/libusb_fixture.h"
 
 namespace {
 

@@ -137,32 +137,4 @@ TEST_F(DeviceWatch, AWatchNeedsAHookAndAPlaceForItself) {
     EXPECT_EQ(UsbWatchDevices(Record, &heard, nullptr), PlatformErrBadArgument);
 }
 
-// Without hardware, libusb's listing must at least work and name what it
-// lists as sysfs does; hotplug reports start and stop cleanly where libusb
-// offers them.
-TEST_F(DeviceWatch, TheLibusbBackendListsAndWatchesWhenItStarts) {
-    if (UsbPlatformSelectBackend(UsbBackendLibusb) != PlatformOk) {
-        GTEST_SKIP() << "no libusb backend here";
-    }
-    uint32_t count = 0;
-    const PlatformReturn listed = UsbListDevices(nullptr, 0, &count);
-    if (listed == PlatformOk && count > 0) {
-        std::vector<UsbDeviceInfo> devices(count);
-        ASSERT_EQ(UsbListDevices(devices.data(), count, &count), PlatformOk);
-        for (const UsbDeviceInfo& device : devices) {
-            const std::string prefix = std::to_string(device.busNumber);
-            EXPECT_EQ(std::string(device.name).rfind(prefix, 0), 0u) << device.name;
-        }
-    }
-    Heard heard;
-    UsbDeviceWatch* watch = nullptr;
-    const PlatformReturn watched = UsbWatchDevices(Record, &heard, &watch);
-    if (watched == PlatformOk) {
-        UsbUnwatchDevices(watch);
-    } else {
-        EXPECT_EQ(watch, nullptr);
-    }
-    ASSERT_EQ(UsbPlatformSelectBackend(UsbBackendSimulated), PlatformOk);
-}
-
 }  // namespace

@@ -1,20 +1,20 @@
 // The libusb backend's device listing and arrival/departure reports against
-// a mocked kernel (umockdev): a ZN417 plugged in below a root hub is reported
-// with its sysfs name, IDs, bus/address and location, and so is its removal.
-// Runs under umockdev-wrapper, which points libusb at the mocked sysfs and
-// /dev and delivers the testbed's uevents to libusb's device monitor.
+// the mocked kernel of tests/support: a ZN417 below a root hub is listed and
+// reported with its sysfs name, IDs, bus/address and location, every watch
+// hears it until that watch ends, and the listing never writes past its room.
+// Runs with umockdev's preload library (see tests/support/mock_usb_main.cpp),
+// which points libusb at the mocked sysfs and /dev and delivers the testbed's
+// uevents to libusb's device monitor.
 #include <gtest/gtest.h>
-#include <umockdev.h>
 
 #include <chrono>
-#include <cstdlib>
-#include <cstring>
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
 #include <vector>
 
 #include "platform/usb_platform.h"
-#include "support/mocked_usb.h"
+#include "support/mock_usb.h"
 
 namespace {
 
@@ -22,6 +22,17 @@ struct Reports {
     std::mutex lock;
     std::condition_variable changed;
     std::vector<std::pair<UsbDeviceEvent, UsbDeviceInfo>> seen;
+
+    // Waits (5 s at most) until `count` reports have come.
+    bool WaitFor(size_t count) {
+        std::unique_lock<std::mutex> guard(lock);
+        return changed.wait_for(guard, std::chrono::seconds(5),
+                                [&] { return seen.size() >= count; });
+    }
+    size_t Count() {
+        std::lock_guard<std::mutex> guard(lock);
+        return seen.size();
+    }
 };
 
 void Record(void* context, UsbDeviceEvent event, const UsbDeviceInfo* device) {
@@ -31,62 +42,86 @@ void Record(void* context, UsbDeviceEvent event, const UsbDeviceInfo* device) {
     reports->changed.notify_all();
 }
 
-bool WaitForReports(Reports* reports, size_t count) {
-    std::unique_lock<std::mutex> guard(reports->lock);
-    return reports->changed.wait_for(guard, std::chrono::seconds(5),
-                                     [&] { return reports->seen.size() >= count; });
-}
+class LibusbDevices : public ::testing::Test {
+protected:
+    void SetUp() override {
+        bus_ = MockBusCreate();
+        ASSERT_NE(bus_, nullptr)
+            << "needs umockdev's preload library (see tests/support/mock_usb_main.cpp)";
+        scanner_ = MockAddDevice(bus_, 1, {4}, Zn417Layout());
+        ASSERT_NE(scanner_, nullptr);
+        // libusb starts here, so it sees the testbed.
+        ASSERT_EQ(UsbPlatformSelectBackend(UsbBackendLibusb), PlatformOk);
+    }
+    void TearDown() override {
+        UsbPlatformSelectBackend(UsbBackendSimulated);
+        MockBusRelease(bus_);
+    }
+    MockBus* bus_ = nullptr;
+    MockDevice* scanner_ = nullptr;
+};
 
-TEST(LibusbDeviceReports, APluggedAndUnpluggedScannerIsReportedWithItsNames) {
-    const char* preload = getenv("LD_PRELOAD");
-    if (preload == nullptr || strstr(preload, "umockdev-preload") == nullptr) {
-        GTEST_SKIP() << "needs umockdev-wrapper";
-    }
-    UMockdevTestbed* testbed = umockdev_testbed_new();
-    GError* error = nullptr;
-    ASSERT_TRUE(umockdev_testbed_add_from_string(testbed, kRootHub, &error));
-    // libusb starts here, so it sees the testbed.
-    if (UsbPlatformSelectBackend(UsbBackendLibusb) != PlatformOk) {
-        g_object_unref(testbed);
-        GTEST_SKIP() << "no libusb backend here";
-    }
+TEST_F(LibusbDevices, AnUnpluggedAndReturningScannerIsReportedWithItsNames) {
     Reports reports;
     UsbDeviceWatch* watch = nullptr;
     ASSERT_EQ(UsbWatchDevices(Record, &reports, &watch), PlatformOk);
-
-    ASSERT_TRUE(umockdev_testbed_add_from_string(testbed, kScanner, &error));
-    umockdev_testbed_uevent(testbed, kScannerPath, "add");
-    ASSERT_TRUE(WaitForReports(&reports, 1));
-    {
-        std::lock_guard<std::mutex> guard(reports.lock);
-        const UsbDeviceInfo& arrived = reports.seen[0].second;
-        EXPECT_EQ(reports.seen[0].first, UsbDeviceArrived);
-        EXPECT_STREQ(arrived.name, "1-4");
-        EXPECT_EQ(arrived.vendorId, 0xF0E1);
-        EXPECT_EQ(arrived.productId, 0x0417);
-        EXPECT_EQ(arrived.busNumber, 1);
-        EXPECT_EQ(arrived.deviceAddress, 5);
-        EXPECT_TRUE(arrived.hasLocation);
-        EXPECT_EQ(arrived.locationId, 0x01400000);
-    }
-    UsbDeviceInfo listed[4];
-    uint32_t count = 0;
-    ASSERT_EQ(UsbListDevices(listed, 4, &count), PlatformOk);
-    ASSERT_EQ(count, 2u);  // the root hub and the scanner
-    const UsbDeviceInfo& scanner = listed[0].vendorId == 0xF0E1 ? listed[0] : listed[1];
-    EXPECT_STREQ(scanner.name, "1-4");
-
-    umockdev_testbed_uevent(testbed, kScannerPath, "remove");
-    umockdev_testbed_remove_device(testbed, kScannerPath);
-    ASSERT_TRUE(WaitForReports(&reports, 2));
-    {
-        std::lock_guard<std::mutex> guard(reports.lock);
-        EXPECT_EQ(reports.seen[1].first, UsbDeviceLeft);
-        EXPECT_STREQ(reports.seen[1].second.name, "1-4");
-    }
+    MockUnplug(bus_, scanner_);
+    ASSERT_TRUE(reports.WaitFor(1));
+    MockReplug(bus_, scanner_);
+    ASSERT_TRUE(reports.WaitFor(2));
     UsbUnwatchDevices(watch);
-    ASSERT_EQ(UsbPlatformSelectBackend(UsbBackendSimulated), PlatformOk);
-    g_object_unref(testbed);
+    std::lock_guard<std::mutex> guard(reports.lock);
+    EXPECT_EQ(reports.seen[0].first, UsbDeviceLeft);
+    EXPECT_STREQ(reports.seen[0].second.name, "1-4");
+    EXPECT_EQ(reports.seen[1].first, UsbDeviceArrived);
+    const UsbDeviceInfo& arrived = reports.seen[1].second;
+    EXPECT_STREQ(arrived.name, "1-4");
+    EXPECT_EQ(arrived.vendorId, Zn417Layout().vendorId);
+    EXPECT_EQ(arrived.productId, Zn417Layout().productId);
+    EXPECT_EQ(arrived.busNumber, 1);
+    EXPECT_EQ(arrived.deviceAddress, 2);  // after the root hub's 1
+    EXPECT_TRUE(arrived.hasLocation);
+    EXPECT_EQ(arrived.locationId, 0x01400000);
+}
+
+// The backend's reports run while any watch is left; ending the last one
+// wakes libusb's event wait (which lasts a day) rather than waiting it out.
+TEST_F(LibusbDevices, EndingOneWatchLeavesTheOtherHearingAndEndingTheLastIsPrompt) {
+    Reports first;
+    Reports second;
+    UsbDeviceWatch* a = nullptr;
+    UsbDeviceWatch* b = nullptr;
+    ASSERT_EQ(UsbWatchDevices(Record, &first, &a), PlatformOk);
+    ASSERT_EQ(UsbWatchDevices(Record, &second, &b), PlatformOk);
+    UsbUnwatchDevices(a);
+    MockUnplug(bus_, scanner_);
+    EXPECT_TRUE(second.WaitFor(1));
+    EXPECT_EQ(first.Count(), 0u);
+    const auto start = std::chrono::steady_clock::now();
+    UsbUnwatchDevices(b);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+}
+
+// Two devices (the root hub and the scanner) listed into a room of two, of
+// one and of none: each is filled exactly, and the count says how many there
+// are, so the caller can ask again with room enough.
+TEST_F(LibusbDevices, TheListingFillsExactlyItsRoomAndCountsAll) {
+    for (uint32_t room : {3u, 2u, 1u, 0u}) {
+        SCOPED_TRACE(room);
+        UsbDeviceInfo devices[4];
+        std::memset(devices, 0xA5, sizeof devices);
+        uint32_t count = 0;
+        ASSERT_EQ(UsbListDevices(room == 0 ? nullptr : devices, room, &count), PlatformOk);
+        EXPECT_EQ(count, 2u);
+        for (uint32_t i = 0; i < 4; ++i) {
+            const bool filled = i < room && i < count;
+            EXPECT_EQ(devices[i].busNumber, filled ? 1 : 0xA5) << i;
+        }
+        if (room >= 2) {
+            const UsbDeviceInfo& scanner = devices[0].deviceAddress == 1 ? devices[1] : devices[0];
+            EXPECT_STREQ(scanner.name, "1-4");
+        }
+    }
 }
 
 }  // namespace

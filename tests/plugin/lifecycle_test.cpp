@@ -1,7 +1,12 @@
 // Tests of the plug-in's lifecycle: Start and Stop in every order, Start's
 // failures leaving nothing behind, a watch that ended by itself, and Stop
 // landing while the thread reads, runs the callback or pauses.
+#include <sched.h>
+
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <thread>
 
 #include "plugin_fixture.h"
@@ -122,6 +127,29 @@ TEST_F(PluginLifecycle, StopWhileBlockedInAReadReturnsOnlyAfterTheStateIsFreed) 
     EXPECT_EQ(recorder_.Count(), 0u);
 }
 
+// Where Stop lets the held step go: at the interface's release, inside Stop,
+// under the state's lock. The watch thread is then followed until it waits
+// for that lock on its way out, and the steps it took by then are kept.
+std::atomic<bool> gLetTheStepGoAtRelease{false};
+std::atomic<uint64_t> gStepsBeforeTheThreadLeft{0};
+
+void LetTheStepGoAtRelease(void* context, const char* line) {
+    ThreadProgress::OnTrace(context, line);
+    if (std::strstr(line, " Release:") == nullptr || !gLetTheStepGoAtRelease.exchange(false)) {
+        return;
+    }
+    VirtualClockHoldSleeps(false);
+    // glibc marks a held mutex with waiters as 2.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+    while (gStateLock.__data.__lock < 2 && std::chrono::steady_clock::now() < deadline) {
+        sched_yield();
+    }
+    gStepsBeforeTheThreadLeft.store(VirtualClockSleepCount());
+}
+
+// Stop cancels before it closes: however the thread and Stop are scheduled,
+// the cancel is pending when the thread's current step of the pause ends, and
+// it ends there. A cancel made after the close would let it step on.
 TEST_F(PluginLifecycle, StopDuringThePauseEndsTheThreadAfterTheCurrentStep) {
     StartWatching();
     VirtualClockHoldSleeps(true);
@@ -130,14 +158,10 @@ TEST_F(PluginLifecycle, StopDuringThePauseEndsTheThreadAfterTheCurrentStep) {
     ASSERT_TRUE(VirtualClockWaitForSleeper(kWaitMs));
     ASSERT_EQ(VirtualClockSleepCount(), 1u);  // the first 100 ms step, held
 
-    std::thread stopper([] { EXPECT_EQ(TWAINButtonPluginStop(), 0); });
-    ThreadProgress& progress = ThreadProgress::Get();
-    ASSERT_TRUE(progress.WaitUntil([&] { return progress.releases >= 1; }));
-    // Stop has cancelled and closed the interface; the held step is no
-    // cancellation point, so the cancel waits for the point after it. From
-    // here on steps pass at once: any step after this one would be counted.
-    VirtualClockHoldSleeps(false);
-    stopper.join();
+    UsbPlatformSetTraceHook(LetTheStepGoAtRelease, nullptr);
+    gLetTheStepGoAtRelease.store(true);
+    EXPECT_EQ(TWAINButtonPluginStop(), 0);
+    EXPECT_EQ(gStepsBeforeTheThreadLeft.load(), 1u);
     EXPECT_EQ(VirtualClockSleepCount(), 1u);
     EXPECT_EQ(recorder_.Count(), 1u);
     ExpectNothingStarted();

@@ -60,23 +60,18 @@ TEST(ByteSearch, AbsentOrEmptySpansFindNothing) {
     EXPECT_EQ(FindLastBytes(text, 3, "", 0), nullptr);
 }
 
-TEST(PatternSearch, PatternEndingAtTheEndOfTheSpanIsFound) {
-    const char text[] = "<a></a>";
-    EXPECT_EQ(FindBytes(text, 7, "</a>", 4), text + 3);
-    EXPECT_EQ(FindBytes(text, 7, text, 7), text);  // as long as the span
-}
-
-TEST(PatternSearch, PatternOneByteLongerThanTheSpanIsNotFound) {
-    const char text[] = "abcdef";
-    EXPECT_EQ(FindBytes(text, 3, "abcd", 4), nullptr);
-    EXPECT_EQ(FindLastBytes(text, 3, "abcd", 4), nullptr);
-}
-
-TEST(PatternSearch, FirstAndLastOccurrence) {
+// First and last occurrence, one ending at the span's end or as long as the
+// span, and one a byte longer than the span (not found).
+TEST(PatternSearch, FindsFirstAndLastOccurrenceUpToTheEndOfTheSpanOnly) {
     const char text[] = "abXabXab";
     EXPECT_EQ(FindBytes(text, 8, "ab", 2), text);
     EXPECT_EQ(FindLastBytes(text, 8, "ab", 2), text + 6);
     EXPECT_EQ(FindLastBytes(text, 8, "aa", 2), nullptr);
+    EXPECT_EQ(FindBytes(text, 8, "Xab", 3), text + 2);
+    EXPECT_EQ(FindBytes(text + 3, 5, "Xab", 3), text + 5);  // ends at the span's end
+    EXPECT_EQ(FindBytes(text, 8, text, 8), text);           // as long as the span
+    EXPECT_EQ(FindBytes(text, 3, "abXa", 4), nullptr);
+    EXPECT_EQ(FindLastBytes(text, 3, "abXa", 4), nullptr);
 }
 
 TEST(Comparison, BytesEqualResults) {

@@ -43,13 +43,20 @@ char* ReadWholeFile(const char* path, size_t* length) {
     return text;
 }
 
+// A string node's text, or null for one holding a NUL byte: libplist aborts
+// the program when such a string is copied out. The reader refuses files with
+// NUL bytes, and libplist refuses "&#0;"; this holds should it ever decode one.
+const char* StringOf(plist_t node) {
+    uint64_t length = 0;
+    const char* text = plist_get_string_ptr(node, &length);
+    return text != nullptr && std::strlen(text) == length ? text : nullptr;
+}
+
 void PrintValue(FILE* out, plist_t value) {
     switch (plist_get_node_type(value)) {
         case PLIST_STRING: {
-            char* text = nullptr;
-            plist_get_string_val(value, &text);
-            std::fprintf(out, "%s", text != nullptr ? text : "");
-            std::free(text);
+            const char* text = StringOf(value);
+            std::fprintf(out, "%s", text != nullptr ? text : "(text with a NUL byte)");
             break;
         }
         case PLIST_DATA: {
@@ -83,8 +90,11 @@ plist_t ReadDictionary(const char* path) {
     if (text == nullptr) {
         return nullptr;
     }
+    // XML text holds no NUL byte; libplist would take one for the text's end.
     plist_t root = nullptr;
-    plist_from_xml(text, static_cast<uint32_t>(length), &root);
+    if (std::memchr(text, '\0', length) == nullptr) {
+        plist_from_xml(text, static_cast<uint32_t>(length), &root);
+    }
     std::free(text);
     if (root != nullptr && plist_get_node_type(root) != PLIST_DICT) {
         plist_free(root);
@@ -106,14 +116,12 @@ int ReadEventFile(const char* path, int32_t* portName, uint8_t* data, uint32_t c
     plist_t bytes = plist_dict_get_item(root, "EventData");
     if (port != nullptr && plist_get_node_type(port) == PLIST_STRING && bytes != nullptr &&
         plist_get_node_type(bytes) == PLIST_DATA) {
-        char* text = nullptr;
-        plist_get_string_val(port, &text);
+        const char* text = StringOf(port);
         char* end = nullptr;
         errno = 0;
         const long value = text != nullptr ? std::strtol(text, &end, 10) : 0;
         const bool numeric = text != nullptr && end != text && *end == '\0' && errno == 0 &&
                              value >= INT32_MIN && value <= INT32_MAX;
-        std::free(text);
         char* content = nullptr;
         uint64_t length = 0;
         plist_get_data_val(bytes, &content, &length);

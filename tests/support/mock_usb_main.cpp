@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "mock_usb.h"
+#include "support/mock_usb.h"
 
 namespace {
 

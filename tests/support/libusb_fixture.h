@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "mock_usb.h"
+#include "support/mock_usb.h"
 #include "plugin/plugin_fixture.h"
 
 constexpr int32_t kMockLocation = 0x01410000;  // bus 1, port 4, hub port 1
