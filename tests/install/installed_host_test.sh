@@ -22,7 +22,7 @@ install_tree
 printf '#!/bin/sh\nexit 9\n' >"$root/bin/zn417-host"
 echo "stale" >"$root/lib/zn417/libzn_platform.so.0.1"
 ln -sf libzn_platform.so.0.0 "$root/lib/zn417/libzn_platform.so.0"
-echo "exec = true  # edited" >>"$root/etc/zn417/zn417-host.conf"
+echo "# edited by its owner" >>"$root/etc/zn417/zn417-host.conf"
 install_tree
 
 for file in bin/zn417-host lib/zn417/zn417_button.so lib/zn417/libzn_platform.so.0 \
@@ -39,11 +39,12 @@ action="$prefix/share/zn417/actions/scan-to-folder"
 [[ "$(readelf -d "$root/lib/zn417/libzn_platform.so.0.1")" == *"soname: [libzn_platform.so.0]"* ]] ||
     fail "the platform library has no versioned soname"
 grep -q "edited" "$root/etc/zn417/zn417-host.conf" || fail "the edited configuration was overwritten"
-# The sample names the installed action (quoted: the prefix has a space).
-sed "s|@ZN_SCAN_ACTION@|\"$action\"|" "$(dirname "$0")/../../packaging/zn417-host.conf" |
+# The sample names the installed action (a single-quoted shell word: the
+# prefix has a space).
+sed "s|@ZN_SCAN_ACTION@|'$action'|" "$(dirname "$0")/../../packaging/zn417-host.conf" |
     cmp -s "$root/etc/zn417/zn417-host.conf.dist" - ||
     fail "the new sample configuration is not beside the edited one"
-grep -qxF "exec = \"$action\"" "$root/etc/zn417/zn417-host.conf.dist" ||
+grep -qxF "exec = '$action'" "$root/etc/zn417/zn417-host.conf.dist" ||
     fail "the sample does not run the installed scan-to-folder action"
 
 # Search paths relative to the installed files only.
