@@ -179,7 +179,8 @@ protected:
 
     void EndLogCapture() {
         if (savedStderr_ >= 0) {
-            dup2(savedStderr_, 2);  // the pipe's last writer goes: the reader ends
+            dup2(savedStderr_, 2);
+            HostLogSetup();  // the log's own descriptor of the pipe goes: the reader ends
             close(savedStderr_);
             savedStderr_ = -1;
             logReader_.join();

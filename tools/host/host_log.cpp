@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 namespace {
 
@@ -27,58 +28,69 @@ constexpr const char* kLevelNames[] = {"error", "warning", "info", "debug"};
 // The write path never blocks: a stalled reader of stderr (a full pipe, a
 // stopped terminal) must not stall the host's loop. A line that cannot be
 // written whole at once is dropped and counted; the count is logged before
-// the next line that gets through.
+// the next line that gets through. Lines are rare, so one lock keeps the
+// chosen way and the host's own descriptor consistent between threads.
 enum WriteWay : int { kWayUnknown, kWayPlain, kWaySocket, kWayOwnDescriptor };
-std::atomic<int> gWay{kWayUnknown};
-std::atomic<int> gOwnFd{-1};
-std::atomic<unsigned long> gDropped{0};
+std::mutex gWriteLock;
+int gWay = kWayUnknown;
+int gOwnFd = -1;
+dev_t gStderrDevice = 0;  // what stderr was when the way was chosen
+ino_t gStderrInode = 0;
+unsigned long gDropped = 0;
+
+void ForgetWay() {
+    if (gOwnFd >= 0) {
+        close(gOwnFd);
+    }
+    gOwnFd = -1;
+    gWay = kWayUnknown;
+}
 
 // How to write stderr without blocking: sockets (the journal's stream) take
 // MSG_DONTWAIT; pipes and terminals are reopened non-blocking through
 // /proc, which gives the host a file description of its own (setting
 // O_NONBLOCK on the shared one would surprise the shell that shares it);
 // regular files never block.
-int ChooseWay() {
-    struct stat info;
-    if (fstat(STDERR_FILENO, &info) != 0 || S_ISREG(info.st_mode)) {
+int ChooseWay(const struct stat& info) {
+    if (S_ISREG(info.st_mode)) {
         return kWayPlain;
     }
     if (S_ISSOCK(info.st_mode)) {
         return kWaySocket;
     }
-    const int own = open("/proc/self/fd/2", O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (own < 0) {
-        return kWayPlain;  // poll decides below
-    }
-    gOwnFd.store(own, std::memory_order_release);
-    return kWayOwnDescriptor;
+    gOwnFd = open("/proc/self/fd/2", O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    return gOwnFd >= 0 ? kWayOwnDescriptor : kWayPlain;  // plain: poll decides below
 }
 
 // One whole line, at once or not at all (lines are shorter than PIPE_BUF,
-// so a pipe takes them whole).
+// so a pipe takes them whole). Called under gWriteLock.
 bool WriteNow(const char* text, size_t length) {
-    int way = gWay.load(std::memory_order_acquire);
-    if (way == kWayUnknown) {
-        static std::atomic_flag choosing = ATOMIC_FLAG_INIT;
-        if (!choosing.test_and_set()) {
-            gWay.store(way = ChooseWay(), std::memory_order_release);
-        } else {
-            way = kWayPlain;  // another thread chooses meanwhile
-        }
+    struct stat info;
+    if (fstat(STDERR_FILENO, &info) != 0) {
+        return false;
+    }
+    // stderr redirected since the way was chosen (dup2 by a caller): choose
+    // again, so that the old file is neither written nor kept open.
+    if (gWay != kWayUnknown && (info.st_dev != gStderrDevice || info.st_ino != gStderrInode)) {
+        ForgetWay();
+    }
+    if (gWay == kWayUnknown) {
+        gWay = ChooseWay(info);
+        gStderrDevice = info.st_dev;
+        gStderrInode = info.st_ino;
     }
     ssize_t written;
-    if (way == kWaySocket) {
+    if (gWay == kWaySocket) {
         written = send(STDERR_FILENO, text, length, MSG_DONTWAIT | MSG_NOSIGNAL);
         if (written < 0 && errno == ENOTSOCK) {
             written = write(STDERR_FILENO, text, length);
         }
-    } else if (way == kWayOwnDescriptor) {
-        written = write(gOwnFd.load(std::memory_order_acquire), text, length);
+    } else if (gWay == kWayOwnDescriptor) {
+        written = write(gOwnFd, text, length);
     } else {
         struct pollfd ready {STDERR_FILENO, POLLOUT, 0};
-        struct stat info;
-        const bool file = fstat(STDERR_FILENO, &info) == 0 && S_ISREG(info.st_mode);
-        if (!file && (poll(&ready, 1, 0) != 1 || (ready.revents & POLLOUT) == 0)) {
+        if (!S_ISREG(info.st_mode) &&
+            (poll(&ready, 1, 0) != 1 || (ready.revents & POLLOUT) == 0)) {
             return false;
         }
         written = write(STDERR_FILENO, text, length);
@@ -87,20 +99,21 @@ bool WriteNow(const char* text, size_t length) {
 }
 
 void WriteLine(const char* text, size_t length) {
-    const unsigned long dropped = gDropped.exchange(0, std::memory_order_acq_rel);
-    if (dropped > 0) {
+    std::lock_guard<std::mutex> guard(gWriteLock);
+    if (gDropped > 0) {
         char note[96];
         const int noteLength = std::snprintf(
             note, sizeof note, "%s%lu log line%s could not be written\n",
-            gJournal.load(std::memory_order_relaxed) ? "<4>" : "zn417-host: warning: ", dropped,
-            dropped == 1 ? "" : "s");
+            gJournal.load(std::memory_order_relaxed) ? "<4>" : "zn417-host: warning: ", gDropped,
+            gDropped == 1 ? "" : "s");
         if (!WriteNow(note, static_cast<size_t>(noteLength))) {
-            gDropped.fetch_add(dropped + 1, std::memory_order_acq_rel);
+            ++gDropped;
             return;
         }
+        gDropped = 0;
     }
     if (!WriteNow(text, length)) {
-        gDropped.fetch_add(1, std::memory_order_acq_rel);
+        ++gDropped;
     }
 }
 
@@ -131,6 +144,10 @@ bool StderrIsJournalStream(const char* journalStream) {
 }  // namespace
 
 void HostLogSetup() {
+    {
+        std::lock_guard<std::mutex> guard(gWriteLock);
+        ForgetWay();  // stderr may have changed; the next line chooses anew
+    }
     gJournal.store(StderrIsJournalStream(std::getenv("JOURNAL_STREAM")),
                    std::memory_order_relaxed);
 }

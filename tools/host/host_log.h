@@ -15,7 +15,9 @@ void HostLogSetLevel(HostLogLevel level);
 HostLogLevel HostLogGetLevel();
 
 // Whether lines carry the journal's priority prefix: when JOURNAL_STREAM's
-// "device:inode" is stderr's, as systemd documents; decided once here.
+// "device:inode" is stderr's, as systemd documents; decided here. Also lets
+// go of the descriptor kept for writing stderr: call it again after
+// redirecting stderr, so that the old file is no longer held open.
 void HostLogSetup();
 
 // Writes one line (a newline is added). Safe from any thread.
