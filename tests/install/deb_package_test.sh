@@ -4,12 +4,17 @@
 # Depends naming every library the programs link, lintian --pedantic clean,
 # hardened programs; then dpkg installs, upgrades, removes and purges them in a
 # private root and the files are checked at each step.
-# Usage: deb_package_test.sh <build dir>
-# Exits 77 (a skip) when lintian, hardening-check or fakeroot is missing:
+# Usage: deb_package_test.sh <build dir> [hardened | not-hardened:<build type>]
+# Exits 77 (a skip) for a build that is not hardened (the sanitizer presets),
+# and when lintian, hardening-check or fakeroot is missing:
 # scripts/setup installs them.
 set -euo pipefail
 build=$1
 . "$(dirname "$0")/test_lib.sh"
+if [ "${2:-hardened}" != hardened ]; then
+    echo "SKIP: the packages are checked from an optimised, hardened build (this one: ${2#*:})"
+    exit 77
+fi
 for tool in lintian hardening-check; do
     command -v "$tool" >/dev/null || { echo "SKIP: no $tool here (scripts/setup installs it)"; exit 77; }
 done
