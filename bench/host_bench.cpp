@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The host's latencies, with the real plug-in on the simulated bus and a
 // virtual clock: a replugged scanner watched again, a press turned into a
 // running action, a watch that ended by itself watched again (the first

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Benchmarks of the plug-in on the libusb backend against a mocked USB kernel
 // (umockdev): Stop while the watch thread is blocked in each pipe, and
 // press-to-callback latency through libusb beside the same on the simulated

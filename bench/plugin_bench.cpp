@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Benchmarks of the plug-in on the simulated bus: press-to-callback latency
 // once the 1-second window has passed, the cost of idling on the interrupt
 // pipe, and how long Stop takes while the thread reads and while it pauses.

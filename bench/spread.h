@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Median, 90th percentile and maximum of a benchmark's own samples, reported
 // as counters beside Google Benchmark's mean.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Benchmarks of the XML path engine beside libxml2 and pugixml doing the same
 // work: reading the five answer paths of a typical device answer, and filling
 // the three rows of the vendor command template. Every benchmark reports the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Scaling of the XML path engine beside pugixml, libxml2 and a memchr floor on
 // the same inputs: document size (plain and with attributes), number of paths,
 // depth, attributes per tag, predicates per path and CDATA length. Each family

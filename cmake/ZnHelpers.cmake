@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Small helpers shared by the folders' CMakeLists.
 
 # zn_add_gtest(NAME sources... LIBS libs...)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Where `cmake --install` puts things. The plug-in module and the platform
 # library it shares with the host live in a private directory; the host and
 # the module find it through a RUNPATH relative to themselves ($ORIGIN), so an

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reads arbitrary bytes as the host's configuration file and checks what the
 // reader promises: every entry a well-formed key once, with a value on one
 // line and free of control characters but tabs; every error on a real line,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Hands arbitrary text to the host as the scanner's name or location, from the
 // command line as a user or a configuration file gives it, and checks that what
 // is accepted names a device consistently.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Hands arbitrary bytes to the host as an event file, as a local user can by
 // planting a TRNV.* file in a shared /tmp: the reader and the printer must
 // refuse or decode it without reading or writing out of bounds.

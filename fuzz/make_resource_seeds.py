@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 # Writes the seed inputs of resource_fuzz into fuzz/corpus/resource/: a type
 # and an id (16 bits each, little-endian), then a small resource file whose
 # table offset is stored at the position named by the type.

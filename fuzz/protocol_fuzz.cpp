@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target for the interpretation of device answers: the input, cut to the
 // 2048 bytes a mode-shift answer may fill, is handed over as a NUL-terminated
 // copy in a block of exactly its size, with and without a job ID out-parameter.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opens arbitrary bytes as a resource file and runs the lookups, the loader
 // and the handle operations over it, reading every byte handed back so that
 // the sanitizers see any block that is shorter than its reported length.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target for the XML path engine: input is a document, optionally
 // followed by a NUL byte and a path list (one path a line, "path<TAB>value" for
 // a path with a value). Without a list, the answer and command paths are used.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* ZN417 scanner push-button plug-in: the interface for host authors.
  * A host loads the plug-in (dlopen), calls TWAINButtonPluginStart once for the
  * USB location of one attached ZN417, receives one callback per accepted

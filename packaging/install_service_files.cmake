@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Runs at install time, when the final prefix is known (`cmake --install
 # --prefix`, CPack): writes the systemd user and system units with the
 # installed host's path, and the sample configuration, naming the installed

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writer of the push-scan event file: builds the event dictionary with
 // libplist, serialises it as an XML property list and writes it into an
 // unnamed file prepared while idle, which it then names after the local time

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The push-scan event file: for each accepted button press, one XML property
 // list in /tmp that describes the event, written before the host is called.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Internal entry points of the event file writer, for tests and for the
 // plug-in's own wiring; the shipped plug-in exports none of them.
 #pragma once

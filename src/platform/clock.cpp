@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The platform clock: the real one, or a virtual one driven by tests.
 #include "platform/clock.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The platform's clock: time of day, calendar time and sleeps, read by the
 // plug-in through this layer so that tests can run it on a virtual clock.
 // The real clock is the default; a test switches to the virtual one, sets or

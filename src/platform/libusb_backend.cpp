@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The libusb backend: real USB interfaces on Linux (and on macOS, where
 // libusb sits on the operating system's own USB stack). The walk is a
 // snapshot of every interface of every configured device; pipe transfers are

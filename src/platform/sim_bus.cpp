@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated bus backend: devices, interfaces and pipes held in memory
 // under one lock, with blocking reads on one condition variable, injected
 // failures, recorded writes and a record of every misuse of an object.

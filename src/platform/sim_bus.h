@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated USB bus: a programmable, in-process set of USB devices behind
 // the platform layer, for the tests and the demo. Devices are attached and
 // unplugged, steps made to fail, and every operation observed from here.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Inside of the platform layer: the table every backend fills, the common
 // head of the walk's handles, and the trace helper. Not for the plug-in.
 #pragma once

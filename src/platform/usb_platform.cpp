@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Dispatch of the platform layer's USB functions to the selected backend,
 // the backend selection itself, and the trace hook.
 #include "platform/usb_platform.h"

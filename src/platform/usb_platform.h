@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The platform layer's USB side, our stand-in for the I/O registry and the USB
 // interface object: a walk over every USB interface, their numeric properties,
 // and interface objects whose operations are called through one table.

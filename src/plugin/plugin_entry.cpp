@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The two exported entry points, the state's cleanup and the globals they
 // share with the watch thread.
 #include "plugin/plugin_entry.h"

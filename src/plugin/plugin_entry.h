@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The plug-in's lifecycle behind the two exported entry points: the state's
 // cleanup, and the host-side record of whether the lock and an unjoined watch
 // thread exist, so that Stop, a later Start and the module's unload can deal

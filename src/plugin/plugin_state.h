@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The plug-in's one live state record, the host's callback type and the two
 // globals through which the host's thread and the watch thread share them.
 #pragma once

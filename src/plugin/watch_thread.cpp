@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The watch thread's loop, the wait for a button press with its 1-second
 // window and status-packet answer, and the pause after each reported press.
 #include "plugin/watch_thread.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The button-watch thread: waits on the interrupt pipe, answers the device's
 // status packet, and turns each accepted press into an event file and one
 // call of the host's callback, then pauses.

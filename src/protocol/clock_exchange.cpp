@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The mode-shift and clock exchange on the bulk pipes, through the guarded
 // pipe operations of the usb layer so that a concurrent close is safe.
 #include "protocol/clock_exchange.h"

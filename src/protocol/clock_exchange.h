@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The answer to the device's status packet: the mode-shift command with its
 // checked answer, then the date/time packet. Both run on the watch thread on
 // the interface and pipes held in the plug-in state.

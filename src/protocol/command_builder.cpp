@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Command documents: the three templates, the places to fill in each, and
 // the rewrite through the engine.
 #include "protocol/command_builder.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The device's XML commands: StartJob, EndJob and the vendor command
 // ModeShift, each made by rewriting a fixed template with the XML path engine.
 #pragma once

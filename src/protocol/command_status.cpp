@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Names of the command layer's statuses and the detail texts of the device.
 #include "protocol/command_status.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Statuses of the device command layer: success, the plug-in's own failures,
 // the error conditions the device names in its answers, and how engine and
 // pipe statuses travel in the same 16-bit value.

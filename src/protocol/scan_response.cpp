@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading a device answer: the paths of the five values, the engine run that
 // skips bytes before the declaration, and the mapping to a command status.
 #include "protocol/scan_response.h"

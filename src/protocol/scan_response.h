@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The device's XML answers: five values read by path and turned into one
 // command status, and the job ID that a StartJob answer assigns.
 #pragma once

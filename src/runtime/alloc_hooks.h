@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Observation points of the runtime allocator. Nothing in the plug-in sets
 // them; test support installs them to count blocks and to make a chosen
 // allocation fail. The variable is never exported from a shipped library.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Byte and string primitives of the runtime layer.
 #include "runtime/bytes.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Byte and string primitives: search, compare, copy and fill over byte spans
 // (a pointer and an unsigned 64-bit length) and over NUL-terminated strings.
 // Every routine accepts absent pointers and zero lengths: searches then find

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Processor clock and the fixed lookup of the runtime layer.
 #include "runtime/clock.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The runtime layer's processor clock and its rate, and a fixed key lookup.
 #pragma once
 

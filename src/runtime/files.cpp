@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Path joining, opening and removing files, temporary files and stream
 // wrappers of the runtime layer.
 #include "runtime/files.h"

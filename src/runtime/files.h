@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Files of the runtime layer: path joining with fixed limits, opening and
 // removing files by directory and name, temporary files, and thin wrappers
 // over the platform's buffered streams that report failures as statuses.

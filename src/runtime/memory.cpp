@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Zero-filling allocation and release for the runtime layer and everything
 // built on it.
 #include "runtime/memory.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Memory blocks of the runtime layer. Every block handed out is zero-filled
 // and is released with FreeMemory; callers map an absent block to their own
 // out-of-memory status.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Resource file reader and resource handles.
 #include "runtime/resources.h"
 

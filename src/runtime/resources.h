@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reader of resource files (a table of typed, numbered, length-prefixed data
 // blocks) and the guarded handle around a loaded block. A resource file is
 // untrusted: no offset or length taken from it can reach outside a block.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Status codes of the portable runtime layer. Routines with an integer result
 // return one of these negative codes on failure; 0 or a count on success.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // POSIX thread, mutex and condition-variable wrappers.
 #include "runtime/threads.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Threads, mutexes and condition variables of the runtime layer: thin wrappers
 // over POSIX threads with default attributes that report failures as statuses.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The attached-device check over the platform layer's interface walk.
 #include "usb/device_check.h"
 

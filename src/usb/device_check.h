@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The check that the maker's devices now attached leave no doubt about which
 // one the plug-in serves: one model, at one location.
 #pragma once

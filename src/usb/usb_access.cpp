@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Interface discovery, pipe roles, the guarded pipe operations and the close.
 #include "usb/usb_access.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Access to the scanner's vendor-specific USB interface: finding and opening
 // it with its three pipes, every pipe operation the plug-in makes, and
 // closing it safely while another thread may be using it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Identity of the supported device family, fixed when the plug-in is built
 // (the CMake cache variables ZN_VENDOR_ID and ZN_PRODUCT_ID).
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared vocabulary of the XML path engine: statuses, match kinds, the table of
 // known namespaces and the working records of one run. Spans point into the
 // query's document or into a query path and own nothing.

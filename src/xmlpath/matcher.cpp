@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Match recording: the run's working state, the three recording operations and
 // the hand-back of results.
 #include "xmlpath/matcher.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Match recording: sets up the working state of one run from a query, records
 // where each query path is found while the document is scanned, and writes the
 // first match of each path (or all matches, for a MultiQuery) back.

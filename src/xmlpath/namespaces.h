@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The four XML namespaces the engine knows. Their URIs share one scheme and
 // host, the build constant ZN_NAMESPACE_BASE, so that command templates built
 // elsewhere carry exactly the strings the engine's namespace table holds.

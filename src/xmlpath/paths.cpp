@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Path tracking and matching: currentPath upkeep, namespace prefix rewriting and
 // the comparison of currentPath with query paths.
 #include "xmlpath/paths.h"

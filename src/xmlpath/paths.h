@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Path tracking and matching: keeps the current element path of a run, with
 // document namespace prefixes rewritten to the table's, and decides whether it
 // satisfies a query path, attribute predicates included.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Query object and path list: creation, copying and release.
 #include "xmlpath/query.h"
 

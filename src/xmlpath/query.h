@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The query object: the request and result records that pass between a user of
 // the XML path engine and the engine, and the functions that fill and release them.
 #pragma once

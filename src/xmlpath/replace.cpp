@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Value replacement: the query run, then the splice of every new value into the
 // output buffer in document order.
 #include "xmlpath/replace.h"

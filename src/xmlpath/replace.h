@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Value replacement: writes the query's document into its output buffer with
 // each entry's new value in place of its first match, filling empty and
 // self-closing elements. The document itself never changes.

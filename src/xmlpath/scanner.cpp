@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The document scanner and the engine's read operations.
 #include "xmlpath/scanner.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The document scanner: one forward pass over a document that hands tags, text
 // and CDATA to path tracking and match recording, and the engine's read
 // operations built on it.

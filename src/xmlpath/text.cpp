@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Text primitives of the XML path engine and the constant namespace table.
 #include "xmlpath/text.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Text primitives of the XML path engine: splitting tags and path segments,
 // trimming quoted values, finding segment ends and namespace prefixes. They
 // allocate nothing and read only the span they are given.

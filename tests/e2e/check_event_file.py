@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Reads a push-scan event file with Python's own property-list reader and
 checks its keys, value types, values and file mode.
 

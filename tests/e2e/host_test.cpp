@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // End-to-end tests of zn417-host as a user runs it: help and version, bad
 // arguments, the simulated demo against the real plug-in, each device problem
 // with its exit status and message, --list, bad configuration files, the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // End-to-end tests of the shipped module: what it exports, one button press
 // through dlopen on the real clock, its event file in /tmp read back by
 // Python's property-list reader, and the module unloaded in every state a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs a program as a child process with its output caught in files, for the
 // end-to-end tests that drive the host, nm and Python.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Test support: reads an event file back with libplist, for the event
 // writer's tests and the plug-in's.
 #pragma once

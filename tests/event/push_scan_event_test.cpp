@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the push-scan event file writer: what the file holds, its name and
 // mode, refusal of any existing entry at the name (links included), the size
 // limit of the XML text, and that every failure leaves no file and no leak.

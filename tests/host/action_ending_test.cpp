@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Actions end whole: at their timeout and at the host's stop, everything an
 // action started is gone, also what ignores TERM or left the action's
 // session; an action starts with no blocked or ignored signals of the host's

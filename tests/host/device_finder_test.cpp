@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Finding the scanner on the simulated bus: the listing, the device named by
 // sysfs name or location or left unnamed, and each problem found before the
 // plug-in is started, with the message that tells the user what to do.

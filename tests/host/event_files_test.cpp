@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Event files as the host learns them from inotify: the file of a press is
 // the one written for the host's location, another program's is left alone,
 // a press without a file is reported as such, and a file is removed only when

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // zn417-host as systemd runs it, a process of its own on the simulated bus:
 // it says READY=1 on the test's own $NOTIFY_SOCKET only once its signals are
 // handled (a reload sent at that moment never kills it), SIGUSR1 and SIGUSR2

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The button keeps working whenever the scanner is there and free: a watch
 // that ends on a USB error is started again, a busy scanner is tried again,
 // two scanners are waited out, access granted later is picked up at once,

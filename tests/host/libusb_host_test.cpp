@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // zn417-host on its default backend, libusb, against a mocked kernel
 // (umockdev): the scanner is listed by its sysfs name and location, and with
 // --wait the host hears it arrive and leave through libusb's hotplug reports.

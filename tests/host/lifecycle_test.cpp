@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Finding and loading the plug-in module: a bare name is a file here, never a
 // search of the library path; a file that is no plug-in is refused.
 #include "lifecycle.h"

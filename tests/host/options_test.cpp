@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The host's command line and configuration files: what each accepts, what
 // each refuses with which message, which files are read, how the command line
 // overrides the user's file and that the system's, and that --help and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The host's service run in-process on the simulated bus with the real
 // plug-in and a virtual clock, with observers a test waits on (never sleeps):
 // watching, waiting, actions started and ended.

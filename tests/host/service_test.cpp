@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The host's service run in-process with the real plug-in on the simulated
 // bus and a virtual clock (the plug-in's 1-second window and 5-second pause
 // pass at once): unplug and replug, actions with their environment, timeout

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # `cmake --install` into a staging root under a prefix with a space, over an
 # older install: the installed host and plug-in run from there, and nothing
 # they load comes from the build tree.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # A plain configure, as a distribution runs it, is a Release build whose
 # warnings are not errors; ZN_WERROR=ON, as the presets set it, makes them
 # errors. Configures only (no build) without tests, from the source tree.

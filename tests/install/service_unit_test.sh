@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The installed template units pass `systemd-analyze verify` (the user unit
 # with --user), as templates and as the instance udev starts for a port
 # (zn417-host@1-4.2.service), with ExecStart naming the installed host under a

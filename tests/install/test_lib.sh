@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Shared by the install tests: failing with a message, and a scratch directory
 # of the test's own under the build tree (not /tmp, which the private-/tmp
 # runs of the host replace), removed when the test ends.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The udev rules (and the package's post-install trigger) match the vendor and
 # product IDs the build was configured with, in udev's four-digit lowercase
 # form; IDs that are no USB IDs stop the configure. The desktop rule gives the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the libusb backend asks of the kernel and what it hands back: one
 // packet per interrupt read, whole packets per bulk read, a zero-length
 // packet after a write of whole packets, stalls and their clearing, and the

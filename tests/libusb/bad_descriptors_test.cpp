@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Devices at the scanner's place whose descriptors do not describe a ZN417
 // that can be driven: each is passed over, by the backend (with a trace line
 // saying why) where no USB driver could use it, by the plug-in's discovery

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The plug-in on the libusb backend against devices and kernels that
 // misbehave: a cancel that fails or never takes effect, a device that no
 // longer answers control requests, a claim refused as busy, a kernel driver

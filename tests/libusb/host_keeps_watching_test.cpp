@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The host's watch kept alive on libusb against the mocked USB kernel, as
 // on real hardware: a stall on the interrupt pipe ends the plug-in's watch,
 // the host starts it again and the next press runs its action; a claim

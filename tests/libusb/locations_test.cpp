@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Location IDs the libusb backend gives devices of several topologies: the
 // bus in the top byte and one port per nibble; none for a port path that
 // does not fit, so that no two attached devices ever share one.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The plug-in's main scenarios through the libusb backend on a mocked kernel:
 // the status packet answered by the mode shift and the clock, a press turned
 // into an event file and a callback, Stop while the thread is blocked in each

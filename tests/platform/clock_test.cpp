@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The platform clock: virtual time, stepping, and held sleeps that a test
 // releases or cancels.
 #include "platform/clock.h"

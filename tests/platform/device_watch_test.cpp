@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Device listing and arrival/departure reports of the platform layer, on the
 // simulated bus: names as sysfs gives them, access, and watches that hear of
 // every attach and detach until they end.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The libusb backend's device listing and arrival/departure reports against
 // the mocked kernel of tests/support: a ZN417 below a root hub is listed and
 // reported with its sysfs name, IDs, bus/address and location, every watch

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated bus behind the platform layer: walk order, properties,
 // object life cycle, blocking reads, writes and answers, injected failures,
 // misuse records and the trace.

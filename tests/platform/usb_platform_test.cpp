@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Backend choice of the platform layer: what a process gets by the
 // environment, and refusals; the libusb backend itself is tested on the
 // mocked kernel (libusb_hotplug_test.cpp, tests/libusb).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the entry points called from inside the host's callback, on the
 // watch thread: Stop ends the watch once the callback returns and leaves the
 // thread to the next Start or Stop; Start is refused and changes nothing.

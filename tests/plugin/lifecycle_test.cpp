@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the plug-in's lifecycle: Start and Stop in every order, Start's
 // failures leaving nothing behind, a watch that ended by itself, and Stop
 // landing while the thread reads, runs the callback or pauses.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Test support for the plug-in: a simulated ZN417, the watch thread on the
 // virtual clock writing into a private directory, a host callback that records
 // its calls, and waits on what the thread has done (packets read, cleanup run)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Stress test of the plug-in's shutdown: many Start/Stop cycles in which Stop,
 // an unplug, both at once, or a Stop from inside the host's callback land at
 // random phases of the watch thread, each cycle proven to leave no state,

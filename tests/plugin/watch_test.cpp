@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tests of the watch thread: the 1-second window, status packets, what a
 // press leaves in the event file, presses that are dropped, and the end of the
 // thread on a failed read.

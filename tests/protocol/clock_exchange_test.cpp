@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The mode-shift and clock exchange against the simulated ZN417: one command
 // then one packet, each answer taken off the pipe whole, every failure ending
 // the exchange without a clock packet, and a silent device released by Stop.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The 36-byte date/time packet: the example byte for byte in local time, and
 // its layout and checksum at any time of day.
 #include <gtest/gtest.h>

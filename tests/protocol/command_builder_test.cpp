@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Command documents: each kind and each way of passing a job ID gives exactly
 // the expected document or the expected refusal, and no allocation failure
 // leaks or yields a half-built command.

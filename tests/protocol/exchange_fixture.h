@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A simulated ZN417 on a fresh bus, its interface opened the way the plug-in's
 // Start opens it, the clock at 09:05 on 1 March 2024 in UTC, and checks at the
 // end that nothing was left open, misused or allocated.

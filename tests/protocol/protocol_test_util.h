@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers for the command layer's tests: the namespace URIs and command
 // documents written out independently of the builder, and device answers
 // assembled from their parts.

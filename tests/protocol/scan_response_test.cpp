@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Device answers: every status of the command table through the answer that
 // produces it, the job ID hand-over, answers the engine refuses, and
 // allocation failures that leak nothing and hand nothing back.

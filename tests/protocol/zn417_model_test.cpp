@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated ZN417 itself: it refuses what a correct plug-in would not
 // send, rejects a damaged clock packet, and narrates the exchange.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Byte and string primitives: searches, comparisons, copies and fills against
 // byte-by-byte references, at every small alignment and count.
 #include "runtime/bytes.h"

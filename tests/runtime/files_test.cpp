@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Path joining at its limits, the open modes, removal, temporary files, the
 // stream wrappers' statuses, the clock and the fixed lookup.
 #include "runtime/files.h"

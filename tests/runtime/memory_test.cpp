@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Zero-filling allocation, release, and the allocation-failure seam that the
 // other subsystems' out-of-memory tests stand on.
 #include "runtime/memory.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Resource files built here byte by byte: lookup by type and id, the table and
 // block failures (duplicates, empty and truncated parts, sizes that overflow or
 // outrun the file), the handle's ready/locked/released states, byte order, and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A private directory for tests that touch files: made with mkdtemp under the
 // system's temporary directory and removed with its contents afterwards.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Thread start and join, forgotten handles, mutex ownership seen from another
 // thread, condition broadcast, and the creators' failure and release paths.
 #include "runtime/threads.h"

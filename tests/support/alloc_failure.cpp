@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Allocation-failure seam and block counting for tests.
 #include "support/alloc_failure.h"
 

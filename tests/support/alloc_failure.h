@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Allocation-failure seam and block counting for tests. It installs hooks in
 // the runtime allocator: the n-th zero-filling allocation from now fails, once
 // or from then on, and every block handed out or released is counted, so that

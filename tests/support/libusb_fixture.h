@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Test support for the plug-in on the libusb backend: a mocked kernel with a
 // ZN417 on bus 1, port path 4.1 (location 0x01410000), the libusb backend
 // selected, the watch thread on the virtual clock writing into a private

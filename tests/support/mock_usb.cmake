@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The mocked USB kernel as a static library, for the tests and the
 # benchmarks: defines zn_mock_usb when umockdev and the libusb backend are
 # there, and leaves it undefined otherwise; and zn_mock_usb_main, the main()

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The mocked USB kernel: the testbed's sysfs tree, the usbfs requests that
 // libusb makes on a device node, and the devices' endpoints.
 #include "mock_usb.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A mocked USB kernel for the libusb backend: a umockdev testbed with root
 // hubs, hubs and devices at chosen port paths, and an ioctl handler that
 // plays usbfs for their nodes. Each device's endpoints carry queued packets

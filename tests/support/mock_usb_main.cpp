@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Entry of the tests on the mocked USB kernel: makes sure umockdev's preload
 // library is loaded, then runs each selected test in a process of its own,
 // since libusb learns the devices of a process once, when it starts.

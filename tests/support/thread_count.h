@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The threads of this process as the kernel lists them, for tests that prove
 // that a watch thread is gone.
 #pragma once

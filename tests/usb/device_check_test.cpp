@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The attached-device check: which attachments of the maker's devices pass,
 // and that the check fails as a whole when a property set cannot be made.
 #include "usb/device_check.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Finding, opening and closing the scanner's interface: pipe roles, the six
 // property tests, the host's location, one failing step at a time, registry
 // order, and closes that have nothing to do.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The plug-in's pipe operations and their guard against a concurrent close:
 // each goes to the pipe of its role; once a close has begun none touches the
 // interface object; the close ends blocked reads and waits for every

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Test support for the usb layer: interfaces shaped like the ZN417's
 // vendor-specific one, with any property changed or dropped, attached to the
 // simulated bus, and a fixture that resets the bus and checks that nothing

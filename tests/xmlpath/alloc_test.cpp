@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Allocation-failure sweeps: every allocation of a run fails in turn; each run
 // reports a failure status (never success with missing results) and leaks nothing.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Path tracking and matching through QueryValues: namespace prefix rewriting,
 // the first-declaration rule, predicates and the 2010/05 equivalence; and the
 // text primitives underneath.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Property of ReplaceValues over generated documents and path lists: querying
 // the output finds every spliced value exactly where ReplaceValues said it put it.
 #include <gtest/gtest.h>

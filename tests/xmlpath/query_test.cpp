@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Query object and path list: what is copied, what is refused, and that every
 // partly built record can be released.
 #include <gtest/gtest.h>

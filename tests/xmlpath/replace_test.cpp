@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ReplaceValues: splicing in document order, filling empty and self-closing
 // elements, the buffer limit, produced and needed lengths, and overlaps.
 #include "xmlpath/replace.h"

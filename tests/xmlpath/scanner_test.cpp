@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Document scanner and QueryValues: declaration rules, constructs, markers,
 // first match and where a scan stops. Documents are the declaration followed
 // by `body` unless a case says otherwise.

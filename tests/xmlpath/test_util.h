@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers for the XML path engine tests: build a query from a document and a
 // list of (path, value) pairs, and release it.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Running, timing and ending actions.
 #include "actions.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Actions: the command run for each press through /bin/sh -c, with the event
 // file as $1, the event in the environment and /dev/null as stdin, one at a
 // time in press order, each in a process group of its own. A timeout or the

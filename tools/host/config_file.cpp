@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The configuration file's reader.
 #include "config_file.h"
 

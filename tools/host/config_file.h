@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The reader of the host's configuration file: "key = value" lines, "[name]"
 // sections and comment lines. Our own because Debian's inih cuts long lines,
 // takes " ;" inside a command for a comment and lets duplicates pass.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Demo scenario against a simulated ZN417.
 #include "demo.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The host's demo: a simulated ZN417 on the simulated USB bus and a short
 // scenario played against the plug-in (a status packet while the device is
 // busy, one when it is ready, a button press, a second press after the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Device finding and the checks made before the plug-in is started.
 #include "device_finder.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Finding the scanner: the USB backend the host runs on, the ZN417s
 // attached, the one the user named (or the only one), and whether the
 // plug-in could hold it, each failure with a message that says what to do.

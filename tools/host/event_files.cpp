@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // inotify on the event directory, and the files it names.
 #include "event_files.h"
 

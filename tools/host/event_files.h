@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Event files: the host learns each file's exact name from inotify on the
 // event directory, matches it to the press the plug-in reported (the file is
 // written before the callback runs, so its name is already known then), reads

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Event-file lookup and decoding for the reference host.
 #include "event_report.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How the host reads and prints the property list of an event file.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Levelled stderr logging with the journal's priority prefixes.
 #include "host_log.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The host's log: one line per message on stderr, filtered by level. When
 // stderr is the journal's stream each line starts with its syslog priority,
 // "<3>" to "<7>", so that the journal files it right.

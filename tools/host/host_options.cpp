@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Command line and configuration file of the host.
 #include "host_options.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The host's command line (getopt_long) and its configuration files: the
 // settings both can give, which files are read and how flags override them,
 // the exit statuses, and the --help text.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The host's poll loop and what it does with each notice.
 #include "host_service.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The host's service: one thread that polls its descriptors (stop/reload
 // signals, the plug-in's and the bus's notices, the running action) and
 // never blocks on anything else, so that an idle host sleeps without

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Starting, retrying, lending and access of the host's watch.
 #include "host_watching.h"
 

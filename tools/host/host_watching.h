@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Keeping the host's watch alive: starting the plug-in and saying why it
 // cannot start, retrying a busy scanner or a watch that ended by itself
 // after a growing delay, waiting for access to the node, and lending the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Loading the plug-in and starting and stopping it for the device.
 #include "lifecycle.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The plug-in's lifecycle in the host: finding and loading the module, and
 // starting it when the device is there, stopping it when the device leaves
 // (which also reclaims a watch that ended by itself) or while an action

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // zn417-host: runs a command for every button press of a ZN417 scanner. It
 // reads its command line and configuration, chooses the USB backend, lists
 // the scanners or finds the one to serve, loads the button plug-in, starts it

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The node's inotify watch.
 #include "node_watch.h"
 

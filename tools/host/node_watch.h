@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Following the scanner's device node for permission changes: an inotify
 // watch for IN_ATTRIB (a mode or ACL change, as when a seat's user is given
 // the node or loses it), so that the host learns of access granted or

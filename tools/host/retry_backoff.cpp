@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The retry timer on a timerfd, polled by the host's loop.
 #include "retry_backoff.h"
 

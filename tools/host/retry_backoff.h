@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The host's retry timer: when the watch ended by itself or the scanner was
 // busy, the next try waits a delay that starts short and doubles up to a
 // ceiling, and starts short again after a good stretch of watching.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The notify protocol is one datagram of "KEY=value" lines on an AF_UNIX
 // socket, the path in $NOTIFY_SOCKET ("@" for the abstract namespace). It is
 // written here rather than taken from libsystemd: these few lines are all

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Readiness and state notices to the service manager (systemd's Type=notify):
 // one datagram per notice to the socket $NOTIFY_SOCKET names; nothing when
 // it is unset.

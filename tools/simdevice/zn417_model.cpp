@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated ZN417: attachment, the device's answers on the bulk-in pipe,
 // and its checks of the commands and clock packets that arrive on bulk-out.
 // It keeps its own heap (std containers), apart from the plug-in's allocator,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A simulated ZN417 on the simulated USB bus: its scanner interface,
 // its interrupt packets, and a device side of the bulk exchange that checks
 // the mode-shift command and the clock packet a correct plug-in sends.
