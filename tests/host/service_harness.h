@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The host's service run in-process on the simulated bus with the real
 // plug-in and a virtual clock, with observers a test waits on (never sleeps):
-// watching, waiting, actions started and ended.
+// watching, waiting, actions started and ended, and the host's log.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -79,6 +79,7 @@ protected:
         if (thread_.joinable()) {
             StopService();
         }
+        EndLogCapture();
         for (Zn417Model* model : models_) {
             Zn417Detach(model);
         }
@@ -159,6 +160,39 @@ protected:
 
     void Control(char request) { ASSERT_EQ(write(control_[1], &request, 1), 1); }
 
+    // From here on the host's log (stderr) is collected in log_.
+    void CaptureLog() {
+        int ends[2];
+        ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+        savedStderr_ = dup(2);
+        ASSERT_EQ(dup2(ends[1], 2), 2);
+        close(ends[1]);
+        logReader_ = std::thread([this, fd = ends[0]] {
+            char buffer[512];
+            ssize_t got;
+            while ((got = read(fd, buffer, sizeof buffer)) > 0) {
+                std::lock_guard<std::mutex> guard(lock_);
+                log_.append(buffer, static_cast<size_t>(got));
+                changed_.notify_all();
+            }
+            close(fd);
+        });
+    }
+
+    void EndLogCapture() {
+        if (savedStderr_ >= 0) {
+            dup2(savedStderr_, 2);
+            HostLogSetup();  // the log's own descriptor of the pipe goes: the reader ends
+            close(savedStderr_);
+            savedStderr_ = -1;
+            logReader_.join();
+        }
+    }
+
+    bool Logged(const std::string& text) {
+        return WaitFor([&] { return log_.find(text) != std::string::npos; });
+    }
+
     bool WaitFor(const std::function<bool()>& done, int ms = 5000) {
         std::unique_lock<std::mutex> guard(lock_);
         return changed_.wait_for(guard, std::chrono::milliseconds(ms), done);
@@ -201,6 +235,7 @@ protected:
         std::lock_guard<std::mutex> guard(self->lock_);
         self->started_.push_back(pid);
         self->startedEvents_.push_back(event);
+        self->openWhenStarted_.push_back(SimGetCounters().openObjects);
         self->changed_.notify_all();
     }
 
@@ -236,5 +271,9 @@ protected:
     std::vector<DeviceProblem> waits_;
     std::vector<pid_t> started_;
     std::vector<HostEvent> startedEvents_;
+    std::vector<uint32_t> openWhenStarted_;  // the bus's open interfaces at each start
     std::vector<HarnessEnded> ended_;
+    std::string log_;
+    int savedStderr_ = -1;
+    std::thread logReader_;
 };
