@@ -224,20 +224,10 @@ bool ReadUntil(int fd, const std::string& text, std::string* seen) {
 TEST(ReferenceHost, SighupReloadsAndSigintStops) {
     int err[2];
     ASSERT_EQ(pipe2(err, O_CLOEXEC), 0);
-    std::vector<std::string> arguments = {"/usr/bin/env", "ZN417_SIMULATE=idle", ZN_HOST_PROGRAM,
-                                          "--simulate", "--config", "/dev/null"};
-    std::vector<char*> argv;
-    for (std::string& argument : arguments) {
-        argv.push_back(argument.data());
-    }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t files;
-    posix_spawn_file_actions_init(&files);
-    posix_spawn_file_actions_addopen(&files, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_adddup2(&files, err[1], 2);
-    pid_t host = 0;
-    ASSERT_EQ(posix_spawn(&host, argv[0], &files, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&files);
+    const pid_t host = SpawnProgram({"/usr/bin/env", "ZN417_SIMULATE=idle", ZN_HOST_PROGRAM,
+                                     "--simulate", "--config", "/dev/null"},
+                                    -1, err[1]);
+    ASSERT_GT(host, 0);
     close(err[1]);
     std::string seen;
     EXPECT_TRUE(ReadUntil(err[0], "watching 20-1", &seen)) << seen;
@@ -260,20 +250,10 @@ TEST(ReferenceHost, SigtermWhileAnActionRunsEndsItAndExitsZeroWithinASecond) {
     const std::string fifo = std::string(directory) + "/started";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     const std::string action = "echo $$ > '" + fifo + "'; exec sleep 20";
-    std::vector<std::string> arguments = {"/usr/bin/env", "ZN417_SIMULATE=press", ZN_HOST_PROGRAM,
-                                          "--simulate", "--exec", action};
-    std::vector<char*> argv;
-    for (std::string& argument : arguments) {
-        argv.push_back(argument.data());
-    }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t files;
-    posix_spawn_file_actions_init(&files);
-    posix_spawn_file_actions_addopen(&files, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&files, 2, "/dev/null", O_WRONLY, 0);
-    pid_t host = 0;
-    ASSERT_EQ(posix_spawn(&host, argv[0], &files, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&files);
+    const pid_t host = SpawnProgram({"/usr/bin/env", "ZN417_SIMULATE=press", ZN_HOST_PROGRAM,
+                                     "--simulate", "--exec", action},
+                                    -1, -1);
+    ASSERT_GT(host, 0);
 
     std::ifstream started(fifo);  // opens once the action writes
     pid_t actionPid = 0;

@@ -10,10 +10,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <string>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 extern char** environ;
@@ -31,6 +31,30 @@ inline std::string SlurpAndRemove(const std::string& path) {
     return text;
 }
 
+// Starts `arguments` with stdin from /dev/null and stdout and stderr on
+// `outFd` and `errFd` (-1: /dev/null). The child's pid, or -1.
+inline pid_t SpawnProgram(const std::vector<std::string>& arguments, int outFd, int errFd) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    for (const auto& [from, to] : {std::pair<int, int>{outFd, 1}, {errFd, 2}}) {
+        if (from >= 0) {
+            posix_spawn_file_actions_adddup2(&actions, from, to);
+        } else {
+            posix_spawn_file_actions_addopen(&actions, to, "/dev/null", O_WRONLY, 0);
+        }
+    }
+    std::vector<char*> argv;
+    for (const std::string& argument : arguments) {
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+    pid_t child = 0;
+    const int spawned = posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    return spawned == 0 ? child : -1;
+}
+
 inline ProgramRun RunProgram(const std::vector<std::string>& arguments) {
     ProgramRun run;
     char outPath[] = "/tmp/zn_e2e_out_XXXXXX";
@@ -40,22 +64,10 @@ inline ProgramRun RunProgram(const std::vector<std::string>& arguments) {
     if (outFd < 0 || errFd < 0) {
         return run;
     }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, outFd, 1);
-    posix_spawn_file_actions_adddup2(&actions, errFd, 2);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    std::vector<char*> argv;
-    for (const std::string& argument : arguments) {
-        argv.push_back(const_cast<char*>(argument.c_str()));
-    }
-    argv.push_back(nullptr);
-    pid_t child = 0;
-    const int spawned = posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
+    const pid_t child = SpawnProgram(arguments, outFd, errFd);
     close(outFd);
     close(errFd);
-    if (spawned == 0) {
+    if (child > 0) {
         int status = 0;
         while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
         }
