@@ -50,8 +50,7 @@ void WriteEvents(benchmark::State& state, bool prepared) {
             PreparePushScanEventAt(kDirectory);
         }
         const double seconds = TimeIteration(state, [&] {
-            if (WritePushScanEventAt(kDirectory, ++name, "ZN417", 0x14100000, eventData, 32) !=
-                0) {
+            if (WritePushScanEventAt(kDirectory, ++name, "ZN417", 0x14100000, eventData, 32) != 0) {
                 state.SkipWithError("the event file was not written");
             }
         });

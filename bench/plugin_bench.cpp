@@ -30,9 +30,9 @@
 #include "platform/sim_bus.h"
 #include "plugin/plugin_entry.h"
 #include "plugin/watch_thread.h"
-#include "twain_button_plugin.h"
 #include "private_tmp.h"
 #include "spread.h"
+#include "twain_button_plugin.h"
 #include "zn417_model.h"
 
 namespace {
@@ -66,7 +66,9 @@ struct BenchHost {
     }
     // The time of callback number `count`; waits at most 10 s for it.
     Clock::time_point WaitForCall(uint64_t count) {
-        struct pollfd ready { called, POLLIN, 0 };
+        struct pollfd ready {
+            called, POLLIN, 0
+        };
         while (calls.load(std::memory_order_acquire) < count && poll(&ready, 1, 10000) > 0) {
             uint64_t value;
             (void)!read(called, &value, sizeof value);
