@@ -8,6 +8,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/time.h>
@@ -230,18 +232,53 @@ struct BaselineWriter {
     }
 };
 
+// The first two CPUs this thread may run on; false when there are fewer.
+bool TwoCpus(cpu_set_t* allowed, int* first, int* second) {
+    if (sched_getaffinity(0, sizeof *allowed, allowed) != 0) {
+        return false;
+    }
+    int found = 0;
+    for (int cpu = 0; cpu < CPU_SETSIZE && found < 2; ++cpu) {
+        if (CPU_ISSET(cpu, allowed)) {
+            *(found++ == 0 ? first : second) = cpu;
+        }
+    }
+    return found == 2;
+}
+
+void RunOn(int cpu) {
+    cpu_set_t only;
+    CPU_ZERO(&only);
+    CPU_SET(cpu, &only);
+    pthread_setaffinity_np(pthread_self(), sizeof only, &only);
+}
+
 // Press-to-callback against the baseline, one of each in turn, so that both
 // see the same machine: reports the median of the per-pair ratios, timed to
 // the callback's entry and to the file's close on the worker thread ("ratio"),
-// and to the answer back on this thread ("round_trip_ratio").
+// and to the answer back on this thread ("round_trip_ratio"). With pinned:1
+// the watch thread and the baseline's thread share one CPU and this thread
+// runs on another, so that neither side gains from where the scheduler
+// happened to put it (unpinned, a run's figures can jump by 3x either way).
 void BM_PressToCallbackOverBaseline(benchmark::State& state) {
     BenchBus bus;
     LabelTmp(state);
+    cpu_set_t allowed;
+    int workerCpu = 0;
+    int callerCpu = 0;
+    const bool pinned = state.range(0) != 0 && TwoCpus(&allowed, &workerCpu, &callerCpu);
+    state.counters["pinned"] = pinned ? 1 : 0;
+    if (pinned) {
+        RunOn(workerCpu);  // the threads made now inherit it
+    }
     if (!bus.StartWatching()) {
         state.SkipWithError("the plug-in did not start");
         return;
     }
     BaselineWriter baseline(bus.EventDirectory());
+    if (pinned) {
+        RunOn(state.range(0) == 2 ? callerCpu : workerCpu);
+    }
     std::vector<double> ratios;
     std::vector<double> roundTripRatios;
     std::vector<double> presses;
@@ -260,12 +297,19 @@ void BM_PressToCallbackOverBaseline(benchmark::State& state) {
         ratios.push_back(press / floor);
         roundTripRatios.push_back(Microseconds(pressRoundTrip) / Microseconds(floorRoundTrip));
     }
+    if (pinned) {
+        pthread_setaffinity_np(pthread_self(), sizeof allowed, &allowed);
+    }
     ReportSpread(state, presses, "press_us");
     ReportSpread(state, floors, "baseline_us");
     ReportSpread(state, ratios, "ratio");
     ReportSpread(state, roundTripRatios, "round_trip_ratio");
 }
 BENCHMARK(BM_PressToCallbackOverBaseline)
+    ->ArgName("pinned")
+    ->Arg(1)
+    ->Arg(2)
+    ->Arg(0)
     ->UseManualTime()
     ->Iterations(2000)
     ->Unit(benchmark::kMicrosecond);
