@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
 // The parts of a press on the watch thread, one at a time and without any
-// thread hand-over: the event file written into a prepared unnamed file and
-// by name, beside a plain 400-byte file made by name, and the attached-device
-// check on the simulated bus. All on a private tmpfs on /tmp.
+// thread hand-over: the event file written each way the writer has, beside a
+// plain 400-byte file made by name, and the attached-device
+// check on the simulated bus. On a private tmpfs on /tmp (bench/private_tmp.h),
+// else in a folder of the shared /tmp, labelled so.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <sys/time.h>
@@ -26,31 +27,46 @@
 
 namespace {
 
-constexpr const char* kDirectory = "/tmp";
 constexpr time_t kFirstName = 1700000000;
 
-void RemoveEverythingInTmp() {
+// /tmp itself when it is private; else a folder of the shared one.
+std::string gDirectory;
+const char* Directory() {
+    return gDirectory.c_str();
+}
+
+// Empties the directory the files went to, between benchmarks.
+void RemoveWrittenFiles() {
     std::error_code ignored;
-    for (const auto& entry : std::filesystem::directory_iterator(kDirectory, ignored)) {
+    for (const auto& entry : std::filesystem::directory_iterator(gDirectory, ignored)) {
         std::filesystem::remove_all(entry.path(), ignored);
     }
 }
 
-// One event file per iteration, each under a new name, its unnamed file
-// prepared (or not) outside the timed part, as the watch thread does while idle.
-void WriteEvents(benchmark::State& state, bool prepared) {
+// How a press finds its file: an unnamed file holding the event's text but
+// for its bytes (as the watch thread prepares it while idle), an empty
+// unnamed file, or none, where the file is created by name.
+enum Preparation : int64_t { kWithText = 0, kFileOnly = 1, kByName = 2 };
+
+// One event file per iteration, each under a new name, anything prepared
+// outside the timed part; the event bytes change with each press.
+void BM_EventFile(benchmark::State& state) {
+    const auto preparation = static_cast<Preparation>(state.range(0));
     LabelTmp(state);
-    SetUnnamedEventFilesUsable(prepared);
+    SetUnnamedEventFilesUsable(preparation != kByName);
     uint8_t eventData[32] = {};
-    eventData[4] = 1;
     std::vector<double> samples;
     time_t name = kFirstName;
     for (auto _ : state) {
-        if (prepared) {
-            PreparePushScanEventAt(kDirectory);
+        if (preparation == kWithText) {
+            PreparePushScanEventFor(Directory(), "ZN417", 0x14100000, 32);
+        } else if (preparation == kFileOnly) {
+            PreparePushScanEventAt(Directory());
         }
+        eventData[4] = static_cast<uint8_t>(name);
         const double seconds = TimeIteration(state, [&] {
-            if (WritePushScanEventAt(kDirectory, ++name, "ZN417", 0x14100000, eventData, 32) != 0) {
+            if (WritePushScanEventAt(Directory(), ++name, "ZN417", 0x14100000, eventData, 32) !=
+                0) {
                 state.SkipWithError("the event file was not written");
             }
         });
@@ -58,19 +74,15 @@ void WriteEvents(benchmark::State& state, bool prepared) {
     }
     ReleasePreparedPushScanEvent();
     SetUnnamedEventFilesUsable(true);
-    RemoveEverythingInTmp();
+    RemoveWrittenFiles();
     ReportSpread(state, samples, "us");
 }
-
-void BM_EventFilePrepared(benchmark::State& state) {
-    WriteEvents(state, true);
-}
-BENCHMARK(BM_EventFilePrepared)->UseManualTime()->Iterations(5000)->Unit(benchmark::kMicrosecond);
-
-void BM_EventFileByName(benchmark::State& state) {
-    WriteEvents(state, false);
-}
-BENCHMARK(BM_EventFileByName)->UseManualTime()->Iterations(5000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_EventFile)
+    ->ArgName("way")  // 0: prepared text, 1: prepared file, 2: by name
+    ->DenseRange(0, 2)
+    ->UseManualTime()
+    ->Iterations(5000)
+    ->Unit(benchmark::kMicrosecond);
 
 // What a plain writer does: open by name (O_CREAT | O_EXCL), 400 bytes, close.
 void BM_PlainFileByName(benchmark::State& state) {
@@ -80,7 +92,7 @@ void BM_PlainFileByName(benchmark::State& state) {
     uint64_t count = 0;
     char path[256];
     for (auto _ : state) {
-        std::snprintf(path, sizeof path, "%s/baseline.%llu.plist", kDirectory,
+        std::snprintf(path, sizeof path, "%s/baseline.%llu.plist", Directory(),
                       static_cast<unsigned long long>(++count));
         const double seconds = TimeIteration(state, [&] {
             const int descriptor =
@@ -90,7 +102,7 @@ void BM_PlainFileByName(benchmark::State& state) {
         });
         samples.push_back(seconds * 1e6);
     }
-    RemoveEverythingInTmp();
+    RemoveWrittenFiles();
     ReportSpread(state, samples, "us");
 }
 BENCHMARK(BM_PlainFileByName)->UseManualTime()->Iterations(5000)->Unit(benchmark::kMicrosecond);
@@ -123,11 +135,25 @@ BENCHMARK(BM_AttachedDeviceCheck)->UseManualTime()->Iterations(5000)->Unit(bench
 
 int main(int argc, char** argv) {
     EnterPrivateTmp();
+    gDirectory = "/tmp";
+    if (!PrivateTmp().isPrivate) {
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "zn_event_bench_XXXXXX").string();
+        if (mkdtemp(pattern.data()) == nullptr) {
+            std::perror("mkdtemp");
+            return 1;
+        }
+        gDirectory = pattern;
+    }
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
         return 1;
     }
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
+    if (!PrivateTmp().isPrivate) {
+        std::error_code ignored;
+        std::filesystem::remove_all(gDirectory, ignored);
+    }
     return 0;
 }
