@@ -4,8 +4,8 @@
 // running action, a watch that ended by itself watched again (the first
 // retry), and a lent scanner taken back. Each reports the median of its
 // samples in microseconds.
-// The plug-in writes event files into /tmp: run it with a private one,
-// tests/support/private-tmp build/bench/bench/host_bench.
+// The plug-in writes event files into /tmp: the process gives itself a
+// private tmpfs there at start (bench/private_tmp.h).
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -24,6 +24,7 @@
 #include "host_service.h"
 #include "platform/clock.h"
 #include "platform/sim_bus.h"
+#include "private_tmp.h"
 #include "zn417_model.h"
 
 namespace {
@@ -169,6 +170,7 @@ BENCHMARK(BM_ReplugToWatchingAgain)->UseManualTime()->Iterations(200)->Unit(benc
 // first command (goal: under 5 ms); spawned_median_us is the part up to the
 // host's posix_spawn returning, before /bin/sh starts.
 void BM_PressToActionStarted(benchmark::State& state) {
+    LabelTmp(state);
     PrepareBus();
     char directory[] = "/tmp/zn_host_bench_XXXXXX";
     if (mkdtemp(directory) == nullptr) {
@@ -304,4 +306,13 @@ BENCHMARK(BM_TakenBackToWatchingAgain)->UseManualTime()->Iterations(200)->Unit(b
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    EnterPrivateTmp();
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 1;
+    }
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

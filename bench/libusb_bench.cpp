@@ -3,7 +3,9 @@
 // (umockdev): Stop while the watch thread is blocked in each pipe, and
 // press-to-callback latency through libusb beside the same on the simulated
 // bus. The mock's kernel is a user-space ioctl handler, so these figures
-// show the backend's own costs, not a real host controller's.
+// show the backend's own costs, not a real host controller's. The process
+// gives itself a private tmpfs on /tmp at start (bench/private_tmp.h), where
+// the mocked kernel's files and the event files go.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -20,6 +22,7 @@
 #include "platform/sim_bus.h"
 #include "plugin/plugin_entry.h"
 #include "plugin/watch_thread.h"
+#include "private_tmp.h"
 #include "twain_button_plugin.h"
 #include "zn417_model.h"
 #include "spread.h"
@@ -147,6 +150,7 @@ BENCHMARK(BM_LibusbStopWhileBlocked)
 template <typename Press, typename WaitBlocked>
 void MeasurePresses(benchmark::State& state, BenchSetting& setting, Press press,
                     WaitBlocked waitBlocked) {
+    LabelTmp(state);
     std::vector<double> latencies;
     uint64_t presses = 0;
     for (auto _ : state) {
@@ -208,6 +212,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cannot load libumockdev-preload.so.0 (package umockdev)\n");
         return 1;
     }
+    EnterPrivateTmp();  // before the mocked kernel's first thread and its files
     // The mocked kernel's devices exist before libusb first looks.
     gMockBus = MockBusCreate();
     gMockScanner = gMockBus != nullptr ? MockAddDevice(gMockBus, 1, {4, 1}, Zn417Layout())
@@ -217,6 +222,9 @@ int main(int argc, char** argv) {
         return 1;
     }
     benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 1;
+    }
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     MockBusRelease(gMockBus);

@@ -29,6 +29,13 @@ void PreparePushScanEventAt(const char* directory);
 // PreparePushScanEventAt for the directory WritePushScanEvent writes to.
 void PreparePushScanEvent();
 
+// PreparePushScanEventAt, and the prepared file made to hold already the
+// text of the next event if it has this device name, port number and count
+// of event bytes: a press with those only writes its bytes into it and names
+// it, and any other press formats its own. The file is the same either way.
+void PreparePushScanEventFor(const char* directory, const char* deviceName, int32_t portNumber,
+                             int32_t eventCount);
+
 // Closes the prepared file, if any; it has no name, so nothing remains.
 void ReleasePreparedPushScanEvent();
 

@@ -71,14 +71,20 @@ int32_t WriteEventFile(PluginState* state) {
                                 kEventDataSize);
 }
 
-// While idle, before each wait: the unnamed file the next press is written to.
+// While idle, before each wait: the unnamed file the next press is written
+// to, holding already the text of an event of this device and port, so that
+// the press only puts in its bytes and names the file.
 void PrepareEventFile() {
     const char* directory = gEventDirectoryForTests.load(std::memory_order_acquire);
     if (directory == nullptr) {
-        PreparePushScanEvent();
-    } else {
-        PreparePushScanEventAt(directory);
+        directory = kEventDirectory;
     }
+    PluginState* state = State();
+    if (state == nullptr) {
+        PreparePushScanEventAt(directory);
+        return;
+    }
+    PreparePushScanEventFor(directory, kModelName, *state->hostLocation, kEventDataSize);
 }
 
 void ReleaseEventFile(void*) {
