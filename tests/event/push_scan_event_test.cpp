@@ -156,8 +156,8 @@ TEST_F(PushScanEvent, FileIsTheXmlTextOfSixEntriesInOrderWithTheirTypesAndValues
         {"a port above 2^31 unsigned", "ZN417", static_cast<int32_t>(0xFA120000u), 32, "-99483648"},
         {"port 0", "ZN417", 0, 32, "0"},
         {"the highest port", "ZN417", INT32_MAX, 32, "2147483647"},
-        {"markup, UTF-8 and a tab in the name", "ZN417 <&> \xC3\xA9\xE2\x82\xAC\xF0\x9D\x84\x9E\t", 1,
-         32, "1"},
+        {"markup, UTF-8 and a tab in the name", "ZN417 <&> \xC3\xA9\xE2\x82\xAC\xF0\x9D\x84\x9E\t",
+         1, 32, "1"},
     };
     int offset = 0;
     for (const Event& event : events) {
@@ -169,9 +169,9 @@ TEST_F(PushScanEvent, FileIsTheXmlTextOfSixEntriesInOrderWithTheirTypesAndValues
         PlistPtr root = Decode(content);
         ASSERT_NE(root, nullptr);
         ASSERT_EQ(plist_get_node_type(root.get()), PLIST_DICT);
-        EXPECT_EQ(KeysOf(root.get()), (std::vector<std::string>{"FileID", "Version", "Connection",
-                                                                "DeviceName", "PortName",
-                                                                "EventData"}));
+        EXPECT_EQ(KeysOf(root.get()),
+                  (std::vector<std::string>{"FileID", "Version", "Connection", "DeviceName",
+                                            "PortName", "EventData"}));
         EXPECT_EQ(StringAt(root.get(), "FileID"), "KorvelTX_PushScan");
         EXPECT_EQ(StringAt(root.get(), "Version"), "1.0.0");
         EXPECT_EQ(StringAt(root.get(), "Connection"), "USB");
