@@ -12,10 +12,7 @@ make_scratch "$build/tests/install"
 stage="$scratch/stage root"
 prefix="/opt/zn 417"
 root="$stage$prefix"
-install_tree() {
-    DESTDIR="$stage" cmake --install "$build" --prefix "$prefix" >"$scratch/install.log" 2>&1 ||
-        { cat "$scratch/install.log" >&2; fail "cmake --install failed"; }
-}
+install_tree() { DESTDIR="$stage" install_build "$build" "$prefix"; }
 
 # An older install: a broken host, a stale platform library and its soname
 # link pointing at a version that is gone, and an edited configuration.
@@ -48,13 +45,15 @@ sed "s|@ZN_SCAN_ACTION@|'$action'|" "$(dirname "$0")/../../packaging/zn417-host.
 grep -qxF "exec = '$action'" "$root/etc/zn417/zn417-host.conf.dist" ||
     fail "the sample does not run the installed scan-to-folder action"
 
-# Search paths relative to the installed files only.
-[ "$(elf_search_paths "$root/bin/zn417-host")" = 'RUNPATH $ORIGIN/../lib/zn417' ] ||
-    fail "host search path: $(elf_search_paths "$root/bin/zn417-host")"
-[ "$(elf_search_paths "$root/lib/zn417/zn417_button.so")" = 'RUNPATH $ORIGIN' ] ||
-    fail "plug-in search path: $(elf_search_paths "$root/lib/zn417/zn417_button.so")"
-[ -z "$(elf_search_paths "$root/lib/zn417/libzn_platform.so.0.1")" ] ||
-    fail "platform library search path: $(elf_search_paths "$root/lib/zn417/libzn_platform.so.0.1")"
+# Search paths relative to the installed files only (none for the library).
+while read -r file expected; do
+    [ "$(elf_search_paths "$root/$file")" = "$expected" ] ||
+        fail "$file search path: $(elf_search_paths "$root/$file")"
+done <<'EOF'
+bin/zn417-host RUNPATH $ORIGIN/../lib/zn417
+lib/zn417/zn417_button.so RUNPATH $ORIGIN
+lib/zn417/libzn_platform.so.0.1
+EOF
 if grep -rlF "$build" "$root/lib/udev" "$root/lib/systemd" "$root/etc" "$root/include"; then
     fail "installed files name the build tree"
 fi
