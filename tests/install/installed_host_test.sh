@@ -12,7 +12,10 @@ make_scratch "$build/tests/install"
 stage="$scratch/stage root"
 prefix="/opt/zn 417"
 root="$stage$prefix"
-install_tree() { DESTDIR="$stage" install_build "$build" "$prefix"; }
+install_tree() {
+    DESTDIR="$stage" logged "$scratch/install.log" "cmake --install" \
+        cmake --install "$build" --prefix "$prefix"
+}
 
 # An older install: a broken host, a stale platform library and its soname
 # link pointing at a version that is gone, and an edited configuration.
@@ -69,19 +72,17 @@ for elf in "$root/bin/zn417-host" "$root/lib/zn417/zn417_button.so"; do
 done
 
 host="$root/bin/zn417-host"
-"$host" --help >"$scratch/help.txt" || fail "--help exited $?"
-grep -q -- "--simulate" "$scratch/help.txt" || fail "--help does not show --simulate"
-
-"$host" --version >"$scratch/version.txt" || fail "--version exited $?"
-[ "$(cat "$scratch/version.txt")" = "zn417-host $version" ] ||
-    fail "--version printed '$(cat "$scratch/version.txt")'"
+help=$("$host" --help) || fail "--help exited $?"
+[[ $help == *--simulate* ]] || fail "--help does not show --simulate"
+printed=$("$host" --version) || fail "--version exited $?"
+[ "$printed" = "zn417-host $version" ] || fail "--version printed '$printed'"
 
 # Every example of the installed sample is a valid setting; device and
 # location are alternatives, and the plug-in example names no real file.
 sample="$root/etc/zn417/zn417-host.conf.dist"
-sed -E 's/^#([a-z_.0-9]+ = )/\1/; /^(location|plugin) = /d' "$sample" >"$scratch/by-device.conf"
-sed -E 's/^#([a-z_.0-9]+ = )/\1/; /^(device|plugin) = /d' "$sample" >"$scratch/by-location.conf"
-for config in by-device by-location; do
+for other in location device; do
+    config=without-$other
+    sed -E "s/^#([a-z_.0-9]+ = )/\\1/; /^($other|plugin) = /d" "$sample" >"$scratch/$config.conf"
     grep -q "^exec = " "$scratch/$config.conf" || fail "no example uncommented in $config.conf"
     "$private_tmp" "$host" --simulate --list --config "$scratch/$config.conf" >/dev/null \
         2>"$scratch/config.err" || fail "the sample's examples ($config): $(cat "$scratch/config.err")"

@@ -14,7 +14,7 @@ command -v systemd-analyze >/dev/null || { echo "systemd-analyze not found"; exi
 make_scratch "$build/tests/install"
 
 prefix="$scratch/zn 417"
-install_build "$build" "$prefix"
+logged "$scratch/install.log" "cmake --install" cmake --install "$build" --prefix "$prefix"
 exec_start="ExecStart=\"$prefix/bin/zn417-host\" --wait --exit-on-unplug --device %i"
 # A user manager of our own needs a runtime directory.
 export XDG_RUNTIME_DIR="$scratch/runtime"

@@ -27,8 +27,3 @@ logged() {
     shift 2
     "$@" >"$log" 2>&1 || { cat "$log" >&2; fail "$what"; }
 }
-
-# install_build <build dir> <prefix>: cmake --install (into $DESTDIR when set).
-install_build() {
-    logged "$scratch/install.log" "cmake --install failed" cmake --install "$1" --prefix "$2"
-}
