@@ -61,6 +61,7 @@ protected:
     void SetUp() override {
         setenv("TZ", "UTC0", 1);
         tzset();
+        previousMask_ = umask(077);  // every file is written under a strict creation mask
         directory_ = MakeDirectory();
         outside_ = MakeDirectory();
         for (int i = 0; i < 32; ++i) {
@@ -72,6 +73,7 @@ protected:
     }
 
     void TearDown() override {
+        umask(previousMask_);
         fs::remove_all(directory_);
         fs::remove_all(outside_);
     }
@@ -105,6 +107,7 @@ protected:
     std::string PathAt(int offset) const { return directory_ + "/" + NameAt(offset); }
     std::vector<std::string> Entries() const { return EntriesOf(directory_); }
 
+    mode_t previousMask_ = 0;
     std::string directory_;
     std::string outside_;
     uint8_t eventData_[32];
@@ -135,44 +138,47 @@ INSTANTIATE_TEST_SUITE_P(, PushScanEventEitherWay,
 
 // ---- What the file holds ----
 
+// Any device name that is XML text, any port number and any count of bytes
+// make the same six entries in order, with their types and values.
 TEST_F(PushScanEvent, FileIsTheXmlTextOfSixEntriesInOrderWithTheirTypesAndValues) {
-    ASSERT_EQ(Write(), 0);
-    const std::string content = ReadFile(PathAt(0));
-    EXPECT_EQ(content.rfind("<?xml", 0), 0u);
-    EXPECT_EQ(content.find('\0'), std::string::npos);  // no terminating NUL
-    PlistPtr root = Decode(content);
-    ASSERT_NE(root, nullptr);
-    ASSERT_EQ(plist_get_node_type(root.get()), PLIST_DICT);
-    EXPECT_EQ(KeysOf(root.get()),
-              (std::vector<std::string>{"FileID", "Version", "Connection", "DeviceName", "PortName",
-                                        "EventData"}));
-    EXPECT_EQ(StringAt(root.get(), "FileID"), "KorvelTX_PushScan");
-    EXPECT_EQ(StringAt(root.get(), "Version"), "1.0.0");
-    EXPECT_EQ(StringAt(root.get(), "Connection"), "USB");
-    EXPECT_EQ(StringAt(root.get(), "DeviceName"), "ZN417");
-    EXPECT_EQ(StringAt(root.get(), "PortName"), "336592896");
-    EXPECT_EQ(DataAt(root.get(), "EventData"), std::vector<uint8_t>(eventData_, eventData_ + 32));
-}
-
-TEST_F(PushScanEvent, EventDataHoldsExactlyTheGivenCountOfBytes) {
-    ASSERT_EQ(Write(kWhen, "ZN417", 1, 5), 0);
-    ASSERT_EQ(Write(kWhen + 1, "ZN417", 1, 0), 0);
-    PlistPtr five = Decode(ReadFile(PathAt(0)));
-    PlistPtr none = Decode(ReadFile(PathAt(1)));
-    ASSERT_NE(five, nullptr);
-    ASSERT_NE(none, nullptr);
-    EXPECT_EQ(DataAt(five.get(), "EventData"), std::vector<uint8_t>(eventData_, eventData_ + 5));
-    EXPECT_TRUE(DataAt(none.get(), "EventData").empty());
-}
-
-TEST_F(PushScanEvent, PortNameIsTheSignedDecimalTextOfThePortNumber) {
-    const int32_t ports[] = {INT32_MIN, static_cast<int32_t>(0xFA120000u), 0, INT32_MAX};
-    const char* texts[] = {"-2147483648", "-99483648", "0", "2147483647"};
-    for (int i = 0; i < 4; ++i) {
-        ASSERT_EQ(Write(kWhen + i, "ZN417", ports[i]), 0);
-        PlistPtr root = Decode(ReadFile(PathAt(i)));
+    struct Event {
+        const char* label;
+        const char* deviceName;
+        int32_t portNumber;
+        int32_t count;
+        const char* portName;
+    };
+    const Event events[] = {
+        {"a whole packet", "ZN417", 0x14100000, 32, "336592896"},
+        {"five bytes", "ZN417", 1, 5, "1"},
+        {"no bytes", "ZN417", 1, 0, "1"},
+        {"the lowest port", "ZN417", INT32_MIN, 32, "-2147483648"},
+        {"a port above 2^31 unsigned", "ZN417", static_cast<int32_t>(0xFA120000u), 32, "-99483648"},
+        {"port 0", "ZN417", 0, 32, "0"},
+        {"the highest port", "ZN417", INT32_MAX, 32, "2147483647"},
+        {"markup, UTF-8 and a tab in the name", "ZN417 <&> \xC3\xA9\xE2\x82\xAC\xF0\x9D\x84\x9E\t",
+         1, 32, "1"},
+    };
+    int offset = 0;
+    for (const Event& event : events) {
+        SCOPED_TRACE(event.label);
+        ASSERT_EQ(Write(kWhen + offset, event.deviceName, event.portNumber, event.count), 0);
+        const std::string content = ReadFile(PathAt(offset++));
+        EXPECT_EQ(content.rfind("<?xml", 0), 0u);
+        EXPECT_EQ(content.find('\0'), std::string::npos);  // no terminating NUL
+        PlistPtr root = Decode(content);
         ASSERT_NE(root, nullptr);
-        EXPECT_EQ(StringAt(root.get(), "PortName"), texts[i]);
+        ASSERT_EQ(plist_get_node_type(root.get()), PLIST_DICT);
+        EXPECT_EQ(KeysOf(root.get()),
+                  (std::vector<std::string>{"FileID", "Version", "Connection", "DeviceName",
+                                            "PortName", "EventData"}));
+        EXPECT_EQ(StringAt(root.get(), "FileID"), "KorvelTX_PushScan");
+        EXPECT_EQ(StringAt(root.get(), "Version"), "1.0.0");
+        EXPECT_EQ(StringAt(root.get(), "Connection"), "USB");
+        EXPECT_EQ(StringAt(root.get(), "DeviceName"), event.deviceName);
+        EXPECT_EQ(StringAt(root.get(), "PortName"), event.portName);
+        EXPECT_EQ(DataAt(root.get(), "EventData"),
+                  std::vector<uint8_t>(eventData_, eventData_ + event.count));
     }
 }
 
@@ -183,11 +189,6 @@ TEST_F(PushScanEvent, DeviceNameThatCannotBeXmlTextIsRefused) {
         EXPECT_EQ(Write(kWhen, name), -1) << name;
     }
     EXPECT_TRUE(Entries().empty());
-    ASSERT_EQ(Write(kWhen, "ZN417 <&> \xC3\xA9\xE2\x82\xAC\xF0\x9D\x84\x9E\t"), 0);
-    PlistPtr root = Decode(ReadFile(PathAt(0)));
-    ASSERT_NE(root, nullptr);
-    EXPECT_EQ(StringAt(root.get(), "DeviceName"),
-              "ZN417 <&> \xC3\xA9\xE2\x82\xAC\xF0\x9D\x84\x9E\t");
 }
 
 // ---- Name and mode ----
@@ -202,10 +203,7 @@ TEST_F(PushScanEvent, FileIsNamedAfterTheLocalTimeToTheSecond) {
 }
 
 TEST_P(PushScanEventEitherWay, FileIsMode0666WhateverTheCreationMask) {
-    const mode_t previous = umask(077);
-    const int32_t result = Write();
-    umask(previous);
-    ASSERT_EQ(result, 0);
+    ASSERT_EQ(Write(), 0);
     EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(PathAt(0))));
     EXPECT_EQ(ModeOf(PathAt(0)), 0666u);
 }
@@ -284,10 +282,7 @@ size_t OpenDescriptors() {
 TEST_F(PushScanEvent, PreparedFileShowsNoEntryUntilThePressThenHoldsTheWholeEvent) {
     PreparePushScanEventAt(directory_.c_str());
     EXPECT_TRUE(Entries().empty());
-    const mode_t previous = umask(077);
-    const int32_t result = Write();
-    umask(previous);
-    ASSERT_EQ(result, 0);
+    ASSERT_EQ(Write(), 0);
     EXPECT_EQ(Entries(), std::vector<std::string>{NameAt(0)});
     EXPECT_EQ(ModeOf(PathAt(0)), 0666u);
     PlistPtr root = Decode(ReadFile(PathAt(0)));
@@ -415,11 +410,7 @@ TEST_F(PushScanEvent, EveryAllocationFailureFailsWithoutFileOrLeak) {
 // ---- An independent reader ----
 
 TEST_F(PushScanEvent, PythonPlistlibReadsTheFile) {
-    const mode_t previous = umask(077);
-    const int32_t result = Write(kWhen, "ZN417 <&> \xC3\xA9", -5);
-    umask(previous);
-    ASSERT_EQ(result, 0);
-
+    ASSERT_EQ(Write(kWhen, "ZN417 <&> \xC3\xA9", -5), 0);
     std::string hex;
     for (uint8_t byte : eventData_) {
         char pair[3];

@@ -30,8 +30,7 @@ make_scratch "$build/tests/install"
 make_packages() {
     local out="$scratch/$1"
     shift
-    cpack --config "$build/CPackConfig.cmake" -B "$out" "$@" >"$out.log" 2>&1 ||
-        { cat "$out.log" >&2; fail "cpack $*"; }
+    logged "$out.log" "cpack $*" cpack --config "$build/CPackConfig.cmake" -B "$out" "$@"
     runtime=$(echo "$out"/zn417-host_*.deb) dev=$(echo "$out"/zn417-host-dev_*.deb)
     [ -f "$runtime" ] && [ -f "$dev" ] || fail "cpack made no runtime and -dev package: $(ls "$out")"
 }

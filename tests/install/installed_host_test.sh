@@ -13,8 +13,8 @@ stage="$scratch/stage root"
 prefix="/opt/zn 417"
 root="$stage$prefix"
 install_tree() {
-    DESTDIR="$stage" cmake --install "$build" --prefix "$prefix" >"$scratch/install.log" 2>&1 ||
-        { cat "$scratch/install.log" >&2; fail "cmake --install failed"; }
+    DESTDIR="$stage" logged "$scratch/install.log" "cmake --install" \
+        cmake --install "$build" --prefix "$prefix"
 }
 
 # An older install: a broken host, a stale platform library and its soname
@@ -48,13 +48,15 @@ sed "s|@ZN_SCAN_ACTION@|'$action'|" "$(dirname "$0")/../../packaging/zn417-host.
 grep -qxF "exec = '$action'" "$root/etc/zn417/zn417-host.conf.dist" ||
     fail "the sample does not run the installed scan-to-folder action"
 
-# Search paths relative to the installed files only.
-[ "$(elf_search_paths "$root/bin/zn417-host")" = 'RUNPATH $ORIGIN/../lib/zn417' ] ||
-    fail "host search path: $(elf_search_paths "$root/bin/zn417-host")"
-[ "$(elf_search_paths "$root/lib/zn417/zn417_button.so")" = 'RUNPATH $ORIGIN' ] ||
-    fail "plug-in search path: $(elf_search_paths "$root/lib/zn417/zn417_button.so")"
-[ -z "$(elf_search_paths "$root/lib/zn417/libzn_platform.so.0.1")" ] ||
-    fail "platform library search path: $(elf_search_paths "$root/lib/zn417/libzn_platform.so.0.1")"
+# Search paths relative to the installed files only (none for the library).
+while read -r file expected; do
+    [ "$(elf_search_paths "$root/$file")" = "$expected" ] ||
+        fail "$file search path: $(elf_search_paths "$root/$file")"
+done <<'EOF'
+bin/zn417-host RUNPATH $ORIGIN/../lib/zn417
+lib/zn417/zn417_button.so RUNPATH $ORIGIN
+lib/zn417/libzn_platform.so.0.1
+EOF
 if grep -rlF "$build" "$root/lib/udev" "$root/lib/systemd" "$root/etc" "$root/include"; then
     fail "installed files name the build tree"
 fi
@@ -70,19 +72,17 @@ for elf in "$root/bin/zn417-host" "$root/lib/zn417/zn417_button.so"; do
 done
 
 host="$root/bin/zn417-host"
-"$host" --help >"$scratch/help.txt" || fail "--help exited $?"
-grep -q -- "--simulate" "$scratch/help.txt" || fail "--help does not show --simulate"
-
-"$host" --version >"$scratch/version.txt" || fail "--version exited $?"
-[ "$(cat "$scratch/version.txt")" = "zn417-host $version" ] ||
-    fail "--version printed '$(cat "$scratch/version.txt")'"
+help=$("$host" --help) || fail "--help exited $?"
+[[ $help == *--simulate* ]] || fail "--help does not show --simulate"
+printed=$("$host" --version) || fail "--version exited $?"
+[ "$printed" = "zn417-host $version" ] || fail "--version printed '$printed'"
 
 # Every example of the installed sample is a valid setting; device and
 # location are alternatives, and the plug-in example names no real file.
 sample="$root/etc/zn417/zn417-host.conf.dist"
-sed -E 's/^#([a-z_.0-9]+ = )/\1/; /^(location|plugin) = /d' "$sample" >"$scratch/by-device.conf"
-sed -E 's/^#([a-z_.0-9]+ = )/\1/; /^(device|plugin) = /d' "$sample" >"$scratch/by-location.conf"
-for config in by-device by-location; do
+for other in location device; do
+    config=without-$other
+    sed -E "s/^#([a-z_.0-9]+ = )/\\1/; /^($other|plugin) = /d" "$sample" >"$scratch/$config.conf"
     grep -q "^exec = " "$scratch/$config.conf" || fail "no example uncommented in $config.conf"
     "$private_tmp" "$host" --simulate --list --config "$scratch/$config.conf" >/dev/null \
         2>"$scratch/config.err" || fail "the sample's examples ($config): $(cat "$scratch/config.err")"

@@ -13,8 +13,7 @@ make_scratch "$build/tests/install"
 configure() {
     local dir="$scratch/$1"
     shift
-    cmake -S "$source" -B "$dir" -G Ninja -DZN_BUILD_TESTS=OFF "$@" >"$dir.log" 2>&1 ||
-        { cat "$dir.log" >&2; fail "configure $*"; }
+    logged "$dir.log" "configure $*" cmake -S "$source" -B "$dir" -G Ninja -DZN_BUILD_TESTS=OFF "$@"
     sed -n 's/^ *"command": "\(.*tools\/host\/main\.cpp.*\)",$/\1/p' "$dir/compile_commands.json"
 }
 

@@ -44,8 +44,7 @@ build=$1 private_tmp=$2
 make_scratch "$build/tests/install"
 chmod 0755 "$scratch"
 prefix="$scratch/prefix"
-cmake --install "$build" --prefix "$prefix" >"$scratch/install.log" 2>&1 ||
-    { cat "$scratch/install.log" >&2; fail "cmake --install failed"; }
+logged "$scratch/install.log" "cmake --install" cmake --install "$build" --prefix "$prefix"
 host="$prefix/bin/zn417-host"
 config="$prefix/etc/zn417/zn417-host.conf"
 

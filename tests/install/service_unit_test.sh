@@ -14,8 +14,7 @@ command -v systemd-analyze >/dev/null || { echo "systemd-analyze not found"; exi
 make_scratch "$build/tests/install"
 
 prefix="$scratch/zn 417"
-cmake --install "$build" --prefix "$prefix" >"$scratch/install.log" 2>&1 ||
-    { cat "$scratch/install.log" >&2; fail "cmake --install failed"; }
+logged "$scratch/install.log" "cmake --install" cmake --install "$build" --prefix "$prefix"
 exec_start="ExecStart=\"$prefix/bin/zn417-host\" --wait --exit-on-unplug --device %i"
 # A user manager of our own needs a runtime directory.
 export XDG_RUNTIME_DIR="$scratch/runtime"

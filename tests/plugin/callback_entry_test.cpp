@@ -20,6 +20,18 @@ protected:
         Queue(Press());
     }
 
+    // A press whose callback stops the watch and is then held: the device is
+    // let go at once, but the callback has not returned.
+    void PressAndHoldAfterAStopFromInside() {
+        recorder_.SetInside(InsideCallback::Stop);
+        recorder_.HoldAfterInside(true);
+        StartAndPress();
+        ASSERT_TRUE(recorder_.WaitForInsideResults(1));
+        EXPECT_EQ(SimGetCounters().openObjects, 0u);
+        EXPECT_NE(gPluginState.load(), nullptr);
+        recorder_.SetInside(InsideCallback::Nothing);
+    }
+
     // The end of a cycle: the host's Stop leaves nothing, and the process has
     // as many threads as before the first Start.
     static void StopAndExpectNothingLeft(size_t threadsBefore) {
@@ -75,14 +87,7 @@ TEST_F(StopFromTheCallback, TheNextStartReclaimsTheThreadAndWatchesAnew) {
 }
 
 TEST_F(StopFromTheCallback, AStartFromTheHostBeforeTheCallbackReturnsWaitsForItAndSucceeds) {
-    recorder_.SetInside(InsideCallback::Stop);
-    recorder_.HoldAfterInside(true);
-    StartAndPress();
-    ASSERT_TRUE(recorder_.WaitForInsideResults(1));
-    EXPECT_EQ(SimGetCounters().openObjects, 0u);  // the device is let go at once
-    EXPECT_NE(gPluginState.load(), nullptr);      // the callback has not returned
-
-    recorder_.SetInside(InsideCallback::Nothing);
+    PressAndHoldAfterAStopFromInside();
     std::thread starter([&] { EXPECT_EQ(Start(), 0); });
     recorder_.HoldAfterInside(false);
     starter.join();
@@ -94,11 +99,7 @@ TEST_F(StopFromTheCallback, AStartFromTheHostBeforeTheCallbackReturnsWaitsForItA
 }
 
 TEST_F(StopFromTheCallback, AStopFromTheHostMeanwhileWaitsForTheCallbackAndLeavesNothing) {
-    recorder_.SetInside(InsideCallback::Stop);
-    recorder_.HoldAfterInside(true);
-    StartAndPress();
-    ASSERT_TRUE(recorder_.WaitForInsideResults(1));
-
+    PressAndHoldAfterAStopFromInside();
     std::thread stopper([] { EXPECT_EQ(TWAINButtonPluginStop(), 0); });
     recorder_.HoldAfterInside(false);
     stopper.join();

@@ -45,44 +45,44 @@ TEST_F(PluginLifecycle, AmbiguousDevicesMakeStartSucceedWithNothingWatched) {
     }
 }
 
-TEST_F(PluginLifecycle, StartFailsAndLeavesNothingWhenNoInterfaceCanBeOpened) {
+// Each way Start fails leaves nothing started.
+TEST_F(PluginLifecycle, AFailedStartLeavesNothing) {
     location_ = kOtherLocation;  // nothing there
     EXPECT_EQ(Start(), -1);
     ExpectNothingStarted();
-
     location_ = kHostLocation;
     SimSetHeldByOtherClient(scanner_, true);
     EXPECT_EQ(Start(), -1);
     ExpectNothingStarted();
-}
-
-TEST_F(PluginLifecycle, StartRefusesAnAbsentLocationOrCallback) {
+    SimSetHeldByOtherClient(scanner_, false);
     EXPECT_EQ(TWAINButtonPluginStart(nullptr, nullptr, nullptr, HostRecorder::Callback), -1);
     EXPECT_EQ(TWAINButtonPluginStart(&location_, nullptr, nullptr, nullptr), -1);
     ExpectNothingStarted();
-}
 
-TEST_F(PluginLifecycle, AFailedThreadCreationUndoesEverything) {
+    const uint32_t created = SimGetCounters().objectsCreated;
     gCreateWatchThreadForTests.store(
         [](pthread_t*, const pthread_attr_t*, void* (*)(void*), void*) { return EAGAIN; });
     EXPECT_EQ(Start(), -1);
     ExpectNothingStarted();
-    EXPECT_EQ(SimGetCounters().objectsCreated, 1u);  // it had been opened
+    EXPECT_EQ(SimGetCounters().objectsCreated, created + 1);  // it had been opened
 }
 
-TEST_F(PluginLifecycle, StopWithoutStartAndASecondStopDoNothing) {
+// Stop without Start and a second Stop do nothing; a Stop while the thread
+// is blocked in a read returns only once the state is freed; a Start after a
+// Stop watches as a first Start does.
+TEST_F(PluginLifecycle, StartAndStopInAnyOrder) {
     EXPECT_EQ(TWAINButtonPluginStop(), 0);
     EXPECT_EQ(TWAINButtonPluginStop(), 0);
     StartWatching();
     EXPECT_EQ(TWAINButtonPluginStop(), 0);
+    EXPECT_EQ(ThreadProgress::Get().Cleanups(), 1u);
+    EXPECT_EQ(LiveAllocations(), liveBefore_);
+    ExpectNothingStarted();
     EXPECT_EQ(TWAINButtonPluginStop(), 0);
     ExpectNothingStarted();
     EXPECT_EQ(ThreadProgress::Get().Cleanups(), 1u);
-}
+    EXPECT_EQ(recorder_.Count(), 0u);
 
-TEST_F(PluginLifecycle, StartAfterStopWatchesAsAFirstStartDoes) {
-    StartWatching();
-    EXPECT_EQ(TWAINButtonPluginStop(), 0);
     StartWatching();
     VirtualClockAdvance(kSecond);
     Queue(Press());
@@ -90,42 +90,34 @@ TEST_F(PluginLifecycle, StartAfterStopWatchesAsAFirstStartDoes) {
     EXPECT_EQ(SimGetCounters().objectsCreated, 2u);
 }
 
-TEST_F(PluginLifecycle, AThreadThatEndedByItselfTellsTheHostNothingAndIsReclaimedByStop) {
-    StartWatching();
-    VirtualClockAdvance(kSecond);
-    SimDetachDevice(scannerDevice_);  // the pending read fails
-    ASSERT_TRUE(WaitForCleanups(1));
-    EXPECT_EQ(gPluginState.load(), nullptr);
-    EXPECT_EQ(recorder_.Count(), 0u);
-    EXPECT_EQ(SimGetCounters().openObjects, 0u);
-    EXPECT_EQ(LiveAllocations(), liveBefore_);
-    EXPECT_TRUE(gStateLockExists);  // the "ended by itself" state
-    EXPECT_TRUE(gWatchThreadUnjoined);
+// A thread whose read failed (the device went away) tells the host nothing,
+// frees its state and leaves its thread and lock to the next Stop or Start.
+TEST_F(PluginLifecycle, AThreadThatEndedByItselfIsReclaimedByTheNextStopOrStart) {
+    for (const bool reclaimByStart : {false, true}) {
+        SCOPED_TRACE(reclaimByStart ? "by Start" : "by Stop");
+        ThreadProgress::Get().Reset();
+        StartWatching();
+        VirtualClockAdvance(kSecond);
+        SimDetachDevice(scannerDevice_);  // the pending read fails
+        ASSERT_TRUE(WaitForCleanups(1));
+        EXPECT_EQ(gPluginState.load(), nullptr);
+        EXPECT_EQ(recorder_.Count(), 0u);
+        EXPECT_EQ(SimGetCounters().openObjects, 0u);
+        EXPECT_EQ(LiveAllocations(), liveBefore_);
+        EXPECT_TRUE(gStateLockExists);  // the "ended by itself" state
+        EXPECT_TRUE(gWatchThreadUnjoined);
 
-    EXPECT_EQ(TWAINButtonPluginStop(), 0);
-    ExpectNothingStarted();
-    EXPECT_EQ(ThreadProgress::Get().Cleanups(), 1u);
-}
-
-TEST_F(PluginLifecycle, AThreadThatEndedByItselfIsReclaimedByTheNextStart) {
-    StartWatching();
-    SimDetachDevice(scannerDevice_);
-    ASSERT_TRUE(WaitForCleanups(1));
-
-    scanner_ = AttachInterface(FakeInterface(), &scannerDevice_);
-    StartWatching();
-    VirtualClockAdvance(kSecond);
-    Queue(Press());
-    EXPECT_TRUE(recorder_.WaitForCalls(1));
-}
-
-TEST_F(PluginLifecycle, StopWhileBlockedInAReadReturnsOnlyAfterTheStateIsFreed) {
-    StartWatching();
-    EXPECT_EQ(TWAINButtonPluginStop(), 0);
-    EXPECT_EQ(ThreadProgress::Get().Cleanups(), 1u);
-    EXPECT_EQ(LiveAllocations(), liveBefore_);
-    ExpectNothingStarted();
-    EXPECT_EQ(recorder_.Count(), 0u);
+        scanner_ = AttachInterface(FakeInterface(), &scannerDevice_);
+        if (reclaimByStart) {
+            StartWatching();
+            VirtualClockAdvance(kSecond);
+            Queue(Press());
+            EXPECT_TRUE(recorder_.WaitForCalls(1));
+        }
+        EXPECT_EQ(TWAINButtonPluginStop(), 0);
+        ExpectNothingStarted();
+        EXPECT_EQ(ThreadProgress::Get().Cleanups(), reclaimByStart ? 2u : 1u);
+    }
 }
 
 // Where Stop lets the held step go: at the interface's release, inside Stop,

@@ -92,11 +92,6 @@ struct HostRecorder {
         std::lock_guard<std::mutex> guard(lock);
         return insideResults;
     }
-    bool WaitForInsideResults(size_t count) {
-        std::unique_lock<std::mutex> guard(lock);
-        return changed.wait_for(guard, std::chrono::milliseconds(kWaitMs),
-                                [&] { return insideResults.size() >= count; });
-    }
     void HoldAfterInside(bool hold) {
         std::lock_guard<std::mutex> guard(lock);
         holdAfterInside = hold;
@@ -106,15 +101,19 @@ struct HostRecorder {
         std::lock_guard<std::mutex> guard(lock);
         return calls.size();
     }
-    bool WaitForCalls(size_t count) {
+    template <typename Predicate>
+    bool WaitUntil(Predicate done) {
         std::unique_lock<std::mutex> guard(lock);
-        return changed.wait_for(guard, std::chrono::milliseconds(kWaitMs),
-                                [&] { return calls.size() >= count; });
+        return changed.wait_for(guard, std::chrono::milliseconds(kWaitMs), done);
+    }
+    bool WaitForCalls(size_t count) {
+        return WaitUntil([&] { return calls.size() >= count; });
+    }
+    bool WaitForInsideResults(size_t count) {
+        return WaitUntil([&] { return insideResults.size() >= count; });
     }
     bool WaitInside() {
-        std::unique_lock<std::mutex> guard(lock);
-        return changed.wait_for(guard, std::chrono::milliseconds(kWaitMs),
-                                [&] { return insideCallback; });
+        return WaitUntil([&] { return insideCallback; });
     }
     void Hold(bool hold) {
         std::lock_guard<std::mutex> guard(lock);
@@ -165,18 +164,13 @@ struct ThreadProgress {
         std::unique_lock<std::mutex> guard(lock);
         return changed.wait_for(guard, std::chrono::milliseconds(kWaitMs), predicate);
     }
-    uint64_t Reads() {
+    uint64_t Locked(const uint64_t& count) {
         std::lock_guard<std::mutex> guard(lock);
-        return interruptReads;
+        return count;
     }
-    uint64_t Releases() {
-        std::lock_guard<std::mutex> guard(lock);
-        return releases;
-    }
-    uint64_t Cleanups() {
-        std::lock_guard<std::mutex> guard(lock);
-        return cleanups;
-    }
+    uint64_t Reads() { return Locked(interruptReads); }
+    uint64_t Releases() { return Locked(releases); }
+    uint64_t Cleanups() { return Locked(cleanups); }
 };
 
 // Interrupt packet: status word at bytes 2-3, button code at byte 4, and

@@ -15,60 +15,46 @@ using AcceptedPresses = PluginTest;
 using DroppedPresses = PluginTest;
 using ReadFailures = PluginTest;
 
-TEST_F(PressWindow, APressBeforeOneSecondIsIgnoredAndOneAtOneSecondIsTaken) {
-    StartWatching();
-    VirtualClockAdvance(kSecond - 1);
-    Deliver(Press());
-    EXPECT_EQ(recorder_.Count(), 0u);
-    EXPECT_TRUE(EventFiles().empty());
+// Presses at set moments of the clock, in microseconds from the start of the
+// watch (whole seconds before it), and how many the host has been told of after each. Every press
+// it is told of has its event file and its 5-second pause (50 steps of 100 ms), which move the
+// clock on.
+struct TimedPress {
+    int64_t at;
+    size_t reported;
+};
+struct Timeline {
+    const char* label;
+    std::vector<TimedPress> presses;
+};
 
-    VirtualClockAdvance(1);
-    Queue(Press());
-    ASSERT_TRUE(recorder_.WaitForCalls(1));
-    EXPECT_EQ(recorder_.calls[0].eventCode, kScanEventCode);
-    EXPECT_EQ(recorder_.calls[0].eventCode, TWAIN_BUTTON_EVENT_SCAN);
-    EXPECT_EQ(recorder_.calls[0].hostLocation, &location_);
-    EXPECT_EQ(recorder_.calls[0].hostContext, &recorder_);
-}
-
-TEST_F(PressWindow, TheWindowCountsFromTheStartOfTheWaitNotFromTheLastPacket) {
-    StartWatching();
-    VirtualClockAdvance(kSecond * 6 / 10);
-    Deliver(Press());
-    VirtualClockAdvance(kSecond * 5 / 10);  // 1.1 s after the start, 0.5 s after the last press
-    Deliver(Press());
-    EXPECT_EQ(recorder_.Count(), 1u);
-}
-
-TEST_F(PressWindow, AClockSteppedBackMakesPressesWaitUntilItHasCaughtUp) {
-    StartWatching();
-    const struct timeval back { kStartSeconds - 10, 0 };
-    VirtualClockSet(&back);
-    Deliver(Press());
-    const struct timeval almost { kStartSeconds, 999999 };
-    VirtualClockSet(&almost);
-    Deliver(Press());
-    EXPECT_EQ(recorder_.Count(), 0u);
-
-    const struct timeval caughtUp { kStartSeconds + 1, 0 };
-    VirtualClockSet(&caughtUp);
-    Deliver(Press());
-    EXPECT_EQ(recorder_.Count(), 1u);
-}
-
-TEST_F(PressWindow, AfterAReportedPressTheNextComesNoSoonerThanSixSecondsLater) {
-    StartWatching();
-    VirtualClockAdvance(kSecond);
-    Deliver(Press());
-    ASSERT_EQ(recorder_.Count(), 1u);
-    EXPECT_EQ(VirtualClockSleepCount(), 50u);  // 5 s in 100 ms steps
-
-    VirtualClockAdvance(kSecond - 1);  // 5.999999 s after the press
-    Deliver(Press());
-    EXPECT_EQ(recorder_.Count(), 1u);
-    VirtualClockAdvance(1);
-    Deliver(Press());
-    EXPECT_EQ(recorder_.Count(), 2u);
+TEST_F(PressWindow, APressIsTakenOnlyOneSecondAfterTheWaitBegan) {
+    const Timeline timelines[] = {
+        {"before 1 s ignored, at 1 s taken", {{999999, 0}, {1000000, 1}}},
+        {"counted from the start of the wait, not the last packet", {{600000, 0}, {1100000, 1}}},
+        {"a clock stepped back waits until it has caught up",
+         {{-10000000, 0}, {999999, 0}, {1000000, 1}}},
+        {"after a press and its pause, a new 1 s wait", {{1000000, 1}, {6999999, 1}, {7000000, 2}}},
+    };
+    for (const Timeline& timeline : timelines) {
+        SCOPED_TRACE(timeline.label);
+        const size_t callsBefore = recorder_.Count();
+        const uint64_t sleepsBefore = VirtualClockSleepCount();
+        const struct timeval start { kStartSeconds, 0 };
+        VirtualClockSet(&start);
+        StartWatching();
+        for (const TimedPress& press : timeline.presses) {
+            const struct timeval now { kStartSeconds + press.at / 1000000, press.at % 1000000 };
+            VirtualClockSet(&now);
+            Deliver(Press());
+            EXPECT_EQ(recorder_.Count() - callsBefore, press.reported) << "at " << press.at;
+            EXPECT_EQ(VirtualClockSleepCount() - sleepsBefore, 50 * press.reported);
+            EXPECT_EQ(EventFiles().size(), press.reported);
+        }
+        EXPECT_EQ(TWAINButtonPluginStop(), 0);
+        std::filesystem::remove_all(directory_);
+        std::filesystem::create_directory(directory_);
+    }
 }
 
 // A device answer that accepts the mode shift.
@@ -132,23 +118,34 @@ TEST_F(StatusPackets, OtherPacketsWithoutAButtonChangeNothing) {
     EXPECT_TRUE(EventFiles().empty());
 }
 
-TEST_F(AcceptedPresses, ButtonCodes1And255ReachTheHostAlikeAndDifferOnlyInEventData) {
+// Each press reaches the host the same way; its file holds its own packet and
+// the location the host's pointer gives at that press.
+TEST_F(AcceptedPresses, EachPressReachesTheHostAlikeWithItsOwnPacketAndTheLocationThen) {
+    struct Taken {
+        uint8_t buttonCode;
+        int32_t location;
+        time_t second;
+    };
+    const Taken presses[] = {{1, kHostLocation, kStartSeconds + 1},
+                             {255, kOtherLocation, kStartSeconds + 7}};  // after the 5 s pause
     StartWatching();
-    VirtualClockAdvance(kSecond);
-    Deliver(Press(1));
-    VirtualClockAdvance(kSecond);  // after the 5 s pause
-    Deliver(Press(255));
-    ASSERT_EQ(recorder_.Count(), 2u);
-    for (const HostCall& call : recorder_.calls) {
-        EXPECT_EQ(call.eventCode, kScanEventCode);
-        EXPECT_EQ(call.hostLocation, &location_);
-        EXPECT_EQ(call.hostContext, &recorder_);
+    for (const Taken& press : presses) {
+        location_ = press.location;  // the host changes the value behind its pointer
+        VirtualClockAdvance(kSecond);
+        Deliver(Press(press.buttonCode));
     }
-    const std::vector<uint8_t> first = EventDataOf(NameAt(kStartSeconds + 1));
-    const std::vector<uint8_t> second = EventDataOf(NameAt(kStartSeconds + 7));
-    EXPECT_EQ(first, Press(1));
-    EXPECT_EQ(second, Press(255));
-    EXPECT_EQ(EventFiles().size(), 2u);
+    ASSERT_EQ(recorder_.Count(), std::size(presses));
+    EXPECT_EQ(EventFiles().size(), std::size(presses));
+    for (size_t i = 0; i < std::size(presses); ++i) {
+        SCOPED_TRACE("button " + std::to_string(presses[i].buttonCode));
+        EXPECT_EQ(recorder_.calls[i].eventCode, TWAIN_BUTTON_EVENT_SCAN);
+        EXPECT_EQ(recorder_.calls[i].hostLocation, &location_);
+        EXPECT_EQ(recorder_.calls[i].hostContext, &recorder_);
+        EXPECT_EQ(EventDataOf(NameAt(presses[i].second)), Press(presses[i].buttonCode));
+        PlistPtr root = Decode(ReadFile(PathOf(NameAt(presses[i].second))));
+        ASSERT_NE(root, nullptr);
+        EXPECT_EQ(StringAt(root.get(), "PortName"), std::to_string(presses[i].location));
+    }
 }
 
 TEST_F(AcceptedPresses, ShortAndEmptyTransfersNeitherLeaveStaleBytesNorShrinkLaterReads) {
@@ -168,22 +165,6 @@ TEST_F(AcceptedPresses, ShortAndEmptyTransfersNeitherLeaveStaleBytesNorShrinkLat
     Deliver(Press(2, 0x50));
     ASSERT_EQ(recorder_.Count(), 2u);
     EXPECT_EQ(EventDataOf(NameAt(kStartSeconds + 7)), Press(2, 0x50));
-}
-
-TEST_F(AcceptedPresses, PortNameIsTheLocationTheHostPointsToAtThePress) {
-    StartWatching();
-    VirtualClockAdvance(kSecond);
-    Deliver(Press());
-    location_ = kOtherLocation;  // the host changes the value behind its pointer
-    VirtualClockAdvance(kSecond);
-    Deliver(Press());
-    ASSERT_EQ(recorder_.Count(), 2u);
-    PlistPtr first = Decode(ReadFile(PathOf(NameAt(kStartSeconds + 1))));
-    PlistPtr second = Decode(ReadFile(PathOf(NameAt(kStartSeconds + 7))));
-    ASSERT_NE(first, nullptr);
-    ASSERT_NE(second, nullptr);
-    EXPECT_EQ(StringAt(first.get(), "PortName"), std::to_string(kHostLocation));
-    EXPECT_EQ(StringAt(second.get(), "PortName"), std::to_string(kOtherLocation));
 }
 
 TEST_F(DroppedPresses, AFailedDeviceCheckDropsThePressWithoutPause) {

@@ -79,20 +79,17 @@ TEST_F(DeviceCheck, JudgesEachAttachment) {
     }
 }
 
-TEST_F(DeviceCheck, FailsWhenAnyPropertySetCannotBeMade) {
+TEST_F(DeviceCheck, FailsWhenAnyPropertySetCannotBeMadeOrTheWalkCannotStart) {
     AttachInterface(Model(kHostLocation));
     const uint32_t stranger = AttachInterface(OtherMaker(kOtherLocation));
     SimFailStep(SimStepProperties, PlatformErrNoMemory, stranger);
     EXPECT_EQ(CheckAttachedDevices(&state_), -1);
     SimFailStep(SimStepProperties, PlatformOk, stranger);  // success without a set
     EXPECT_EQ(CheckAttachedDevices(&state_), -1);
-    EXPECT_EQ(CheckAttachedDevices(&state_), 0);
-}
-
-TEST_F(DeviceCheck, FailsWhenTheWalkCannotStart) {
     SimFailStep(SimStepWalk, PlatformErrError);
     EXPECT_EQ(CheckAttachedDevices(&state_), -1);
     EXPECT_EQ(CheckAttachedDevices(nullptr), -1);
+    EXPECT_EQ(CheckAttachedDevices(&state_), 0);
 }
 
 }  // namespace

@@ -167,13 +167,6 @@ TEST_F(OpenScanner, PassesOverAnInterfaceHeldByAnotherClient) {
     CloseScannerInterface(&state_);
 }
 
-TEST_F(OpenScanner, FailsOnAnEmptyBusOrWhenTheWalkCannotStart) {
-    EXPECT_EQ(OpenScannerInterface(&state_), -1);
-    AttachInterface(FakeInterface{});
-    SimFailStep(SimStepWalk, PlatformErrNoMemory);
-    EXPECT_EQ(OpenScannerInterface(&state_), -1);
-}
-
 // --- registry order ----------------------------------------------------------
 
 TEST_F(OpenScanner, TakesTheFirstFittingInterfaceInRegistryOrder) {
@@ -200,39 +193,35 @@ TEST_F(OpenScanner, CloseKeepsThePipeReferencesAndACloseWithNothingOpenDoesNothi
     CloseScannerInterface(&state_);
     EXPECT_EQ(state_.usbInterface, nullptr);
     EXPECT_EQ(state_.interruptPipe, 3);
-    std::vector<std::string> lines;
-    UsbPlatformSetTraceHook(
-        [](void* context, const char* line) {
-            static_cast<std::vector<std::string>*>(context)->push_back(line);
-        },
-        &lines);
+    Trace();
     CloseScannerInterface(&state_);
-    EXPECT_TRUE(lines.empty());
+    EXPECT_TRUE(lines_.empty());
 }
 
 TEST_F(OpenScanner, CloseAbortsAndClearsEveryPipeThenClosesAndReleases) {
     AttachInterface(FakeInterface{}.Pipes({kInterruptInPipe, kBulkOutPipe, kBulkInPipe}));
     ASSERT_EQ(OpenScannerInterface(&state_), 0);
-    std::vector<std::string> lines;
-    UsbPlatformSetTraceHook(
-        [](void* context, const char* line) {
-            std::string text = line;
-            static_cast<std::vector<std::string>*>(context)->push_back(
-                text.substr(text.find(' ', 4) + 1, text.find(':') - text.find(' ', 4) - 1));
-        },
-        &lines);
+    Trace();
     CloseScannerInterface(&state_);
+    std::vector<std::string> calls;  // each line's call, between its second space and its colon
+    for (const std::string& line : lines_) {
+        const size_t from = line.find(' ', 4) + 1;
+        calls.push_back(line.substr(from, line.find(':') - from));
+    }
     const std::vector<std::string> expected = {"AbortPipe(3)",      "ClearPipeStallBothEnds(3)",
                                                "AbortPipe(2)",      "ClearPipeStallBothEnds(2)",
                                                "AbortPipe(1)",      "ClearPipeStallBothEnds(1)",
                                                "USBInterfaceClose", "Release"};
-    EXPECT_EQ(lines, expected);
+    EXPECT_EQ(calls, expected);
 }
 
 // --- arguments, repeated opens, memory ---------------------------------------
 
-TEST_F(OpenScanner, RefusesAbsentArguments) {
+TEST_F(OpenScanner, FailsOnAnEmptyBusAWalkThatCannotStartOrAbsentArguments) {
+    EXPECT_EQ(OpenScannerInterface(&state_), -1);
     AttachInterface(FakeInterface{});
+    SimFailStep(SimStepWalk, PlatformErrNoMemory);
+    EXPECT_EQ(OpenScannerInterface(&state_), -1);
     EXPECT_EQ(OpenScannerInterface(nullptr), -1);
     state_.hostLocation = nullptr;
     EXPECT_EQ(OpenScannerInterface(&state_), -1);

@@ -61,18 +61,8 @@ protected:
             nullptr);
     }
 
-    // Collects trace lines from now on.
-    void Trace() {
-        UsbPlatformSetTraceHook(
-            [](void* context, const char* line) {
-                static_cast<std::vector<std::string>*>(context)->push_back(line);
-            },
-            &lines_);
-    }
-
     uint32_t id_ = 0;
     uint32_t device_ = 0;
-    std::vector<std::string> lines_;
 };
 
 // --- each operation on the pipe of its role -----------------------------------

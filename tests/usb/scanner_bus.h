@@ -127,6 +127,16 @@ protected:
         SimBusReset();
     }
 
+    // Collects the bus's trace lines into lines_ from now on.
+    void Trace() {
+        UsbPlatformSetTraceHook(
+            [](void* context, const char* line) {
+                static_cast<std::vector<std::string>*>(context)->push_back(line);
+            },
+            &lines_);
+    }
+
     int32_t location_ = kHostLocation;
     PluginState state_;
+    std::vector<std::string> lines_;
 };
