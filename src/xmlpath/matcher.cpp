@@ -279,6 +279,29 @@ int32_t CreateParseContext(ParseContext** contextOut, int32_t flags, XmlQuery* q
     uint32_t scratchSegmentCounts[ScratchPaths];
     uint64_t scratchRowCounts[ScratchPaths];
     bool scratched = wellFormed && rowCount <= ScratchPaths;
+    // A room CreateQuery has just made (zero-filled, laid out for its own
+    // segment and row counts) takes the splits directly, without a copy or a
+    // second clear, when they fit both it and the stack's room: the run then
+    // uses the room exactly when the splits on the stack would have led to it.
+    QuerySegment* splitSegments = scratchSegments;
+    AttributeSpan* splitRows = scratchRows;
+    uint64_t segmentRoom = ScratchSegments;
+    uint64_t rowRoom = ScratchRows;
+    RunLayout roomLayout{};
+    bool splitInRoom = false;
+    if (scratched && room != nullptr && query->runRoomClean) {
+        query->runRoomClean = false;
+        const uint64_t roomSegments = uint64_t{RoomSegmentsPerPath} * rowCount;
+        const uint64_t roomRows = uint64_t{RoomRowsPerPath} * rowCount;
+        roomLayout = LayOut(rowCount, roomSegments, roomRows, BucketCount(rowCount));
+        if (roomLayout.size <= query->runRoomSize) {
+            splitInRoom = true;
+            splitSegments = reinterpret_cast<QuerySegment*>(room + roomLayout.segments);
+            splitRows = reinterpret_cast<AttributeSpan*>(room + roomLayout.rows);
+            segmentRoom = roomSegments < ScratchSegments ? roomSegments : ScratchSegments;
+            rowRoom = roomRows < ScratchRows ? roomRows : ScratchRows;
+        }
+    }
     uint64_t segmentTotal = 0;
     uint64_t rowTotal = 0;
     for (uint32_t i = 0; scratched && i < rowCount; ++i) {
@@ -287,12 +310,25 @@ int32_t CreateParseContext(ParseContext** contextOut, int32_t flags, XmlQuery* q
         scratchSegmentCounts[i] = 0;
         scratchRowCounts[i] = 0;
         if (path != nullptr) {
-            scratched = SplitQueryPath(path, pathLength, scratchSegments + segmentTotal,
-                                       ScratchSegments - segmentTotal, scratchRows + rowTotal,
-                                       ScratchRows - rowTotal, &scratchSegmentCounts[i],
+            scratched = SplitQueryPath(path, pathLength, splitSegments + segmentTotal,
+                                       segmentRoom - segmentTotal, splitRows + rowTotal,
+                                       rowRoom - rowTotal, &scratchSegmentCounts[i],
                                        &scratchRowCounts[i]) == 1;
             segmentTotal += scratchSegmentCounts[i];
             rowTotal += scratchRowCounts[i];
+        }
+        if (!scratched && splitInRoom) {
+            // Too large for the room's share: split again on the stack, as
+            // before, and clear the room as for any run.
+            splitInRoom = false;
+            splitSegments = scratchSegments;
+            splitRows = scratchRows;
+            segmentRoom = ScratchSegments;
+            rowRoom = ScratchRows;
+            segmentTotal = 0;
+            rowTotal = 0;
+            scratched = true;
+            i = UINT32_MAX;  // the loop's increment starts it again at 0
         }
     }
     if (!scratched) {
@@ -310,10 +346,13 @@ int32_t CreateParseContext(ParseContext** contextOut, int32_t flags, XmlQuery* q
             }
         }
     }
-    const RunLayout layout = LayOut(rowCount, segmentTotal, rowTotal, BucketCount(rowCount));
+    const RunLayout layout =
+        splitInRoom ? roomLayout : LayOut(rowCount, segmentTotal, rowTotal, BucketCount(rowCount));
     const bool inQueryRoom = room != nullptr && layout.size <= query->runRoomSize;
     char* block = room;
-    if (inQueryRoom) {
+    if (splitInRoom) {
+        // Zero-filled by CreateQuery but for the splits just written.
+    } else if (inQueryRoom) {
         std::memset(block, 0, layout.size);
     } else {
         block = static_cast<char*>(AllocBytes(layout.size));
@@ -349,7 +388,7 @@ int32_t CreateParseContext(ParseContext** contextOut, int32_t flags, XmlQuery* q
     context->matcherCount = rowCount;
     auto* segments = reinterpret_cast<QuerySegment*>(block + layout.segments);
     auto* rows = reinterpret_cast<AttributeSpan*>(block + layout.rows);
-    if (scratched) {
+    if (scratched && !splitInRoom) {
         for (uint64_t r = 0; r < rowTotal; ++r) {
             rows[r] = scratchRows[r];
         }
