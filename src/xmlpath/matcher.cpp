@@ -304,32 +304,35 @@ int32_t CreateParseContext(ParseContext** contextOut, int32_t flags, XmlQuery* q
     }
     uint64_t segmentTotal = 0;
     uint64_t rowTotal = 0;
-    for (uint32_t i = 0; scratched && i < rowCount; ++i) {
-        uint64_t pathLength = 0;
-        const char* path = RowPath(query, multiQuery, i, &pathLength);
-        scratchSegmentCounts[i] = 0;
-        scratchRowCounts[i] = 0;
-        if (path != nullptr) {
-            scratched = SplitQueryPath(path, pathLength, splitSegments + segmentTotal,
-                                       segmentRoom - segmentTotal, splitRows + rowTotal,
-                                       rowRoom - rowTotal, &scratchSegmentCounts[i],
-                                       &scratchRowCounts[i]) == 1;
+    // Splits every path into the arrays given, with the room given: false
+    // when they do not fit.
+    const auto splitAll = [&](QuerySegment* segments, AttributeSpan* rows, uint64_t segmentRoom,
+                              uint64_t rowRoom) {
+        segmentTotal = 0;
+        rowTotal = 0;
+        for (uint32_t i = 0; i < rowCount; ++i) {
+            uint64_t pathLength = 0;
+            const char* path = RowPath(query, multiQuery, i, &pathLength);
+            scratchSegmentCounts[i] = 0;
+            scratchRowCounts[i] = 0;
+            if (path == nullptr) {
+                continue;
+            }
+            if (SplitQueryPath(path, pathLength, segments + segmentTotal,
+                               segmentRoom - segmentTotal, rows + rowTotal, rowRoom - rowTotal,
+                               &scratchSegmentCounts[i], &scratchRowCounts[i]) != 1) {
+                return false;
+            }
             segmentTotal += scratchSegmentCounts[i];
             rowTotal += scratchRowCounts[i];
         }
-        if (!scratched && splitInRoom) {
-            // Too large for the room's share: split again on the stack, as
-            // before, and clear the room as for any run.
-            splitInRoom = false;
-            splitSegments = scratchSegments;
-            splitRows = scratchRows;
-            segmentRoom = ScratchSegments;
-            rowRoom = ScratchRows;
-            segmentTotal = 0;
-            rowTotal = 0;
-            scratched = true;
-            i = UINT32_MAX;  // the loop's increment starts it again at 0
-        }
+        return true;
+    };
+    if (splitInRoom && !splitAll(splitSegments, splitRows, segmentRoom, rowRoom)) {
+        splitInRoom = false;  // too large for the room's share: the stack, as for any run
+    }
+    if (scratched && !splitInRoom) {
+        scratched = splitAll(scratchSegments, scratchRows, ScratchSegments, ScratchRows);
     }
     if (!scratched) {
         segmentTotal = 0;
