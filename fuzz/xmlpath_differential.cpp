@@ -366,6 +366,16 @@ void RunMode(const Input& input, int mode, Sink& sink) {
             if (status == 0) {
                 sink.Text("output", query->output, query->outputCapacity);
             }
+        } else {
+            // A second run of the same query, which finds its room used.
+            sink.Line("  again");
+            sink.Number("status", mode == 0 ? QueryValues(query) : QueryValuesAnyRoot(query));
+            sink.Number("scanEnd", static_cast<int64_t>(query->scanEnd));
+            for (int32_t i = 0; i < query->entryCount; ++i) {
+                sink.Number("offset", static_cast<int64_t>(query->entries[i].matchOffset));
+                sink.Number("length", static_cast<int64_t>(query->entries[i].matchLength));
+                sink.Number("kind", query->entries[i].status);
+            }
         }
     }
     DestroyQuery(query);
