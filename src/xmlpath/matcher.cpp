@@ -380,7 +380,7 @@ int32_t CreateParseContext(ParseContext** contextOut, int32_t flags, XmlQuery* q
     context->cursor->text = text;
     context->cursor->length = length;
     context->namespaces = reinterpret_cast<NamespaceEntry*>(block + layout.table);
-    MoveBytes(NamespaceTable, context->namespaces, sizeof(NamespaceTable));
+    std::memcpy(context->namespaces, NamespaceTable, sizeof(NamespaceTable));
     PathIndex& index = context->pathIndex;
     index.bufferStorage = block + layout.pathBuffer;
     index.segmentStorage = reinterpret_cast<CurrentSegment*>(block + layout.pathSegments);
