@@ -17,6 +17,7 @@
 #include <pugixml.hpp>
 #include <string>
 
+#include "interleaved.h"
 #include "runtime/alloc_hooks.h"
 #include "runtime/memory.h"
 #include "xmlpath/replace.h"
@@ -535,6 +536,33 @@ void BM_Pugixml_ReplaceValues(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_Pugixml_ReplaceValues);
+
+// ---- The engine beside pugixml, interleaved ----------------------------------
+
+// The whole call of each, in alternating batches: "ratio" is engine / pugixml.
+void BM_Ratio_QueryValues(benchmark::State& state) {
+    RunInterleaved(
+        state, 200,
+        [] {
+            XmlQuery* query = MakeQuery(kAnswer, nullptr, kAnswerPaths, kAnswerCount);
+            benchmark::DoNotOptimize(QueryValues(query));
+            DestroyQuery(query);
+        },
+        [] { PugiQuery(false); });
+}
+BENCHMARK(BM_Ratio_QueryValues)->Iterations(300);
+
+void BM_Ratio_ReplaceValues(benchmark::State& state) {
+    RunInterleaved(
+        state, 200,
+        [] {
+            XmlQuery* query = MakeQuery(kVendorCmd, kVendorPaths, nullptr, kVendorCount);
+            benchmark::DoNotOptimize(ReplaceValues(query));
+            DestroyQuery(query);
+        },
+        [] { PugiReplace(false); });
+}
+BENCHMARK(BM_Ratio_ReplaceValues)->Iterations(300);
 
 // The libraries' counting allocators go in before any benchmark runs (libxml2
 // takes its allocator only before its first use).

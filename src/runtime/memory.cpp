@@ -4,13 +4,24 @@
 #include "runtime/memory.h"
 
 #include <cstdlib>
+#include <cstring>
 
 #include "runtime/alloc_hooks.h"
 #include "runtime/bytes.h"
 
 std::atomic<const AllocHooks*> gAllocHooks{nullptr};
 
-void* AllocBytes(uint64_t size) {
+namespace {
+
+// Blocks up to this size are taken with malloc and cleared here: glibc's
+// calloc bypasses the per-thread cache, so small blocks freed after it pile up
+// in the fast bins until a large request consolidates them. Larger blocks keep
+// calloc, which need not clear memory fresh from the system.
+constexpr uint64_t ClearedHereLimit = 64 * 1024;
+
+// A block of `size` bytes after the hooks had their say; cleared only when
+// `clear` is set (callers clear it themselves otherwise).
+void* ObtainBlock(uint64_t size, bool clear) {
     if (size == 0 || size > SIZE_MAX) {
         return nullptr;
     }
@@ -18,15 +29,30 @@ void* AllocBytes(uint64_t size) {
     if (hooks != nullptr && hooks->shouldFail != nullptr && hooks->shouldFail(size)) {
         return nullptr;
     }
-    void* block = std::calloc(1, static_cast<size_t>(size));
+    void* block = nullptr;
+    if (size <= ClearedHereLimit) {
+        block = std::malloc(static_cast<size_t>(size));
+        if (block != nullptr && clear) {
+            std::memset(block, 0, static_cast<size_t>(size));
+        }
+    } else {
+        block = std::calloc(1, static_cast<size_t>(size));
+    }
     if (block != nullptr && hooks != nullptr && hooks->allocated != nullptr) {
         hooks->allocated(block);
     }
     return block;
 }
 
+}  // namespace
+
+void* AllocBytes(uint64_t size) {
+    return ObtainBlock(size, true);
+}
+
 void* AllocZeroed(uint64_t size) {
-    void* block = AllocBytes(size);
+    // The explicit fill is the block's one clear.
+    void* block = ObtainBlock(size, false);
     if (block != nullptr) {
         FillBytes(block, 0, size);
     }

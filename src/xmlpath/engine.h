@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "xmlpath/namespaces.h"
 #include "xmlpath/query.h"
@@ -40,6 +41,33 @@ inline bool IsXmlWhitespace(char byte) {
     // One bit test: bits 9, 10, 13 and 32 of the mask are TAB, LF, CR and SPACE.
     const auto value = static_cast<unsigned char>(byte);
     return value <= ' ' && ((uint64_t{0x100002600} >> value) & 1) != 0;
+}
+
+// Offset of the first whitespace byte of text[from, length), or `length`.
+// Eight bytes at a time: the lowest byte below 0x21 that a word holds is found
+// exactly (the subtraction borrows only upwards), then checked.
+inline uint64_t FindWhitespace(const char* text, uint64_t from, uint64_t length) {
+    uint64_t i = from;
+    while (i + 8 <= length) {
+        uint64_t word = 0;
+        std::memcpy(&word, text + i, 8);
+        const uint64_t low = (word - 0x2121212121212121ull) & ~word & 0x8080808080808080ull;
+        if (low == 0) {
+            i += 8;
+            continue;
+        }
+        i += static_cast<uint64_t>(__builtin_ctzll(low)) >> 3;
+        if (IsXmlWhitespace(text[i])) {
+            return i;
+        }
+        ++i;
+    }
+    for (; i < length; ++i) {
+        if (IsXmlWhitespace(text[i])) {
+            return i;
+        }
+    }
+    return length;
 }
 
 // `size` rounded up to 16, the alignment of the parts laid out in one block.

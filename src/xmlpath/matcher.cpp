@@ -279,21 +279,60 @@ int32_t CreateParseContext(ParseContext** contextOut, int32_t flags, XmlQuery* q
     uint32_t scratchSegmentCounts[ScratchPaths];
     uint64_t scratchRowCounts[ScratchPaths];
     bool scratched = wellFormed && rowCount <= ScratchPaths;
+    // A room CreateQuery has just made (zero-filled, laid out for its own
+    // segment and row counts) takes the splits directly, without a copy or a
+    // second clear, when they fit both it and the stack's room: the run then
+    // uses the room exactly when the splits on the stack would have led to it.
+    QuerySegment* splitSegments = scratchSegments;
+    AttributeSpan* splitRows = scratchRows;
+    uint64_t segmentRoom = ScratchSegments;
+    uint64_t rowRoom = ScratchRows;
+    RunLayout roomLayout{};
+    bool splitInRoom = false;
+    if (scratched && room != nullptr && query->runRoomClean) {
+        query->runRoomClean = false;
+        const uint64_t roomSegments = uint64_t{RoomSegmentsPerPath} * rowCount;
+        const uint64_t roomRows = uint64_t{RoomRowsPerPath} * rowCount;
+        roomLayout = LayOut(rowCount, roomSegments, roomRows, BucketCount(rowCount));
+        if (roomLayout.size <= query->runRoomSize) {
+            splitInRoom = true;
+            splitSegments = reinterpret_cast<QuerySegment*>(room + roomLayout.segments);
+            splitRows = reinterpret_cast<AttributeSpan*>(room + roomLayout.rows);
+            segmentRoom = roomSegments < ScratchSegments ? roomSegments : ScratchSegments;
+            rowRoom = roomRows < ScratchRows ? roomRows : ScratchRows;
+        }
+    }
     uint64_t segmentTotal = 0;
     uint64_t rowTotal = 0;
-    for (uint32_t i = 0; scratched && i < rowCount; ++i) {
-        uint64_t pathLength = 0;
-        const char* path = RowPath(query, multiQuery, i, &pathLength);
-        scratchSegmentCounts[i] = 0;
-        scratchRowCounts[i] = 0;
-        if (path != nullptr) {
-            scratched = SplitQueryPath(path, pathLength, scratchSegments + segmentTotal,
-                                       ScratchSegments - segmentTotal, scratchRows + rowTotal,
-                                       ScratchRows - rowTotal, &scratchSegmentCounts[i],
-                                       &scratchRowCounts[i]) == 1;
+    // Splits every path into the arrays given, with the room given: false
+    // when they do not fit.
+    const auto splitAll = [&](QuerySegment* segments, AttributeSpan* rows, uint64_t segmentRoom,
+                              uint64_t rowRoom) {
+        segmentTotal = 0;
+        rowTotal = 0;
+        for (uint32_t i = 0; i < rowCount; ++i) {
+            uint64_t pathLength = 0;
+            const char* path = RowPath(query, multiQuery, i, &pathLength);
+            scratchSegmentCounts[i] = 0;
+            scratchRowCounts[i] = 0;
+            if (path == nullptr) {
+                continue;
+            }
+            if (SplitQueryPath(path, pathLength, segments + segmentTotal,
+                               segmentRoom - segmentTotal, rows + rowTotal, rowRoom - rowTotal,
+                               &scratchSegmentCounts[i], &scratchRowCounts[i]) != 1) {
+                return false;
+            }
             segmentTotal += scratchSegmentCounts[i];
             rowTotal += scratchRowCounts[i];
         }
+        return true;
+    };
+    if (splitInRoom && !splitAll(splitSegments, splitRows, segmentRoom, rowRoom)) {
+        splitInRoom = false;  // too large for the room's share: the stack, as for any run
+    }
+    if (scratched && !splitInRoom) {
+        scratched = splitAll(scratchSegments, scratchRows, ScratchSegments, ScratchRows);
     }
     if (!scratched) {
         segmentTotal = 0;
@@ -310,10 +349,13 @@ int32_t CreateParseContext(ParseContext** contextOut, int32_t flags, XmlQuery* q
             }
         }
     }
-    const RunLayout layout = LayOut(rowCount, segmentTotal, rowTotal, BucketCount(rowCount));
+    const RunLayout layout =
+        splitInRoom ? roomLayout : LayOut(rowCount, segmentTotal, rowTotal, BucketCount(rowCount));
     const bool inQueryRoom = room != nullptr && layout.size <= query->runRoomSize;
     char* block = room;
-    if (inQueryRoom) {
+    if (splitInRoom) {
+        // Zero-filled by CreateQuery but for the splits just written.
+    } else if (inQueryRoom) {
         std::memset(block, 0, layout.size);
     } else {
         block = static_cast<char*>(AllocBytes(layout.size));
@@ -338,7 +380,7 @@ int32_t CreateParseContext(ParseContext** contextOut, int32_t flags, XmlQuery* q
     context->cursor->text = text;
     context->cursor->length = length;
     context->namespaces = reinterpret_cast<NamespaceEntry*>(block + layout.table);
-    MoveBytes(NamespaceTable, context->namespaces, sizeof(NamespaceTable));
+    std::memcpy(context->namespaces, NamespaceTable, sizeof(NamespaceTable));
     PathIndex& index = context->pathIndex;
     index.bufferStorage = block + layout.pathBuffer;
     index.segmentStorage = reinterpret_cast<CurrentSegment*>(block + layout.pathSegments);
@@ -349,7 +391,7 @@ int32_t CreateParseContext(ParseContext** contextOut, int32_t flags, XmlQuery* q
     context->matcherCount = rowCount;
     auto* segments = reinterpret_cast<QuerySegment*>(block + layout.segments);
     auto* rows = reinterpret_cast<AttributeSpan*>(block + layout.rows);
-    if (scratched) {
+    if (scratched && !splitInRoom) {
         for (uint64_t r = 0; r < rowTotal; ++r) {
             rows[r] = scratchRows[r];
         }

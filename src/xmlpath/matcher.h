@@ -22,6 +22,11 @@ int32_t CreateParseContext(ParseContext** contextOut, int32_t flags, XmlQuery* q
 // (QueryPathBounds): a query made with this much room lends it to its runs.
 uint64_t RunBlockSize(uint32_t matcherCount, uint64_t segments, uint64_t rows);
 
+// Segments and predicate rows per path that a query's run room holds: the
+// command layer's paths have four segments and at most one predicate.
+constexpr uint32_t RoomSegmentsPerPath = 6;
+constexpr uint32_t RoomRowsPerPath = 2;
+
 // 1 for an attribute matcher (its last segment ends in a bare name, which is
 // returned; the last such name wins), 0 for an element matcher. Reads the split
 // path that CreateParseContext gave the matcher.

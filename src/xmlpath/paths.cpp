@@ -79,11 +79,37 @@ inline bool NamesMatch(const TagParts& query, const TagParts& current) {
 
 // Bytes up to the first whitespace.
 uint64_t WordLength(const char* text, uint64_t length) {
-    uint64_t i = 0;
-    while (i < length && !IsXmlWhitespace(text[i])) {
+    return FindWhitespace(text, 0, length);
+}
+
+// Offset of the first byte of text[from, end) whose kind is not 0, or `end`.
+// Eight bytes at a time: bytes up to the quote (whitespace included) and "/"
+// are flagged, the lowest flag of a word exactly, and then looked up.
+inline uint64_t NextPathByte(const char* text, uint64_t from, uint64_t end) {
+    uint64_t i = from;
+    while (i + 8 <= end) {
+        uint64_t word = 0;
+        std::memcpy(&word, text + i, 8);
+        const uint64_t slashes = word ^ 0x2F2F2F2F2F2F2F2Full;
+        const uint64_t flags = ((word - 0x2323232323232323ull) & ~word) |
+                               ((slashes - 0x0101010101010101ull) & ~slashes);
+        const uint64_t high = flags & 0x8080808080808080ull;
+        if (high == 0) {
+            i += 8;
+            continue;
+        }
+        i += static_cast<uint64_t>(__builtin_ctzll(high)) >> 3;
+        if (kPathByteKinds[static_cast<unsigned char>(text[i])] != 0) {
+            return i;
+        }
         ++i;
     }
-    return i;
+    for (; i < end; ++i) {
+        if (kPathByteKinds[static_cast<unsigned char>(text[i])] != 0) {
+            return i;
+        }
+    }
+    return end;
 }
 
 // Splits one segment into `parts` with its rows at `rows`, which has room for
@@ -174,11 +200,9 @@ int32_t PushSegment(PathIndex* index, uint64_t start) {
 // ends in an empty segment. The last segment's walk resumes where it stopped.
 int32_t IndexAppendedText(PathIndex* index) {
     bool insideQuotes = index->insideQuotes;
-    for (uint64_t i = index->scanned; i < index->length; ++i) {
+    for (uint64_t i = NextPathByte(index->buffer, index->scanned, index->length);
+         i < index->length; i = NextPathByte(index->buffer, i + 1, index->length)) {
         const uint8_t kind = kPathByteKinds[static_cast<unsigned char>(index->buffer[i])];
-        if (kind == 0) {
-            continue;
-        }
         if (kind == PathByteQuote) {
             insideQuotes = !insideQuotes;
         } else if (kind == PathByteSpace) {
@@ -416,6 +440,18 @@ int32_t AppendAttribute(ParseContext* context, const AttributeSpan& attribute) {
         index.splitCount = index.segmentCount - 1;
     }
     index.segments[index.segmentCount - 1].serial = ++index.lastSerial;  // its text grew
+    // The usual attribute, written as it stands with a name free of quotes and
+    // "/" and one quoted value, leaves the walk where the text began: outside
+    // quotes, in the same segment, which now holds whitespace.
+    if (namePrefix == nullptr && valuePrefix == nullptr && !index.insideQuotes &&
+        index.scanned == oldLength && attribute.valueLength >= 2 &&
+        attribute.value[0] == '"' && attribute.value[attribute.valueLength - 1] == '"' &&
+        FindSpanByte(attribute.value + 1, attribute.valueLength - 2, '"') == nullptr &&
+        NextPathByte(attribute.name, 0, attribute.nameLength) == attribute.nameLength) {
+        index.segments[index.segmentCount - 1].spaced = true;
+        index.scanned = index.length;
+        return 0;
+    }
     return IndexAppendedText(&index);
 }
 
@@ -823,11 +859,9 @@ int32_t SplitQueryPath(const char* path, uint64_t length, QuerySegment* segments
         uint64_t segmentLength = remaining;
         bool insideQuotes = false;
         bool spaced = false;
-        for (uint64_t i = 0; i < remaining; ++i) {
+        for (uint64_t i = NextPathByte(segment, 0, remaining); i < remaining;
+             i = NextPathByte(segment, i + 1, remaining)) {
             const uint8_t kind = kPathByteKinds[static_cast<unsigned char>(segment[i])];
-            if (kind == 0) {
-                continue;
-            }
             if (kind == PathByteQuote) {
                 insideQuotes = !insideQuotes;
             } else if (kind == PathByteSlash && !insideQuotes) {

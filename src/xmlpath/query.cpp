@@ -59,11 +59,6 @@ void FreePathValues(PathValue* list, int32_t count) {
 
 namespace {
 
-// Segments and predicate rows per path that a query's run room holds: the
-// command layer's paths have four segments and at most one predicate.
-constexpr uint32_t RoomSegmentsPerPath = 6;
-constexpr uint32_t RoomRowsPerPath = 2;
-
 // Bytes of a present string with its NUL, or 0 when it is absent or empty.
 uint64_t StringBlockSize(const char* text) {
     if (text == nullptr) {
@@ -130,6 +125,7 @@ uint16_t CreateQuery(XmlQuery* query, const char* text, const PathValue* list, i
     query->storage = block;
     query->runRoom = block + roomAt;
     query->runRoomSize = roomSize;
+    query->runRoomClean = true;
     query->entries = reinterpret_cast<QueryEntry*>(block);
     query->output = block + rowsSize;
     query->outputCapacity = QueryOutputSize;

@@ -52,6 +52,9 @@ struct XmlQuery {
     // that a run allocates nothing; absent for a record made otherwise.
     char* runRoom;
     uint64_t runRoomSize;
+    // The room is still as CreateQuery's zero-filled block left it: the first
+    // run need not clear it again.
+    bool runRoomClean;
 };
 
 // Fills one path list element with copies of `path` (required, not empty) and

@@ -3,6 +3,8 @@
 // output buffer in document order.
 #include "xmlpath/replace.h"
 
+#include <cstring>
+
 #include "runtime/bytes.h"
 #include "runtime/memory.h"
 #include "xmlpath/matcher.h"
@@ -27,10 +29,12 @@ void ReleaseRows(RewriteRow* rows, const RewriteRow* stackRows) {
 
 // Copies `count` bytes to `at`, dropping whatever would fall past `capacity`.
 void PutBytes(char* buffer, uint64_t capacity, uint64_t at, const void* source, uint64_t count) {
-    if (at >= capacity) {
+    if (at >= capacity || source == nullptr || count == 0) {
         return;
     }
-    MoveBytes(source, buffer + at, count < capacity - at ? count : capacity - at);
+    // The document's runs rarely start on a word boundary: the C library's
+    // copy, overlap-safe as MoveBytes is.
+    std::memmove(buffer + at, source, static_cast<size_t>(count < capacity - at ? count : capacity - at));
 }
 
 bool Fillable(const QueryEntry& row) {

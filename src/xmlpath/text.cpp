@@ -56,10 +56,7 @@ uint32_t SplitTag(const char* text, uint64_t length, TagParts* parts) {
     if (text == nullptr || length == 0) {
         return SplitFailed;
     }
-    uint64_t i = 0;
-    while (i < length && !IsXmlWhitespace(text[i])) {
-        ++i;
-    }
+    uint64_t i = FindWhitespace(text, 0, length);
     if (parts != nullptr) {
         parts->name = text;
         parts->nameLength = i;
