@@ -15,25 +15,21 @@
 
 namespace {
 
-bool HasOption(int argc, char** argv, const char* prefix) {
+// The value of the option that starts with `prefix`; null when not given.
+const char* OptionValue(int argc, char** argv, const char* prefix) {
     for (int i = 1; i < argc; ++i) {
         if (std::strncmp(argv[i], prefix, std::strlen(prefix)) == 0) {
-            return true;
+            return argv[i] + std::strlen(prefix);
         }
     }
-    return false;
+    return nullptr;
 }
 
 // True when the options name exactly one test, as CTest's runs do.
 bool FilterNamesOneTest(int argc, char** argv) {
-    constexpr const char* kFilter = "--gtest_filter=";
-    for (int i = 1; i < argc; ++i) {
-        if (std::strncmp(argv[i], kFilter, std::strlen(kFilter)) == 0) {
-            const char* pattern = argv[i] + std::strlen(kFilter);
-            return std::strpbrk(pattern, "*?:-") == nullptr && std::strchr(pattern, '.') != nullptr;
-        }
-    }
-    return false;
+    const char* pattern = OptionValue(argc, argv, "--gtest_filter=");
+    return pattern != nullptr && std::strpbrk(pattern, "*?:-") == nullptr &&
+           std::strchr(pattern, '.') != nullptr;
 }
 
 // Runs this program with `extra` added to its arguments; the child's
@@ -127,7 +123,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     // Counted before InitGoogleTest takes the gtest options out of argv.
-    const bool oneOrListing = HasOption(argc, argv, "--gtest_list_tests") ||
+    const bool oneOrListing = OptionValue(argc, argv, "--gtest_list_tests") != nullptr ||
                               FilterNamesOneTest(argc, argv) ||
                               std::getenv("ZN_MOCK_SINGLE_TEST") != nullptr;
     if (!oneOrListing) {
