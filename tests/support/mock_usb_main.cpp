@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -80,28 +81,22 @@ int RunEachInItsOwnProcess(int argc, char** argv) {
     if (RunSelf(base, "--gtest_list_tests", &listing) != 0) {
         return 1;
     }
+    // "Suite." lines, each followed by its "  Test" lines; "#" starts a comment.
     std::vector<std::string> names;
+    std::istringstream lines(listing);
+    std::string line;
     std::string suite;
-    size_t begin = 0;
-    while (begin < listing.size()) {
-        size_t end = listing.find('\n', begin);
-        if (end == std::string::npos) {
-            end = listing.size();
-        }
-        std::string line = listing.substr(begin, end - begin);
-        begin = end + 1;
-        const size_t comment = line.find('#');
-        line = line.substr(0, comment == std::string::npos ? line.size() : comment);
-        while (!line.empty() && line.back() == ' ') {
-            line.pop_back();
-        }
-        if (line.empty()) {
+    while (std::getline(lines, line)) {
+        line = line.substr(0, line.find('#'));
+        const size_t first = line.find_first_not_of(' ');
+        if (first == std::string::npos) {
             continue;
         }
-        if (line[0] != ' ') {
-            suite = line;  // "Suite."
+        const std::string word = line.substr(first, line.find_last_not_of(' ') + 1 - first);
+        if (first == 0) {
+            suite = word;
         } else {
-            names.push_back(suite + line.substr(line.find_first_not_of(' ')));
+            names.push_back(suite + word);
         }
     }
     int failures = 0;
