@@ -66,36 +66,34 @@ TEST_F(BusyInterfaces, AClaimRefusedAsBusyMakesStartFailWithNothingHeld) {
     EXPECT_FALSE(TraceLines::Get().With("USBInterfaceOpen: exclusive access").empty());
 }
 
-// A ZN417 whose interface a kernel driver holds when the plug-in starts.
-class KernelDriverBound : public PluginOnLibusb {
+// A ZN417 whose interface a kernel driver holds when the plug-in starts, on
+// a kernel with DISCONNECT_CLAIM (one step) or without (detach, then claim).
+class KernelDriverBound : public PluginOnLibusb, public ::testing::WithParamInterface<bool> {
 protected:
     void AddDevices() override {
         scanner_ = MockAddDevice(bus_, 1, {4, 1}, Zn417Layout(), "usblp");
     }
-
-    void ExpectDriverSetAsideAndBoundAgain() {
-        StartWatching();
-        MockReport report = MockGetReport(scanner_);
-        EXPECT_TRUE(report.claimed);
-        EXPECT_FALSE(report.driverBound);
-        EXPECT_EQ(report.driverDetaches, 1u);
-        TimedStop();
-        report = MockGetReport(scanner_);
-        EXPECT_FALSE(report.claimed);
-        EXPECT_TRUE(report.driverBound);
-        EXPECT_EQ(report.driverAttaches, 1u);
-    }
 };
 
-TEST_F(KernelDriverBound, TheDriverIsDisconnectedWithTheClaimAndBoundAgainOnClose) {
-    ExpectDriverSetAsideAndBoundAgain();
-}
+INSTANTIATE_TEST_SUITE_P(, KernelDriverBound, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "DisconnectClaim" : "DetachFirst";
+                         });
 
-TEST_F(KernelDriverBound, AKernelWithoutDisconnectClaimHasTheDriverDetachedFirst) {
+TEST_P(KernelDriverBound, TheDriverIsSetAsideForTheClaimAndBoundAgainOnClose) {
     MockFaults faults;
-    faults.disconnectClaim = false;
+    faults.disconnectClaim = GetParam();
     MockSetFaults(scanner_, faults);
-    ExpectDriverSetAsideAndBoundAgain();
+    StartWatching();
+    MockReport report = MockGetReport(scanner_);
+    EXPECT_TRUE(report.claimed);
+    EXPECT_FALSE(report.driverBound);
+    EXPECT_EQ(report.driverDetaches, 1u);
+    TimedStop();
+    report = MockGetReport(scanner_);
+    EXPECT_FALSE(report.claimed);
+    EXPECT_TRUE(report.driverBound);
+    EXPECT_EQ(report.driverAttaches, 1u);
 }
 
 // Takes away this thread's power to pass over file permissions (root's

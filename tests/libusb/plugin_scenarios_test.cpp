@@ -5,14 +5,15 @@
 // pipe, an unplug, and the device plugged back in.
 #include <fstream>
 
+#include "support/device_reports.h"
 #include "support/libusb_fixture.h"
 
 namespace {
 
 using StatusExchange = PluginOnLibusb;
 using Presses = PluginOnLibusb;
-using StopWhileBlocked = PluginOnLibusb;
 using Unplug = PluginOnLibusb;
+using Replug = PluginOnLibusb;
 
 TEST_F(StatusExchange, AStatusPacketIsAnsweredByTheModeShiftAndTheClockPacket) {
     StartWatching();
@@ -70,44 +71,53 @@ TEST_F(Presses, APressWithinTheWindowIsIgnored) {
     EXPECT_TRUE(EventFiles().empty());
 }
 
-TEST_F(StopWhileBlocked, StopEndsAReadOfTheInterruptPipe) {
-    StartWatching();
-    TimedStop();
-    const MockReport report = MockGetReport(scanner_);
-    EXPECT_EQ(report.pendingIn[kMockInterruptIn & 0x0F], 0u);
-    EXPECT_GE(report.discards, 1u);
-    EXPECT_EQ(report.releases, 1u);
-}
+// Stop while the thread waits on a transfer the device never ends (a silent
+// device: the interrupt pipe): the device is watched until then, and Stop
+// cancels the transfer, gives the interface back, and no clock goes out.
+struct BlockedTransfer {
+    const char* name;
+    uint8_t endpoint;           // where the thread waits
+    bool deviceNeverAnswers;    // the status packet's command gets no answer on bulk-in
+    bool writesNeverComplete;   // the command itself is never accepted
+};
 
-TEST_F(StopWhileBlocked, StopEndsAReadOfTheBulkInPipeWhileTheDeviceKeepsItsAnswer) {
-    Zn417SetAnswerMode(MockZn417(scanner_), Zn417AnswerNever);
-    StartWatching();
-    MockQueueStatusPacket(scanner_);
-    ASSERT_TRUE(MockWaitPending(scanner_, kMockBulkIn, 1, kWaitMs));
-    TimedStop();
-    const MockReport report = MockGetReport(scanner_);
-    EXPECT_EQ(report.pendingIn[kMockBulkIn & 0x0F], 0u);
-    EXPECT_EQ(Zn417GetReport(MockZn417(scanner_)).clockPackets, 0u);
-}
+class StopWhileBlockedIn : public PluginOnLibusb,
+                           public ::testing::WithParamInterface<BlockedTransfer> {};
 
-TEST_F(StopWhileBlocked, StopEndsAWriteTheDeviceNeverAccepts) {
+INSTANTIATE_TEST_SUITE_P(, StopWhileBlockedIn,
+                         ::testing::Values(
+                             BlockedTransfer{"InterruptRead", kMockInterruptIn, false, false},
+                             BlockedTransfer{"BulkInRead", kMockBulkIn, true, false},
+                             BlockedTransfer{"BulkOutWrite", kMockBulkOut, false, true}),
+                         [](const ::testing::TestParamInfo<BlockedTransfer>& info) {
+                             return std::string(info.param.name);
+                         });
+
+TEST_P(StopWhileBlockedIn, StopCancelsTheTransferAndReleasesTheInterface) {
+    const BlockedTransfer& blocked = GetParam();
+    if (blocked.deviceNeverAnswers) {
+        Zn417SetAnswerMode(MockZn417(scanner_), Zn417AnswerNever);
+    }
     MockFaults faults;
-    faults.writesNeverComplete = true;
+    faults.writesNeverComplete = blocked.writesNeverComplete;
     MockSetFaults(scanner_, faults);
     StartWatching();
-    MockQueueStatusPacket(scanner_);
-    ASSERT_TRUE(MockWaitPending(scanner_, kMockBulkOut, 1, kWaitMs));
-    TimedStop();
-    EXPECT_EQ(MockGetReport(scanner_).pendingOut[kMockBulkOut], 0u);
-}
-
-TEST_F(StopWhileBlocked, ASilentDeviceIsWatchedUntilStop) {
-    StartWatching();
-    EXPECT_EQ(recorder_.Count(), 0u);
+    if (blocked.endpoint != kMockInterruptIn) {
+        MockQueueStatusPacket(scanner_);
+        ASSERT_TRUE(MockWaitPending(scanner_, blocked.endpoint, 1, kWaitMs));
+    }
     EXPECT_NE(gPluginState.load(), nullptr);
     TimedStop();
-    EXPECT_EQ(UrbsOn(MockGetReport(scanner_), kMockInterruptIn).size(), 1u);  // its one read
-    EXPECT_TRUE(UrbsOn(MockGetReport(scanner_), kMockBulkOut).empty());
+    EXPECT_EQ(recorder_.Count(), 0u);
+    const MockReport report = MockGetReport(scanner_);
+    EXPECT_EQ(UrbsOn(report, kMockInterruptIn).size(), 1u);  // its one read
+    // The status packet's command, when one came.
+    EXPECT_EQ(UrbsOn(report, kMockBulkOut).size(), blocked.endpoint == kMockInterruptIn ? 0u : 1u);
+    const uint32_t* pending = (blocked.endpoint & 0x80) != 0 ? report.pendingIn : report.pendingOut;
+    EXPECT_EQ(pending[blocked.endpoint & 0x0F], 0u);
+    EXPECT_GE(report.discards, 1u);
+    EXPECT_EQ(report.releases, 1u);
+    EXPECT_EQ(Zn417GetReport(MockZn417(scanner_)).clockPackets, 0u);
 }
 
 TEST_F(Unplug, AnUnplugEndsTheWatchSilentlyAndStopThenReturnsAtOnce) {
@@ -119,39 +129,6 @@ TEST_F(Unplug, AnUnplugEndsTheWatchSilentlyAndStopThenReturnsAtOnce) {
     EXPECT_TRUE(EventFiles().empty());
     TimedStop();
 }
-
-}  // namespace
-
-namespace {
-
-// What a device watch has reported, for a test to wait on.
-struct DeviceReports {
-    std::mutex lock;
-    std::condition_variable changed;
-    std::vector<std::pair<UsbDeviceEvent, UsbDeviceInfo>> events;
-
-    static void Hook(void* context, UsbDeviceEvent event, const UsbDeviceInfo* device) {
-        auto* self = static_cast<DeviceReports*>(context);
-        std::lock_guard<std::mutex> guard(self->lock);
-        self->events.emplace_back(event, *device);
-        self->changed.notify_all();
-    }
-    // Waits for the `event` of the device named `name`; true with its report.
-    bool WaitFor(UsbDeviceEvent event, const std::string& name, UsbDeviceInfo* info) {
-        std::unique_lock<std::mutex> guard(lock);
-        return changed.wait_for(guard, std::chrono::milliseconds(kWaitMs), [&] {
-            for (const auto& entry : events) {
-                if (entry.first == event && name == entry.second.name) {
-                    *info = entry.second;
-                    return true;
-                }
-            }
-            return false;
-        });
-    }
-};
-
-using Replug = PluginOnLibusb;
 
 TEST_F(Replug, APluggedBackDeviceIsReportedAndWatchedAgain) {
     DeviceReports reports;

@@ -9,39 +9,14 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <mutex>
-#include <vector>
 
 #include "platform/usb_platform.h"
+#include "support/device_reports.h"
 #include "support/mock_usb.h"
 
 namespace {
-
-struct Reports {
-    std::mutex lock;
-    std::condition_variable changed;
-    std::vector<std::pair<UsbDeviceEvent, UsbDeviceInfo>> seen;
-
-    // Waits (5 s at most) until `count` reports have come.
-    bool WaitFor(size_t count) {
-        std::unique_lock<std::mutex> guard(lock);
-        return changed.wait_for(guard, std::chrono::seconds(5),
-                                [&] { return seen.size() >= count; });
-    }
-    size_t Count() {
-        std::lock_guard<std::mutex> guard(lock);
-        return seen.size();
-    }
-};
-
-void Record(void* context, UsbDeviceEvent event, const UsbDeviceInfo* device) {
-    auto* reports = static_cast<Reports*>(context);
-    std::lock_guard<std::mutex> guard(reports->lock);
-    reports->seen.emplace_back(event, *device);
-    reports->changed.notify_all();
-}
 
 class LibusbDevices : public ::testing::Test {
 protected:
@@ -63,13 +38,13 @@ protected:
 };
 
 TEST_F(LibusbDevices, AnUnpluggedAndReturningScannerIsReportedWithItsNames) {
-    Reports reports;
+    DeviceReports reports;
     UsbDeviceWatch* watch = nullptr;
-    ASSERT_EQ(UsbWatchDevices(Record, &reports, &watch), PlatformOk);
+    ASSERT_EQ(UsbWatchDevices(DeviceReports::Hook, &reports, &watch), PlatformOk);
     MockUnplug(bus_, scanner_);
-    ASSERT_TRUE(reports.WaitFor(1));
+    ASSERT_TRUE(reports.WaitForCount(1));
     MockReplug(bus_, scanner_);
-    ASSERT_TRUE(reports.WaitFor(2));
+    ASSERT_TRUE(reports.WaitForCount(2));
     UsbUnwatchDevices(watch);
     std::lock_guard<std::mutex> guard(reports.lock);
     EXPECT_EQ(reports.seen[0].first, UsbDeviceLeft);
@@ -88,15 +63,15 @@ TEST_F(LibusbDevices, AnUnpluggedAndReturningScannerIsReportedWithItsNames) {
 // The backend's reports run while any watch is left; ending the last one
 // wakes libusb's event wait (which lasts a day) rather than waiting it out.
 TEST_F(LibusbDevices, EndingOneWatchLeavesTheOtherHearingAndEndingTheLastIsPrompt) {
-    Reports first;
-    Reports second;
+    DeviceReports first;
+    DeviceReports second;
     UsbDeviceWatch* a = nullptr;
     UsbDeviceWatch* b = nullptr;
-    ASSERT_EQ(UsbWatchDevices(Record, &first, &a), PlatformOk);
-    ASSERT_EQ(UsbWatchDevices(Record, &second, &b), PlatformOk);
+    ASSERT_EQ(UsbWatchDevices(DeviceReports::Hook, &first, &a), PlatformOk);
+    ASSERT_EQ(UsbWatchDevices(DeviceReports::Hook, &second, &b), PlatformOk);
     UsbUnwatchDevices(a);
     MockUnplug(bus_, scanner_);
-    EXPECT_TRUE(second.WaitFor(1));
+    EXPECT_TRUE(second.WaitForCount(1));
     EXPECT_EQ(first.Count(), 0u);
     const auto start = std::chrono::steady_clock::now();
     UsbUnwatchDevices(b);

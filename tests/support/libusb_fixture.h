@@ -78,6 +78,23 @@ protected:
         MockBusRelease(bus_);
     }
 
+    // True for an interface of the maker's devices; its location ID (-1 for
+    // none) goes to *location when asked for.
+    static bool IsMakers(UsbService* service, int32_t* location = nullptr) {
+        UsbPropertySet* properties = nullptr;
+        if (UsbCreateProperties(service, &properties) != PlatformOk) {
+            return false;
+        }
+        int32_t vendor = 0;
+        UsbGetPropertyInt32(properties, "idVendor", &vendor);
+        if (location != nullptr) {
+            *location = -1;
+            UsbGetPropertyInt32(properties, "locationID", location);
+        }
+        UsbReleaseProperties(properties);
+        return vendor == MakerVendorId;
+    }
+
     // The location IDs the walk gives the interfaces of the maker's devices
     // (-1 for one without), in walk order.
     static std::vector<int32_t> MakerLocations() {
@@ -87,16 +104,9 @@ protected:
             return locations;
         }
         while (UsbService* service = UsbIteratorNext(walk)) {
-            UsbPropertySet* properties = nullptr;
-            if (UsbCreateProperties(service, &properties) == PlatformOk) {
-                int32_t vendor = 0;
-                int32_t location = -1;
-                UsbGetPropertyInt32(properties, "idVendor", &vendor);
-                UsbGetPropertyInt32(properties, "locationID", &location);
-                if (vendor == MakerVendorId) {
-                    locations.push_back(location);
-                }
-                UsbReleaseProperties(properties);
+            int32_t location = -1;
+            if (IsMakers(service, &location)) {
+                locations.push_back(location);
             }
             UsbReleaseService(service);
         }
@@ -112,19 +122,9 @@ protected:
             return nullptr;
         }
         UsbInterfaceObject* object = nullptr;
-        while (object == nullptr) {
-            UsbService* service = UsbIteratorNext(walk);
-            if (service == nullptr) {
-                break;
-            }
-            UsbPropertySet* properties = nullptr;
-            int32_t vendor = 0;
-            if (UsbCreateProperties(service, &properties) == PlatformOk) {
-                UsbGetPropertyInt32(properties, "idVendor", &vendor);
-                UsbReleaseProperties(properties);
-            }
-            if (vendor == MakerVendorId &&
-                UsbCreateInterfaceObject(service, &object) == PlatformOk &&
+        UsbService* service = nullptr;
+        while (object == nullptr && (service = UsbIteratorNext(walk)) != nullptr) {
+            if (IsMakers(service) && UsbCreateInterfaceObject(service, &object) == PlatformOk &&
                 object->ops->USBInterfaceOpen(object) != PlatformOk) {
                 object->ops->Release(object);
                 object = nullptr;

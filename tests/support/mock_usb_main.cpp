@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -15,25 +16,21 @@
 
 namespace {
 
-bool HasOption(int argc, char** argv, const char* prefix) {
+// The value of the option that starts with `prefix`; null when not given.
+const char* OptionValue(int argc, char** argv, const char* prefix) {
     for (int i = 1; i < argc; ++i) {
         if (std::strncmp(argv[i], prefix, std::strlen(prefix)) == 0) {
-            return true;
+            return argv[i] + std::strlen(prefix);
         }
     }
-    return false;
+    return nullptr;
 }
 
 // True when the options name exactly one test, as CTest's runs do.
 bool FilterNamesOneTest(int argc, char** argv) {
-    constexpr const char* kFilter = "--gtest_filter=";
-    for (int i = 1; i < argc; ++i) {
-        if (std::strncmp(argv[i], kFilter, std::strlen(kFilter)) == 0) {
-            const char* pattern = argv[i] + std::strlen(kFilter);
-            return std::strpbrk(pattern, "*?:-") == nullptr && std::strchr(pattern, '.') != nullptr;
-        }
-    }
-    return false;
+    const char* pattern = OptionValue(argc, argv, "--gtest_filter=");
+    return pattern != nullptr && std::strpbrk(pattern, "*?:-") == nullptr &&
+           std::strchr(pattern, '.') != nullptr;
 }
 
 // Runs this program with `extra` added to its arguments; the child's
@@ -84,28 +81,22 @@ int RunEachInItsOwnProcess(int argc, char** argv) {
     if (RunSelf(base, "--gtest_list_tests", &listing) != 0) {
         return 1;
     }
+    // "Suite." lines, each followed by its "  Test" lines; "#" starts a comment.
     std::vector<std::string> names;
+    std::istringstream lines(listing);
+    std::string line;
     std::string suite;
-    size_t begin = 0;
-    while (begin < listing.size()) {
-        size_t end = listing.find('\n', begin);
-        if (end == std::string::npos) {
-            end = listing.size();
-        }
-        std::string line = listing.substr(begin, end - begin);
-        begin = end + 1;
-        const size_t comment = line.find('#');
-        line = line.substr(0, comment == std::string::npos ? line.size() : comment);
-        while (!line.empty() && line.back() == ' ') {
-            line.pop_back();
-        }
-        if (line.empty()) {
+    while (std::getline(lines, line)) {
+        line = line.substr(0, line.find('#'));
+        const size_t first = line.find_first_not_of(' ');
+        if (first == std::string::npos) {
             continue;
         }
-        if (line[0] != ' ') {
-            suite = line;  // "Suite."
+        const std::string word = line.substr(first, line.find_last_not_of(' ') + 1 - first);
+        if (first == 0) {
+            suite = word;
         } else {
-            names.push_back(suite + line.substr(line.find_first_not_of(' ')));
+            names.push_back(suite + word);
         }
     }
     int failures = 0;
@@ -127,7 +118,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     // Counted before InitGoogleTest takes the gtest options out of argv.
-    const bool oneOrListing = HasOption(argc, argv, "--gtest_list_tests") ||
+    const bool oneOrListing = OptionValue(argc, argv, "--gtest_list_tests") != nullptr ||
                               FilterNamesOneTest(argc, argv) ||
                               std::getenv("ZN_MOCK_SINGLE_TEST") != nullptr;
     if (!oneOrListing) {
