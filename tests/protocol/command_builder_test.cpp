@@ -83,14 +83,13 @@ TEST(CommandDocuments, EachKindAndJobIdGiveTheDocumentOrTheRefusal) {
     const std::string longJobId(900, '7');
     const BuildCase cases[] = {
         {"mode shift without job ID", KindModeShift, nullptr, false, ModeShiftDocument(" "), 0},
-        {"mode shift asked to use no job ID", KindModeShift, nullptr, true, ModeShiftDocument(" "),
+        {"mode shift, no job ID to use", KindModeShift, nullptr, true, ModeShiftDocument(" "), 0},
+        {"mode shift, job ID unused", KindModeShift, "00000042", false, ModeShiftDocument(" "), 0},
+        {"mode shift, job ID used", KindModeShift, "00000042", true, ModeShiftDocument("00000042"),
          0},
-        {"mode shift ignores a job ID", KindModeShift, "00000042", false, ModeShiftDocument(" "), 0},
-        {"mode shift uses a job ID", KindModeShift, "00000042", true,
-         ModeShiftDocument("00000042"), 0},
         {"mode shift ignores an empty job ID", KindModeShift, "", false, ModeShiftDocument(" "), 0},
         {"mode shift refuses an empty job ID", KindModeShift, "", true, "", CmdBadParameter},
-        {"end job carries its job ID", KindEndJob, "12345678", false, EndJobDocument("12345678"), 0},
+        {"end job with job ID", KindEndJob, "12345678", false, EndJobDocument("12345678"), 0},
         {"end job, short job ID", KindEndJob, "7", true, EndJobDocument("7"), 0},
         {"end job needs a job ID", KindEndJob, nullptr, true, "", CmdBadParameter},
         {"end job needs a non-empty job ID", KindEndJob, "", true, "", CmdBadParameter},
@@ -136,12 +135,14 @@ struct SweepCase {
 // leaves its path list incomplete (CmdBadParameter); on its first and last
 // rows the failure keeps its own status.
 TEST(CommandAllocationFailures, EveryKindFailsCleanlyAtEveryAllocation) {
+    const std::map<uint64_t, CommandStatus> kModeShiftStatuses = {
+        {3, CmdNoMemory},     {4, CmdNoMemory}, {5, CmdBadParameter},
+        {6, CmdBadParameter}, {7, CmdNoMemory}, {8, CmdNoMemory}};
     const SweepCase cases[] = {
         {"start job", KindStartJob, nullptr, false, StartJobDocument(), {}},
         {"end job", KindEndJob, "00000003", false, EndJobDocument("00000003"), {}},
         {"mode shift", KindModeShift, "00000005", true, ModeShiftDocument("00000005"),
-         {{3, CmdNoMemory}, {4, CmdNoMemory}, {5, CmdBadParameter}, {6, CmdBadParameter},
-          {7, CmdNoMemory}, {8, CmdNoMemory}}},
+         kModeShiftStatuses},
     };
     for (const SweepCase& c : cases) {
         SCOPED_TRACE(c.name);

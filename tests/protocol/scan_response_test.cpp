@@ -132,8 +132,8 @@ TEST(AnswerVerdicts, EachAnswerGivesItsStatusAndOnlyAnAcceptedStartJobHandsItsJo
                              CmdWrongService, kNone});
         }
     }
-    cases.push_back({"no servicetype", Answer(ForService(AnswerParts(), nullptr)),
-                     CmdWrongService, kNone});
+    cases.push_back(
+        {"no servicetype", Answer(ForService(AnswerParts(), nullptr)), CmdWrongService, kNone});
     cases.push_back({"the first servicetype decides",
                      kDeclaration + "<cmd xmlns:ivec=\"" + kCommonUri +
                          "\"><ivec:contents><ivec:param_set servicetype=\"print\"/>"
@@ -162,9 +162,9 @@ TEST(AnswerVerdicts, EachAnswerGivesItsStatusAndOnlyAnAcceptedStartJobHandsItsJo
     // Answers the engine refuses give its status in the 16-bit form.
     const std::string whole = Answer(AnswerParts());
     const VerdictCase refused[] = {
-        {"empty", "", 0xFFFE, kNone},                                         // XmlErrArgument
-        {"no declaration", "<cmd><ivec:contents/></cmd>", 0xFFFD, kNone},     // XmlErrNoDeclaration
-        {"under 6 bytes", "<?xm", 0xFFFB, kNone},                             // XmlErrTruncated
+        {"empty", "", 0xFFFE, kNone},                                      // XmlErrArgument
+        {"no declaration", "<cmd><ivec:contents/></cmd>", 0xFFFD, kNone},  // XmlErrNoDeclaration
+        {"under 6 bytes", "<?xm", 0xFFFB, kNone},                          // XmlErrTruncated
         {"cut short", whole.substr(0, whole.size() - 8),
          CommandStatusFromEngine(XmlErrUnterminated), kNone},
         {"other root", kDeclaration + "<answer><x>1</x></answer>", 0xFFF3, kNone},  // XmlErrBadRoot

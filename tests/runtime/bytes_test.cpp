@@ -40,7 +40,8 @@ TEST(Search, FindsWhatFindAndRfindFindWithinTheSpanOnly) {
         for (size_t from = 0; from < text.size(); ++from) {
             for (size_t count = 1; from + count <= text.size(); ++count) {
                 const std::string pattern = text.substr(from, count);
-                EXPECT_EQ(FindBytes(span, length, pattern.data(), count), at(reference.find(pattern)))
+                EXPECT_EQ(FindBytes(span, length, pattern.data(), count),
+                          at(reference.find(pattern)))
                     << pattern;
                 EXPECT_EQ(FindLastBytes(span, length, pattern.data(), count),
                           at(reference.rfind(pattern)))

@@ -91,12 +91,12 @@ TEST(FailureSeam, SweepStopsAtTheFirstUnhinderedRunAndSeesLeaks) {
         return 0;
     };
     std::vector<uint64_t> failed;
-    const uint64_t runs = SweepAllocationFailures(operation, [&](uint64_t n, int result,
-                                                                int64_t liveBefore) {
-        EXPECT_EQ(result, n == 0 ? 0 : -1);
-        EXPECT_EQ(LiveAllocations(), liveBefore);
-        failed.push_back(n);
-    });
+    const uint64_t runs =
+        SweepAllocationFailures(operation, [&](uint64_t n, int result, int64_t liveBefore) {
+            EXPECT_EQ(result, n == 0 ? 0 : -1);
+            EXPECT_EQ(LiveAllocations(), liveBefore);
+            failed.push_back(n);
+        });
     EXPECT_EQ(runs, 3u);
     EXPECT_EQ(failed, (std::vector<uint64_t>{1, 2, 3, 0}));
 
