@@ -145,29 +145,27 @@ TEST(ScannerDeclaration, DeclarationMustOpenTheDocument) {
     DestroyQuery(query);
 }
 
-struct ScanEndCase {
-    const char* name;
-    std::string body;
-    int32_t run;
-    const char* anchor;  // scanEnd = where anchor occurs in the body + delta
-    int delta;
-};
-
+// "^" marks where the scan ends in the body.
 TEST(ScannerScanEnd, ScanStopsJustPastTheRootOrWhereItFailed) {
-    const std::vector<ScanEndCase> cases = {
-        {"after root end, trailing bytes ignored", "<cmd></cmd><<<garbage", 0, "<<<", 0},
-        {"root never closed", "<cmd><a>x</a>", 0, nullptr, 0},
-        {"bad tag at its <", "<cmd><1></cmd>", XmlErrBadTag, "<1", 0},
-        {"mismatched end at its >", "<cmd><a></b></cmd>", XmlErrMismatchedClose, "></cmd>", 0},
-        {"unterminated text at run start", "<cmd>abc", XmlErrUnterminated, "abc", 0},
+    const struct {
+        const char* name;
+        std::string body;
+        int32_t run;
+    } kCases[] = {
+        {"after root end, trailing bytes ignored", "<cmd></cmd>^<<<garbage", 0},
+        {"root never closed", "<cmd><a>x</a>^", 0},
+        {"bad tag at its <", "<cmd>^<1></cmd>", XmlErrBadTag},
+        {"mismatched end at its >", "<cmd><a></b^></cmd>", XmlErrMismatchedClose},
+        {"unterminated text at run start", "<cmd>^abc", XmlErrUnterminated},
     };
-    for (const ScanEndCase& c : cases) {
-        const std::string document = kDecl + c.body;
-        XmlQuery* query = MakeQuery(document, {{"cmd", nullptr}});
-        EXPECT_EQ(QueryValues(query), c.run) << c.name;
-        const uint64_t expected =
-            c.anchor == nullptr ? document.size() : kDecl.size() + c.body.find(c.anchor) + c.delta;
-        EXPECT_EQ(query->scanEnd, expected) << c.name;
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.name);
+        std::string body = c.body;
+        const size_t end = body.find('^');
+        body.erase(end, 1);
+        XmlQuery* query = MakeQuery(kDecl + body, {{"cmd", nullptr}});
+        EXPECT_EQ(QueryValues(query), c.run);
+        EXPECT_EQ(query->scanEnd, kDecl.size() + end);
         DestroyQuery(query);
     }
 }
