@@ -81,7 +81,9 @@ TEST(DeviceConditions, EachDetailGivesItsStatus) {
         {"RetryCommand", 8448},
     };
     for (const auto& row : kTable) {
-        EXPECT_EQ(Parse(Answer(Refusal(row.detail))), row.status) << row.detail;
+        EXPECT_EQ(Verdict(Answer(Refusal(row.detail))),
+                  std::make_pair(row.status, std::string("untouched")))
+            << row.detail;
         EXPECT_STREQ(CommandStatusName(row.status), (std::string("Cmd") + row.detail).c_str());
     }
 }
