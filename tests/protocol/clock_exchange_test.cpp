@@ -53,55 +53,47 @@ TEST_F(DeviceExchange, EachStatusPacketRunsTheWholeExchangeAgain) {
               1006);
 }
 
-// --- answers of every size ----------------------------------------------------------
+// --- answers of every kind ----------------------------------------------------------
 
-TEST_F(DeviceExchange, AnswerOf2048BytesIsParsedWhole) {
-    Zn417SetAnswerMode(model_, Zn417AnswerLong);
-    EXPECT_EQ(AnswerStatusPacket(), CmdOk);
-    EXPECT_EQ(Zn417CopyLastAnswer(model_, nullptr, 0), 2048u);
-    EXPECT_EQ(Writes().size(), 2u);
+// One exchange per row, in turn on one device: the answer's status, and the
+// writes it took (2 when the clock packet followed the command).
+struct AnswerCase {
+    const char* name;
+    Zn417AnswerMode mode;
+    std::string text;  // the detail (Zn417AnswerRefuse) or the bytes (Zn417AnswerCustom)
+    CommandStatus status;
+    uint32_t writes;
+};
 
-    // The deciding values sit in the last bytes of the transfer.
-    const std::string refusal = Padded(Answer(Refusal("DeviceBusy")), 2048);
-    Zn417SetCustomAnswer(model_, refusal.data(), 2048);
-    EXPECT_EQ(AnswerStatusPacket(), CmdDeviceBusy);
-    EXPECT_EQ(Writes().size(), 3u);
-    EXPECT_EQ(LeftOnBulkIn(), "");
-}
-
-TEST_F(DeviceExchange, AnswerLongerThanTheRequestIsNoAnswer) {
-    const std::string answer = Padded(Answer(AnswerParts()), 2049);
-    Zn417SetCustomAnswer(model_, answer.data(), static_cast<uint32_t>(answer.size()));
-    EXPECT_EQ(AnswerStatusPacket(), 0xFFFE);
-    EXPECT_EQ(Writes().size(), 1u);
-}
-
-TEST_F(DeviceExchange, AnswerEndsAtItsFirstNul) {
-    std::string answer = Answer(AnswerParts()) + std::string("\0garbage", 8);
-    Zn417SetCustomAnswer(model_, answer.data(), static_cast<uint32_t>(answer.size()));
-    EXPECT_EQ(AnswerStatusPacket(), CmdOk);
-    answer = kDeclaration + std::string("\0", 1) + Answer(AnswerParts());
-    Zn417SetCustomAnswer(model_, answer.data(), static_cast<uint32_t>(answer.size()));
-    EXPECT_NE(AnswerStatusPacket(), CmdOk);
-}
-
-TEST_F(DeviceExchange, AnswerOfNoBytesGivesArgumentStatusAndNoClock) {
-    Zn417SetAnswerMode(model_, Zn417AnswerNothing);
-    EXPECT_EQ(AnswerStatusPacket(), 0xFFFE);
-    EXPECT_EQ(Writes().size(), 1u);
-    EXPECT_EQ(Zn417GetReport(model_).answersSent, 1u);
-}
-
-TEST_F(DeviceExchange, DeviceBusyGivesItsStatusAndNoClock) {
-    Zn417SetAnswerMode(model_, Zn417AnswerRefuse, "DeviceBusy");
-    EXPECT_EQ(AnswerStatusPacket(), 7680);
-    EXPECT_EQ(Writes().size(), 1u);
-}
-
-TEST_F(DeviceExchange, GarbageGivesTheEnginesStatusAndNoClock) {
-    Zn417SetAnswerMode(model_, Zn417AnswerGarbage);
-    EXPECT_EQ(AnswerStatusPacket(), 0xFFFD);
-    EXPECT_EQ(Writes().size(), 1u);
+TEST_F(DeviceExchange, EachAnswerIsTakenWholeAndDecidesWhetherTheClockFollows) {
+    const std::string accepted = Answer(AnswerParts());
+    const AnswerCase cases[] = {
+        {"2048 bytes", Zn417AnswerCustom, Padded(accepted, 2048), CmdOk, 2},
+        // The deciding values sit in the last bytes of the transfer.
+        {"2048 bytes refusing", Zn417AnswerCustom, Padded(Answer(Refusal("DeviceBusy")), 2048),
+         CmdDeviceBusy, 1},
+        {"longer than the request", Zn417AnswerCustom, Padded(accepted, 2049), 0xFFFE, 1},
+        {"bytes after a NUL", Zn417AnswerCustom, accepted + std::string("\0garbage", 8), CmdOk, 2},
+        // The answer ends with its declaration, so no servicetype is found.
+        {"NUL after the declaration", Zn417AnswerCustom,
+         kDeclaration + std::string("\0", 1) + accepted, CmdWrongService, 1},
+        {"no bytes", Zn417AnswerNothing, "", 0xFFFE, 1},
+        {"device busy", Zn417AnswerRefuse, "DeviceBusy", 7680, 1},
+        {"garbage", Zn417AnswerGarbage, "", 0xFFFD, 1},
+    };
+    for (const AnswerCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        const uint32_t before = SimWriteCount(interface_);
+        if (c.mode == Zn417AnswerCustom) {
+            Zn417SetCustomAnswer(model_, c.text.data(), static_cast<uint32_t>(c.text.size()));
+        } else {
+            Zn417SetAnswerMode(model_, c.mode, c.text.empty() ? nullptr : c.text.c_str());
+        }
+        EXPECT_EQ(AnswerStatusPacket(), c.status);
+        EXPECT_EQ(SimWriteCount(interface_) - before, c.writes);
+        EXPECT_EQ(LeftOnBulkIn(), "");
+    }
+    EXPECT_EQ(Zn417GetReport(model_).answersSent, 8u);
 }
 
 TEST_F(DeviceExchange, FailedReadIsAnEmptyAnswer) {
@@ -133,16 +125,12 @@ TEST_F(DeviceExchange, FailedClockWriteReturnsWithoutReading) {
     EXPECT_EQ(LeftOnBulkIn(), "early");
 }
 
-TEST_F(DeviceExchange, ClosedInterfaceSendsNothing) {
+TEST_F(DeviceExchange, AbsentStateOrClosedInterfaceSendsNothing) {
+    EXPECT_EQ(SendModeShift(nullptr), CmdBadParameter);
+    SendClock(nullptr);
     CloseScannerInterface(&state_);
     EXPECT_EQ(AnswerStatusPacket(), static_cast<CommandStatus>(PlatformErrNotOpen & 0xFFFF));
     SendClock(&state_);
-    EXPECT_EQ(Writes().size(), 0u);
-}
-
-TEST_F(DeviceExchange, AbsentStateIsRefused) {
-    EXPECT_EQ(SendModeShift(nullptr), CmdBadParameter);
-    SendClock(nullptr);
     EXPECT_EQ(Writes().size(), 0u);
 }
 

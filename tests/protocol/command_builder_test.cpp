@@ -6,13 +6,12 @@
 
 #include <gtest/gtest.h>
 
-#include <set>
+#include <map>
 #include <string>
 
 #include "protocol_test_util.h"
 #include "runtime/memory.h"
 #include "support/alloc_failure.h"
-#include "xmlpath/engine.h"
 
 using namespace prototest;
 
@@ -69,110 +68,101 @@ void ExpectRefused(const Built& built, CommandStatus status) {
     EXPECT_EQ(built.status, status);
 }
 
-// --- the documents -------------------------------------------------------------
+// One build: the kind, the job ID and whether to use it; the expected
+// document, or (no document) the status of the refusal.
+struct BuildCase {
+    const char* name;
+    CommandKind kind;
+    const char* jobId;
+    bool useJobId;
+    std::string document;
+    CommandStatus refusal;
+};
 
-TEST(CommandDocuments, TemplatesUseTheEnginesNamespaceUris) {
-    EXPECT_EQ(kCommonUri, NamespaceTable[0].uri);
-    EXPECT_STREQ(NamespaceTable[0].prefix, "ivec");
-    EXPECT_EQ(kVendorUri, NamespaceTable[1].uri);
-    EXPECT_STREQ(NamespaceTable[1].prefix, "vxr");
-}
-
-TEST(CommandDocuments, ModeShiftWithoutJobIdCarriesOneSpace) {
-    ExpectDocument(Build(KindModeShift, nullptr, false), ModeShiftDocument(" "));
-    ExpectDocument(Build(KindModeShift, nullptr, true), ModeShiftDocument(" "));
-}
-
-TEST(CommandDocuments, ModeShiftIgnoresAJobIdUnlessAskedToUseIt) {
-    ExpectDocument(Build(KindModeShift, "00000042", false), ModeShiftDocument(" "));
-    ExpectDocument(Build(KindModeShift, "00000042", true), ModeShiftDocument("00000042"));
-}
-
-TEST(CommandDocuments, EndJobCarriesTheGivenJobId) {
-    ExpectDocument(Build(KindEndJob, "12345678", false), EndJobDocument("12345678"));
-    ExpectDocument(Build(KindEndJob, "7", true), EndJobDocument("7"));
-}
-
-TEST(CommandDocuments, StartJobIgnoresJobIdAndKeepsTheTemplatesOwn) {
-    ExpectDocument(Build(KindStartJob, nullptr, false), StartJobDocument());
-    ExpectDocument(Build(KindStartJob, "99999999", true), StartJobDocument());
-}
-
-TEST(CommandDocuments, StatusMayBeAbsent) {
-    char* text = BuildCommand(KindEndJob, "1", false, nullptr);
-    ASSERT_NE(text, nullptr);
-    EXPECT_EQ(std::string(text), EndJobDocument("1"));
-    FreeMemory(text);
-    EXPECT_EQ(BuildCommand(KindEndJob, nullptr, false, nullptr), nullptr);
-}
-
-// --- refusals ------------------------------------------------------------------
-
-TEST(CommandRefusals, UnknownKindsAreBadParameters) {
-    for (CommandKind kind : {0, 4, -1, 256}) {
-        ExpectRefused(Build(kind, "1", true), CmdBadParameter);
-    }
-}
-
-TEST(CommandRefusals, EndJobNeedsANonEmptyJobId) {
-    ExpectRefused(Build(KindEndJob, nullptr, true), CmdBadParameter);
-    ExpectRefused(Build(KindEndJob, "", true), CmdBadParameter);
-}
-
-TEST(CommandRefusals, ModeShiftRefusesAnEmptyJobIdItWasAskedToUse) {
-    ExpectRefused(Build(KindModeShift, "", true), CmdBadParameter);
-    ExpectDocument(Build(KindModeShift, "", false), ModeShiftDocument(" "));
-}
-
-TEST(CommandRefusals, ADocumentBeyondTheEnginesBufferGivesItsStatus) {
+TEST(CommandDocuments, EachKindAndJobIdGiveTheDocumentOrTheRefusal) {
     const std::string longJobId(900, '7');
-    ExpectRefused(Build(KindEndJob, longJobId.c_str(), false), 0xFFF4);  // XmlErrBufferTooSmall
+    const BuildCase cases[] = {
+        {"mode shift without job ID", KindModeShift, nullptr, false, ModeShiftDocument(" "), 0},
+        {"mode shift, no job ID to use", KindModeShift, nullptr, true, ModeShiftDocument(" "), 0},
+        {"mode shift, job ID unused", KindModeShift, "00000042", false, ModeShiftDocument(" "), 0},
+        {"mode shift, job ID used", KindModeShift, "00000042", true, ModeShiftDocument("00000042"),
+         0},
+        {"mode shift ignores an empty job ID", KindModeShift, "", false, ModeShiftDocument(" "), 0},
+        {"mode shift refuses an empty job ID", KindModeShift, "", true, "", CmdBadParameter},
+        {"end job with job ID", KindEndJob, "12345678", false, EndJobDocument("12345678"), 0},
+        {"end job, short job ID", KindEndJob, "7", true, EndJobDocument("7"), 0},
+        {"end job needs a job ID", KindEndJob, nullptr, true, "", CmdBadParameter},
+        {"end job needs a non-empty job ID", KindEndJob, "", true, "", CmdBadParameter},
+        {"start job keeps its own job ID", KindStartJob, nullptr, false, StartJobDocument(), 0},
+        {"start job ignores a job ID", KindStartJob, "99999999", true, StartJobDocument(), 0},
+        {"kind 0", 0, "1", true, "", CmdBadParameter},
+        {"kind 4", 4, "1", true, "", CmdBadParameter},
+        {"kind -1", -1, "1", true, "", CmdBadParameter},
+        {"kind 256", 256, "1", true, "", CmdBadParameter},
+        {"beyond the engine's buffer", KindEndJob, longJobId.c_str(), false, "",
+         0xFFF4},  // XmlErrBufferTooSmall
+    };
+    for (const BuildCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Built built = Build(c.kind, c.jobId, c.useJobId);
+        if (c.document.empty()) {
+            ExpectRefused(built, c.refusal);
+        } else {
+            ExpectDocument(built, c.document);
+        }
+        // Without a status the same document, or nothing, comes back.
+        char* text = BuildCommand(c.kind, c.jobId, c.useJobId, nullptr);
+        EXPECT_EQ(text != nullptr ? std::string(text) : std::string(), c.document);
+        FreeMemory(text);
+    }
 }
 
 // --- allocation failures -------------------------------------------------------
 
 // Allocations of a build: the working text, the path list, then the path and
-// value of each row in turn. `incompleteAt` names the failing allocations that
-// leave the path list incomplete (CmdBadParameter).
-void SweepBuild(CommandKind kind, const char* jobId, bool useJobId, const std::string& expected,
-                const std::set<uint64_t>& incompleteAt = {}) {
-    const uint64_t failures = SweepAllocationFailures(
-        [&] { return Build(kind, jobId, useJobId); },
-        [&](uint64_t failing, const Built& built, int64_t liveBefore) {
-            if (failing == 0) {
-                ExpectDocument(built, expected);
-            } else if (incompleteAt.count(failing) != 0) {
-                ExpectRefused(built, CmdBadParameter);
-            } else {
-                EXPECT_FALSE(built.present) << "allocation " << failing;
-                EXPECT_TRUE(IsAllocationFailureStatus(built.status))
-                    << "allocation " << failing << " gave " << built.status;
-            }
-            EXPECT_EQ(LiveAllocations(), liveBefore) << "allocation " << failing;
-        });
-    // The path list's strings, the query's record and block, the command text.
-    EXPECT_GT(failures, 6u);
-}
-
-TEST(CommandAllocationFailures, StartJobFailsCleanlyAtEveryAllocation) {
-    SweepBuild(KindStartJob, nullptr, false, StartJobDocument());
-}
-
-TEST(CommandAllocationFailures, EndJobFailsCleanlyAtEveryAllocation) {
-    SweepBuild(KindEndJob, "00000003", false, EndJobDocument("00000003"));
-}
+// value of each row in turn. `statusAt` names failing allocations whose
+// refusal has a known status; any other failure gives an allocation status.
+struct SweepCase {
+    const char* name;
+    CommandKind kind;
+    const char* jobId;
+    bool useJobId;
+    std::string expected;
+    std::map<uint64_t, CommandStatus> statusAt;
+};
 
 // Running out of memory on the mode shift's middle row (allocations 5 and 6)
-// leaves its path list incomplete; on its first and last rows the failure
-// keeps its own status.
-TEST(CommandAllocationFailures, ModeShiftFailsCleanlyAtEveryAllocation) {
-    SweepBuild(KindModeShift, "00000005", true, ModeShiftDocument("00000005"), {5, 6});
-    for (uint64_t failing : {3, 4, 7, 8}) {
-        FailAllocationAfter(failing, false);
-        const Built built = Build(KindModeShift, "00000005", true);
-        ClearAllocationFailure();
-        SCOPED_TRACE(failing);
-        ExpectRefused(built, CmdNoMemory);
+// leaves its path list incomplete (CmdBadParameter); on its first and last
+// rows the failure keeps its own status.
+TEST(CommandAllocationFailures, EveryKindFailsCleanlyAtEveryAllocation) {
+    const std::map<uint64_t, CommandStatus> kModeShiftStatuses = {
+        {3, CmdNoMemory},     {4, CmdNoMemory}, {5, CmdBadParameter},
+        {6, CmdBadParameter}, {7, CmdNoMemory}, {8, CmdNoMemory}};
+    const SweepCase cases[] = {
+        {"start job", KindStartJob, nullptr, false, StartJobDocument(), {}},
+        {"end job", KindEndJob, "00000003", false, EndJobDocument("00000003"), {}},
+        {"mode shift", KindModeShift, "00000005", true, ModeShiftDocument("00000005"),
+         kModeShiftStatuses},
+    };
+    for (const SweepCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        const uint64_t failures = SweepAllocationFailures(
+            [&] { return Build(c.kind, c.jobId, c.useJobId); },
+            [&](uint64_t failing, const Built& built, int64_t liveBefore) {
+                const auto known = c.statusAt.find(failing);
+                if (failing == 0) {
+                    ExpectDocument(built, c.expected);
+                } else if (known != c.statusAt.end()) {
+                    ExpectRefused(built, known->second);
+                } else {
+                    EXPECT_FALSE(built.present) << "allocation " << failing;
+                    EXPECT_TRUE(IsAllocationFailureStatus(built.status))
+                        << "allocation " << failing << " gave " << built.status;
+                }
+                EXPECT_EQ(LiveAllocations(), liveBefore) << "allocation " << failing;
+            });
+        // The path list's strings, the query's record and block, the command text.
+        EXPECT_GT(failures, 6u);
     }
 }
 

@@ -8,6 +8,7 @@
 
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "protocol_test_util.h"
 #include "runtime/memory.h"
@@ -80,85 +81,102 @@ TEST(DeviceConditions, EachDetailGivesItsStatus) {
         {"RetryCommand", 8448},
     };
     for (const auto& row : kTable) {
-        EXPECT_EQ(Parse(Answer(Refusal(row.detail))), row.status) << row.detail;
+        EXPECT_EQ(Verdict(Answer(Refusal(row.detail))),
+                  std::make_pair(row.status, std::string("untouched")))
+            << row.detail;
         EXPECT_STREQ(CommandStatusName(row.status), (std::string("Cmd") + row.detail).c_str());
     }
 }
 
-TEST(DeviceConditions, AnyOtherDetailIsOtherDetail) {
+// Every answer's verdict: its status, and what reached jobIdOut (a job ID,
+// or "untouched").
+struct VerdictCase {
+    std::string name;
+    std::string answer;
+    CommandStatus status;
+    const char* handed;
+};
+
+AnswerParts Responding(AnswerParts parts, const char* response) {
+    parts.response = response;
+    return parts;
+}
+
+AnswerParts ForService(AnswerParts parts, const char* serviceType) {
+    parts.serviceType = serviceType;
+    return parts;
+}
+
+AnswerParts Operation(AnswerParts parts, const char* operation) {
+    parts.operation = operation;
+    return parts;
+}
+
+TEST(AnswerVerdicts, EachAnswerGivesItsStatusAndOnlyAnAcceptedStartJobHandsItsJobIdBack) {
+    const char* const kNone = "untouched";
+    std::vector<VerdictCase> cases;
+    // Only these exact details have a status of their own.
     for (const char* detail : {"deviceBusy", "Device Busy", "DeviceBusyX", ""}) {
-        EXPECT_EQ(Parse(Answer(Refusal(detail))), CmdOtherDetail) << "'" << detail << "'";
+        cases.push_back({std::string("detail '") + detail + "'", Answer(Refusal(detail)),
+                         CmdOtherDetail, kNone});
     }
-    EXPECT_EQ(Parse(Answer(Refusal(nullptr))), CmdOtherDetail);
-}
-
-TEST(DeviceConditions, OnlyNgIsARefusal) {
+    cases.push_back({"no detail", Answer(Refusal(nullptr)), CmdOtherDetail, kNone});
+    // Only "NG" is a refusal.
     for (const char* word : {"OK", "ng", "N G", "NGX", ""}) {
-        AnswerParts parts = Refusal("DeviceBusy");
-        parts.response = word;
-        EXPECT_EQ(Parse(Answer(parts)), CmdOk) << "'" << word << "'";
+        cases.push_back({std::string("response '") + word + "'",
+                         Answer(Responding(Refusal("DeviceBusy"), word)), CmdOk, kNone});
     }
-}
-
-// --- service type ----------------------------------------------------------------
-
-TEST(ServiceType, AnswerForAnotherServiceIsWrongServiceWhateverItsResult) {
+    // An answer for another service is wrong whatever its result.
     for (const char* service : {"\"print\"", "\" scan\"", "\"scan \"", "\"Scan\"", "\"\""}) {
         for (const char* word : {"OK", "NG"}) {
-            AnswerParts parts = Refusal("DeviceBusy");
-            parts.serviceType = service;
-            parts.response = word;
-            EXPECT_EQ(Parse(Answer(parts)), CmdWrongService) << service << " " << word;
+            cases.push_back({std::string("service ") + service + " " + word,
+                             Answer(ForService(Responding(Refusal("DeviceBusy"), word), service)),
+                             CmdWrongService, kNone});
         }
     }
-}
-
-TEST(ServiceType, MissingServiceTypeIsWrongService) {
-    AnswerParts parts;
-    parts.serviceType = nullptr;
-    EXPECT_EQ(Parse(Answer(parts)), CmdWrongService);
-}
-
-TEST(ServiceType, TheFirstServiceTypeDecides) {
-    const std::string answer =
-        kDeclaration + "<cmd xmlns:ivec=\"" + kCommonUri +
-        "\"><ivec:contents><ivec:param_set servicetype=\"print\"/>"
-        "<ivec:param_set servicetype=\"scan\"><ivec:response>OK</ivec:response>"
-        "</ivec:param_set></ivec:contents></cmd>";
-    EXPECT_EQ(Parse(answer), CmdWrongService);
-}
-
-// --- accepted answers and the job ID ----------------------------------------------
-
-TEST(AcceptedAnswers, OnlyAnAcceptedStartJobResponseHandsItsJobIdBack) {
-    AnswerParts refused = StartJobAnswer("00000001");
-    refused.response = "NG";
-    refused.detail = "IllegalJobID";
-    AnswerParts otherWithoutJobId;
-    otherWithoutJobId.jobId = nullptr;
-    AnswerParts commandName = otherWithoutJobId;
-    commandName.operation = "StartJob";  // not the answer's name: no job ID wanted
-    AnswerParts serviceTypeOnly = otherWithoutJobId;
-    serviceTypeOnly.operation = nullptr;
-    serviceTypeOnly.response = nullptr;
-    const struct {
-        std::string answer;
-        CommandStatus status;
-        const char* handed;
-    } kCases[] = {
-        {Answer(StartJobAnswer("00000001")), CmdOk, "00000001"},
-        {"noise" + Answer(StartJobAnswer("00000077")), CmdOk, "00000077"},
-        {Answer(StartJobAnswer("")), CmdBadParameter, "untouched"},
-        {Answer(StartJobAnswer(nullptr)), CmdBadParameter, "untouched"},
-        {Answer(refused), CmdIllegalJobID, "untouched"},
-        {Answer(otherWithoutJobId), CmdOk, "untouched"},
-        {Answer(commandName), CmdOk, "untouched"},
-        {Answer(serviceTypeOnly), CmdOk, "untouched"},
+    cases.push_back(
+        {"no servicetype", Answer(ForService(AnswerParts(), nullptr)), CmdWrongService, kNone});
+    cases.push_back({"the first servicetype decides",
+                     kDeclaration + "<cmd xmlns:ivec=\"" + kCommonUri +
+                         "\"><ivec:contents><ivec:param_set servicetype=\"print\"/>"
+                         "<ivec:param_set servicetype=\"scan\"><ivec:response>OK</ivec:response>"
+                         "</ivec:param_set></ivec:contents></cmd>",
+                     CmdWrongService, kNone});
+    // The job ID of an accepted StartJobResponse, and of nothing else.
+    AnswerParts noJobId;
+    noJobId.jobId = nullptr;
+    AnswerParts serviceTypeOnly = Responding(Operation(noJobId, nullptr), nullptr);
+    AnswerParts refusedStart = StartJobAnswer("00000001");
+    refusedStart.response = "NG";
+    refusedStart.detail = "IllegalJobID";
+    const VerdictCase jobIds[] = {
+        {"accepted start job", Answer(StartJobAnswer("00000001")), CmdOk, "00000001"},
+        {"noise before it", "noise" + Answer(StartJobAnswer("00000077")), CmdOk, "00000077"},
+        {"empty job ID", Answer(StartJobAnswer("")), CmdBadParameter, kNone},
+        {"no job ID", Answer(StartJobAnswer(nullptr)), CmdBadParameter, kNone},
+        {"refused start job", Answer(refusedStart), CmdIllegalJobID, kNone},
+        {"other answer without job ID", Answer(noJobId), CmdOk, kNone},
+        // The command's name, not the answer's: no job ID wanted.
+        {"StartJob operation", Answer(Operation(noJobId, "StartJob")), CmdOk, kNone},
+        {"servicetype only", Answer(serviceTypeOnly), CmdOk, kNone},
     };
-    for (const auto& row : kCases) {
-        const auto verdict = Verdict(row.answer);
-        EXPECT_EQ(verdict.first, row.status) << row.answer;
-        EXPECT_EQ(verdict.second, row.handed) << row.answer;
+    cases.insert(cases.end(), std::begin(jobIds), std::end(jobIds));
+    // Answers the engine refuses give its status in the 16-bit form.
+    const std::string whole = Answer(AnswerParts());
+    const VerdictCase refused[] = {
+        {"empty", "", 0xFFFE, kNone},                                      // XmlErrArgument
+        {"no declaration", "<cmd><ivec:contents/></cmd>", 0xFFFD, kNone},  // XmlErrNoDeclaration
+        {"under 6 bytes", "<?xm", 0xFFFB, kNone},                          // XmlErrTruncated
+        {"cut short", whole.substr(0, whole.size() - 8),
+         CommandStatusFromEngine(XmlErrUnterminated), kNone},
+        {"other root", kDeclaration + "<answer><x>1</x></answer>", 0xFFF3, kNone},  // XmlErrBadRoot
+    };
+    cases.insert(cases.end(), std::begin(refused), std::end(refused));
+    for (const VerdictCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto verdict = Verdict(c.answer);
+        EXPECT_EQ(verdict.first, c.status);
+        EXPECT_EQ(verdict.second, c.handed);
     }
 }
 
@@ -186,16 +204,6 @@ TEST(LeadingBytes, AreSkippedWithTheSameResult) {
 
 // --- answers the engine refuses -----------------------------------------------------
 
-TEST(RefusedAnswers, EngineStatusesArriveInTheir16BitForm) {
-    EXPECT_EQ(Parse(""), 0xFFFE);                             // XmlErrArgument: empty
-    EXPECT_EQ(Parse("<cmd><ivec:contents/></cmd>"), 0xFFFD);  // XmlErrNoDeclaration
-    EXPECT_EQ(Parse("<?xm"), 0xFFFB);                         // XmlErrTruncated: under 6 bytes
-    const std::string answer = Answer(AnswerParts());
-    EXPECT_EQ(Parse(answer.substr(0, answer.size() - 8)),
-              CommandStatusFromEngine(XmlErrUnterminated));
-    EXPECT_EQ(Parse(kDeclaration + "<answer><x>1</x></answer>"), 0xFFF3);  // XmlErrBadRoot
-}
-
 TEST(RefusedAnswers, AbsentAnswerIsBadParameter) {
     char* out = kUntouched;
     EXPECT_EQ(ParseScanResponse(&out, nullptr), CmdBadParameter);
@@ -212,54 +220,48 @@ TEST(RefusedAnswers, StatusNamesCoverEngineStatuses) {
 
 // --- allocation failures ----------------------------------------------------------
 
-void SweepStartJobAnswer(const std::string& answer) {
-    const uint64_t failures = SweepAllocationFailures(
-        [&] {
-            char* jobId = kUntouched;
-            const CommandStatus status = ParseScanResponse(&jobId, answer.c_str());
-            return std::make_pair(status, Handed(jobId));
-        },
-        [](uint64_t failing, const std::pair<CommandStatus, std::string>& result,
-           int64_t liveBefore) {
-            if (failing == 0) {
-                EXPECT_EQ(result.first, CmdOk);
-                EXPECT_EQ(result.second, "00000009");
-            } else {
-                EXPECT_TRUE(IsAllocationFailureStatus(result.first))
-                    << "allocation " << failing << " gave " << result.first;
-                EXPECT_EQ(result.second, "untouched") << "allocation " << failing;
-            }
-            EXPECT_EQ(LiveAllocations(), liveBefore) << "allocation " << failing;
-        });
-    // The path list's strings, each query's record and block, the job ID.
-    EXPECT_GT(failures, 10u);
-}
-
-TEST(ResponseAllocationFailures, StartJobAnswerFailsCleanlyAtEveryAllocation) {
-    SweepStartJobAnswer(Answer(StartJobAnswer("00000009")));
-}
-
-TEST(ResponseAllocationFailures, SecondPassAfterLeadingBytesFailsCleanlyToo) {
-    SweepStartJobAnswer("\r\n\r\n" + Answer(StartJobAnswer("00000009")));
-}
+// The failure-free run's status and job ID; `wantJobId` passes jobIdOut.
+struct SweepCase {
+    const char* name;
+    std::string answer;
+    bool wantJobId;
+    CommandStatus status;
+    const char* handed;
+};
 
 // A refusal whose detail cannot be copied is out of memory, not a refusal for
 // some other reason: the device's condition was never read.
-TEST(ResponseAllocationFailures, RefusalFailsAsOutOfMemoryAtEveryAllocation) {
-    const std::string answer = Answer(Refusal("DeviceBusy"));
-    const uint64_t failures = SweepAllocationFailures(
-        [&] { return ParseScanResponse(nullptr, answer.c_str()); },
-        [](uint64_t failing, CommandStatus status, int64_t liveBefore) {
-            if (failing == 0) {
-                EXPECT_EQ(status, CmdDeviceBusy);
-            } else {
-                EXPECT_TRUE(IsAllocationFailureStatus(status))
-                    << "allocation " << failing << " gave " << CommandStatusName(status);
-            }
-            EXPECT_EQ(LiveAllocations(), liveBefore) << "allocation " << failing;
-        });
-    // The path list's strings, each query's record and block, the detail's copy.
-    EXPECT_GT(failures, 10u);
+TEST(ResponseAllocationFailures, EveryAnswerFailsCleanlyAtEveryAllocation) {
+    const SweepCase cases[] = {
+        {"start job answer", Answer(StartJobAnswer("00000009")), true, CmdOk, "00000009"},
+        {"second pass after leading bytes", "\r\n\r\n" + Answer(StartJobAnswer("00000009")), true,
+         CmdOk, "00000009"},
+        {"refusal", Answer(Refusal("DeviceBusy")), false, CmdDeviceBusy, "untouched"},
+    };
+    for (const SweepCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        const uint64_t failures = SweepAllocationFailures(
+            [&] {
+                char* jobId = kUntouched;
+                const CommandStatus status =
+                    ParseScanResponse(c.wantJobId ? &jobId : nullptr, c.answer.c_str());
+                return std::make_pair(status, Handed(jobId));
+            },
+            [&](uint64_t failing, const std::pair<CommandStatus, std::string>& result,
+                int64_t liveBefore) {
+                if (failing == 0) {
+                    EXPECT_EQ(result.first, c.status);
+                    EXPECT_EQ(result.second, c.handed);
+                } else {
+                    EXPECT_TRUE(IsAllocationFailureStatus(result.first))
+                        << "allocation " << failing << " gave " << CommandStatusName(result.first);
+                    EXPECT_EQ(result.second, "untouched") << "allocation " << failing;
+                }
+                EXPECT_EQ(LiveAllocations(), liveBefore) << "allocation " << failing;
+            });
+        // The path list's strings, each query's record and block, the job ID or detail.
+        EXPECT_GT(failures, 10u);
+    }
 }
 
 }  // namespace

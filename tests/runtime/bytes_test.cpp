@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace {
@@ -19,13 +20,36 @@ std::unique_ptr<char[]> ExactBlock(const char* text, size_t length) {
     return block;
 }
 
-TEST(ByteSearch, FindsFirstAndLastOccurrence) {
-    const char text[] = "a<b<c";
-    EXPECT_EQ(FindByte(text, 5, '<'), text + 1);
-    EXPECT_EQ(FindLastByte(text, 5, '<'), text + 3);
-    EXPECT_EQ(FindByte(text, 5, 'z'), nullptr);
-    EXPECT_EQ(FindLastByte(text, 5, 'z'), nullptr);
-    EXPECT_EQ(FindLastByte(text, 1, '<'), nullptr);  // the match lies past the span
+// Every byte and every pattern cut from the text, searched for in every
+// prefix of it held in a block of exactly its length (so that ASan reports any
+// read past the span), against std::string's find and rfind: first and last
+// occurrences, occurrences ending at the span's end, patterns as long as the
+// span and longer than it.
+TEST(Search, FindsWhatFindAndRfindFindWithinTheSpanOnly) {
+    const std::string text = "abXab<Xa\xE9<bab";
+    for (size_t length = 0; length <= text.size(); ++length) {
+        SCOPED_TRACE(length);
+        auto block = ExactBlock(text.data(), length);
+        const char* span = block.get();
+        const std::string reference = text.substr(0, length);
+        auto at = [&](size_t found) { return found == std::string::npos ? nullptr : span + found; };
+        for (const char byte : text + "z") {
+            EXPECT_EQ(FindByte(span, length, byte), at(reference.find(byte))) << byte;
+            EXPECT_EQ(FindLastByte(span, length, byte), at(reference.rfind(byte))) << byte;
+        }
+        for (size_t from = 0; from < text.size(); ++from) {
+            for (size_t count = 1; from + count <= text.size(); ++count) {
+                const std::string pattern = text.substr(from, count);
+                EXPECT_EQ(FindBytes(span, length, pattern.data(), count),
+                          at(reference.find(pattern)))
+                    << pattern;
+                EXPECT_EQ(FindLastBytes(span, length, pattern.data(), count),
+                          at(reference.rfind(pattern)))
+                    << pattern;
+            }
+        }
+        EXPECT_EQ(FindBytes(span, length, span, length), length == 0 ? nullptr : span);
+    }
 }
 
 TEST(ByteSearch, OnlyLowEightBitsOfTheSearchByteCount) {
@@ -35,16 +59,6 @@ TEST(ByteSearch, OnlyLowEightBitsOfTheSearchByteCount) {
     const char high[] = {'a', static_cast<char>(0xE9)};
     EXPECT_EQ(FindByte(high, 2, 0xE9), high + 1);
     EXPECT_EQ(FindByte(high, 2, -23), high + 1);  // -23 is 0xE9 in its low byte
-}
-
-TEST(ByteSearch, NeverReadsPastTheSpan) {
-    auto block = ExactBlock("xyzw", 4);
-    EXPECT_EQ(FindLastByte(block.get(), 4, 'q'), nullptr);
-    EXPECT_EQ(FindByte(block.get(), 4, 'q'), nullptr);
-    EXPECT_EQ(FindLastByte(block.get(), 4, 'w'), block.get() + 3);
-    EXPECT_EQ(FindBytes(block.get(), 4, "zw", 2), block.get() + 2);
-    EXPECT_EQ(FindBytes(block.get(), 4, "wq", 2), nullptr);
-    EXPECT_EQ(FindLastBytes(block.get(), 4, "xy", 2), block.get());
 }
 
 TEST(ByteSearch, AbsentOrEmptySpansFindNothing) {
@@ -59,20 +73,6 @@ TEST(ByteSearch, AbsentOrEmptySpansFindNothing) {
     EXPECT_EQ(FindBytes(text, 3, "a", 0), nullptr);
     EXPECT_EQ(FindLastBytes(nullptr, 3, "a", 1), nullptr);
     EXPECT_EQ(FindLastBytes(text, 3, "", 0), nullptr);
-}
-
-// First and last occurrence, one ending at the span's end or as long as the
-// span, and one a byte longer than the span (not found).
-TEST(PatternSearch, FindsFirstAndLastOccurrenceUpToTheEndOfTheSpanOnly) {
-    const char text[] = "abXabXab";
-    EXPECT_EQ(FindBytes(text, 8, "ab", 2), text);
-    EXPECT_EQ(FindLastBytes(text, 8, "ab", 2), text + 6);
-    EXPECT_EQ(FindLastBytes(text, 8, "aa", 2), nullptr);
-    EXPECT_EQ(FindBytes(text, 8, "Xab", 3), text + 2);
-    EXPECT_EQ(FindBytes(text + 3, 5, "Xab", 3), text + 5);  // ends at the span's end
-    EXPECT_EQ(FindBytes(text, 8, text, 8), text);           // as long as the span
-    EXPECT_EQ(FindBytes(text, 3, "abXa", 4), nullptr);
-    EXPECT_EQ(FindLastBytes(text, 3, "abXa", 4), nullptr);
 }
 
 TEST(Comparison, BytesEqualResults) {
@@ -118,9 +118,9 @@ TEST(Strings, LengthCopyAndAppend) {
     EXPECT_STREQ(buffer, "abcde");
 }
 
-// Copies between every pair of start offsets 0..7 and every count 0..9,
+// Copies between every pair of start offsets 0..7 and every count 0..12,
 // between separate buffers and within one buffer (either direction of
-// overlap), against memmove.
+// overlap, by bytes and by aligned words), against memmove.
 TEST(Copy, MatchesReferenceAtEveryAlignmentAndCount) {
     alignas(8) unsigned char source[32];
     alignas(8) unsigned char actual[32];
@@ -130,7 +130,7 @@ TEST(Copy, MatchesReferenceAtEveryAlignmentAndCount) {
     }
     for (int from = 0; from < 8; ++from) {
         for (int to = 0; to < 8; ++to) {
-            for (int count = 0; count <= 9; ++count) {
+            for (int count = 0; count <= 12; ++count) {
                 std::memset(actual, 0, sizeof actual);
                 std::memset(expected, 0, sizeof expected);
                 MoveBytes(source + from, actual + to, count);
@@ -147,33 +147,6 @@ TEST(Copy, MatchesReferenceAtEveryAlignmentAndCount) {
             }
         }
     }
-}
-
-TEST(Copy, OverlapInBothDirections) {
-    char up[] = "0123456789ab";
-    MoveBytes(up, up + 1, 10);  // destination one byte after the source
-    EXPECT_STREQ(up, "00123456789b");
-
-    char down[] = "0123456789ab";
-    MoveBytes(down + 1, down, 10);  // destination one byte before the source
-    EXPECT_STREQ(down, "123456789aab");
-
-    alignas(8) char words[] = "0123456789abcdef";
-    MoveBytes(words + 4, words, 12);  // aligned, overlapping, forwards by words
-    EXPECT_STREQ(words, "456789abcdefcdef");
-}
-
-TEST(Copy, AbsentPointersAndZeroCountsChangeNothing) {
-    char buffer[] = "abcd";
-    MoveBytes(nullptr, buffer, 4);
-    MoveBytes(buffer, nullptr, 4);
-    MoveBytes("zzzz", buffer, 0);
-    MoveBytes32("zzzz", buffer, 0);
-    MoveBytes32("zzzz", buffer, -3);
-    MoveBytes(buffer, buffer, 4);
-    EXPECT_STREQ(buffer, "abcd");
-    MoveBytes32("zz", buffer + 1, 2);
-    EXPECT_STREQ(buffer, "azzd");
 }
 
 // Fills at every start offset 0..7 and count 0..9 set exactly the range.
@@ -197,14 +170,22 @@ TEST(Fill, SetsExactlyTheRangeAtEveryAlignmentAndCount) {
     }
 }
 
-TEST(Fill, AbsentPointerAndNonPositiveCountsWriteNothing) {
+TEST(CopyAndFill, AbsentPointersAndNonPositiveCountsWriteNothing) {
     char buffer[] = "abcd";
+    MoveBytes(nullptr, buffer, 4);
+    MoveBytes(buffer, nullptr, 4);
+    MoveBytes("zzzz", buffer, 0);
+    MoveBytes32("zzzz", buffer, 0);
+    MoveBytes32("zzzz", buffer, -3);
+    MoveBytes(buffer, buffer, 4);
     FillBytes(nullptr, 'z', 4);
     FillBytes(buffer, 'z', 0);
     FillBytes32(buffer, 'z', 0);
     FillBytes32(buffer, 'z', -1);
     FillBytes32(nullptr, 'z', 4);
     EXPECT_STREQ(buffer, "abcd");
+    MoveBytes32("zz", buffer + 1, 2);
+    EXPECT_STREQ(buffer, "azzd");
 }
 
 }  // namespace

@@ -25,37 +25,43 @@ std::string ReadAll(FILE* stream) {
     return text;
 }
 
-TEST(JoinPath, InsertsOneSeparatorBetweenDirectoryAndName) {
-    char out[32];
-    EXPECT_EQ(JoinPath("dir", "file", out, sizeof out), 8);
-    EXPECT_STREQ(out, "dir/file");
-    EXPECT_EQ(JoinPath("dir/", "file", out, sizeof out), 8);
-    EXPECT_STREQ(out, "dir/file");
-    EXPECT_EQ(JoinPath(nullptr, "file", out, sizeof out), 4);
-    EXPECT_STREQ(out, "file");
-    EXPECT_EQ(JoinPath("/", "file", out, sizeof out), 5);
-    EXPECT_STREQ(out, "/file");
-}
-
-TEST(JoinPath, TheNulMustFitTheBuffer) {
-    char out[16];
-    EXPECT_EQ(JoinPath("dir", "file", out, 8), RtErrArgument);  // 8 bytes, no room for the NUL
-    EXPECT_EQ(JoinPath("dir", "file", out, 9), 8);
-    EXPECT_EQ(JoinPath(nullptr, "file", out, 4), RtErrArgument);
-    EXPECT_EQ(JoinPath(nullptr, "file", out, 5), 4);
-    EXPECT_EQ(JoinPath("dir", "file", out, 4), RtErrArgument);  // the separator does not fit
-    EXPECT_EQ(JoinPath("dir", "file", out, 3), RtErrArgument);  // the directory does not fit
-}
-
-TEST(JoinPath, RefusesAbsentOrEmptyParts) {
+// The joined path and its length, or RtErrArgument.
+TEST(JoinPath, InsertsOneSeparatorAndNeedsRoomForTheNul) {
+    const struct {
+        const char* directory;
+        const char* name;
+        int32_t size;
+        int32_t result;
+        const char* joined;
+    } kCases[] = {
+        {"dir", "file", 32, 8, "dir/file"},
+        {"dir/", "file", 32, 8, "dir/file"},
+        {nullptr, "file", 32, 4, "file"},
+        {"/", "file", 32, 5, "/file"},
+        {"dir", "file", 9, 8, "dir/file"},
+        {nullptr, "file", 5, 4, "file"},
+        {"dir", "file", 8, RtErrArgument, nullptr},  // 8 bytes, no room for the NUL
+        {nullptr, "file", 4, RtErrArgument, nullptr},
+        {"dir", "file", 4, RtErrArgument, nullptr},  // the separator does not fit
+        {"dir", "file", 3, RtErrArgument, nullptr},  // the directory does not fit
+        {"dir", "file", 0, RtErrArgument, nullptr},
+        {"dir", "file", -1, RtErrArgument, nullptr},
+        {"", "file", 32, RtErrArgument, nullptr},
+        {"dir", "", 32, RtErrArgument, nullptr},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(std::string(c.directory != nullptr ? c.directory : "(none)") + " + " + c.name +
+                     " in " + std::to_string(c.size));
+        char out[32];
+        EXPECT_EQ(JoinPath(c.directory, c.name, out, c.size), c.result);
+        if (c.joined != nullptr) {
+            EXPECT_STREQ(out, c.joined);
+        }
+    }
     char out[16] = "untouched";
     EXPECT_EQ(JoinPath("dir", nullptr, out, sizeof out), RtErrArgument);
     EXPECT_STREQ(out, "untouched");
     EXPECT_EQ(JoinPath("dir", "file", nullptr, 16), RtErrArgument);
-    EXPECT_EQ(JoinPath("dir", "file", out, 0), RtErrArgument);
-    EXPECT_EQ(JoinPath("dir", "file", out, -1), RtErrArgument);
-    EXPECT_EQ(JoinPath("", "file", out, sizeof out), RtErrArgument);
-    EXPECT_EQ(JoinPath("dir", "", out, sizeof out), RtErrArgument);
 }
 
 using OpenJoinedFileTest = TempDirTest;
@@ -79,20 +85,13 @@ TEST_F(OpenJoinedFileTest, CreateUpdateAndReadSeeOneFile) {
     EXPECT_EQ(CloseFile(read), 0);
 }
 
-TEST_F(OpenJoinedFileTest, AppendCreatesAMissingFileAtPositionZero) {
-    FILE* stream = OpenJoinedFile(Dir(), "new", FileModeAppend);
+TEST_F(OpenJoinedFileTest, AppendCreatesAMissingFileAndOtherwiseStartsAtTheEnd) {
+    FILE* stream = OpenJoinedFile(Dir(), "log", FileModeAppend);
     ASSERT_NE(stream, nullptr);
-    EXPECT_TRUE(Exists("new"));
+    EXPECT_TRUE(Exists("log"));
     EXPECT_EQ(TellFile(stream), 0);
-    EXPECT_EQ(WriteBytes(stream, "one", 3), 3);
+    EXPECT_EQ(WriteBytes(stream, "first", 5), 5);
     EXPECT_EQ(CloseFile(stream), 0);
-}
-
-TEST_F(OpenJoinedFileTest, AppendKeepsContentsAndStartsAtTheEnd) {
-    FILE* stream = OpenJoinedFile(Dir(), "log", FileModeCreate);
-    ASSERT_NE(stream, nullptr);
-    WriteBytes(stream, "first", 5);
-    CloseFile(stream);
     stream = OpenJoinedFile(Dir(), "log", FileModeAppend);
     ASSERT_NE(stream, nullptr);
     EXPECT_EQ(TellFile(stream), 5);
@@ -128,15 +127,13 @@ TEST_F(OpenJoinedFileTest, RefusesMissingFilesUnknownModesAndLongPaths) {
 
 using RemoveJoinedFileTest = TempDirTest;
 
-TEST_F(RemoveJoinedFileTest, RemovesAFileAndAcceptsAMissingOne) {
+TEST_F(RemoveJoinedFileTest, RemovesAFileAcceptsAMissingOneAndReportsOtherFailures) {
     CloseFile(OpenJoinedFile(Dir(), "gone", FileModeCreate));
     ASSERT_TRUE(Exists("gone"));
     EXPECT_EQ(RemoveJoinedFile(Dir(), "gone"), 0);
     EXPECT_FALSE(Exists("gone"));
     EXPECT_EQ(RemoveJoinedFile(Dir(), "gone"), 0);
-}
 
-TEST_F(RemoveJoinedFileTest, ReportsOtherFailuresAndBadPaths) {
     std::filesystem::create_directory(PathOf("full"));
     CloseFile(OpenJoinedFile(PathOf("full").c_str(), "inside", FileModeCreate));
     EXPECT_EQ(RemoveJoinedFile(Dir(), "full"), RtErrIo);  // a directory that is not empty

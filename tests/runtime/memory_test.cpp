@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "support/alloc_failure.h"
 
 namespace {
@@ -42,37 +44,32 @@ TEST(Allocation, ReleaseAcceptsAbsentBlocks) {
     EXPECT_EQ(LiveAllocations(), live - 1);
 }
 
-TEST(FailureSeam, FailsTheNthAllocationOnce) {
-    FailAllocationAfter(3, false);
-    void* first = AllocZeroed(4);
-    void* second = AllocZeroed(4);
-    void* third = AllocZeroed(4);
-    void* fourth = AllocZeroed(4);
-    ClearAllocationFailure();
-    EXPECT_NE(first, nullptr);
-    EXPECT_NE(second, nullptr);
-    EXPECT_EQ(third, nullptr);
-    EXPECT_NE(fourth, nullptr);
-    EXPECT_EQ(InjectedAllocationFailures(), 1u);
-    FreeMemory(first);
-    FreeMemory(second);
-    FreeMemory(fourth);
-}
-
-TEST(FailureSeam, FailsFromTheNthAllocationOn) {
-    FailAllocationAfter(2, true);
-    void* first = AllocZeroed(4);
-    void* second = AllocBytes32(4);
-    void* third = AllocBytes(4);
-    ClearAllocationFailure();
-    EXPECT_NE(first, nullptr);
-    EXPECT_EQ(second, nullptr);
-    EXPECT_EQ(third, nullptr);
-    EXPECT_EQ(InjectedAllocationFailures(), 2u);
-    void* after = AllocZeroed(4);
-    EXPECT_NE(after, nullptr);
-    FreeMemory(first);
-    FreeMemory(after);
+// The seam fails the n-th allocation once, or from then on, whichever
+// allocator is asked, and counts what it failed.
+TEST(FailureSeam, FailsTheNthAllocationOnceOrFromThenOn) {
+    const struct {
+        uint64_t n;
+        bool repeat;
+        std::vector<bool> given;  // of four allocations
+        uint64_t injected;
+    } kCases[] = {
+        {3, false, {true, true, false, true}, 1},
+        {2, true, {true, false, false, false}, 3},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.n);
+        FailAllocationAfter(c.n, c.repeat);
+        void* blocks[4] = {AllocZeroed(4), AllocBytes32(4), AllocBytes(4), AllocZeroed(4)};
+        ClearAllocationFailure();
+        EXPECT_EQ(InjectedAllocationFailures(), c.injected);
+        for (int i = 0; i < 4; ++i) {
+            EXPECT_EQ(blocks[i] != nullptr, c.given[i]) << "allocation " << i + 1;
+            FreeMemory(blocks[i]);
+        }
+        void* after = AllocZeroed(4);
+        EXPECT_NE(after, nullptr);
+        FreeMemory(after);
+    }
 }
 
 TEST(FailureSeam, SweepStopsAtTheFirstUnhinderedRunAndSeesLeaks) {
@@ -94,12 +91,12 @@ TEST(FailureSeam, SweepStopsAtTheFirstUnhinderedRunAndSeesLeaks) {
         return 0;
     };
     std::vector<uint64_t> failed;
-    const uint64_t runs = SweepAllocationFailures(operation, [&](uint64_t n, int result,
-                                                                int64_t liveBefore) {
-        EXPECT_EQ(result, n == 0 ? 0 : -1);
-        EXPECT_EQ(LiveAllocations(), liveBefore);
-        failed.push_back(n);
-    });
+    const uint64_t runs =
+        SweepAllocationFailures(operation, [&](uint64_t n, int result, int64_t liveBefore) {
+            EXPECT_EQ(result, n == 0 ? 0 : -1);
+            EXPECT_EQ(LiveAllocations(), liveBefore);
+            failed.push_back(n);
+        });
     EXPECT_EQ(runs, 3u);
     EXPECT_EQ(failed, (std::vector<uint64_t>{1, 2, 3, 0}));
 

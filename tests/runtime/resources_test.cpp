@@ -17,11 +17,13 @@
 
 namespace {
 
-// Builds a resource file in memory. The first 16 bytes are left for table
-// offsets, since a lookup reads the table offset at the position named by the
-// type: type 4 reads it at byte 4, type 8 at byte 8.
+// Bytes left at the start of a file for table offsets: a lookup reads the
+// table offset at the position named by the type (type 4 at byte 4).
+constexpr size_t kHeaderSize = 36;
+
+// Builds a resource file in memory.
 struct ResourceFileBuilder {
-    std::vector<char> bytes = std::vector<char>(16, 0);
+    std::vector<char> bytes = std::vector<char>(kHeaderSize, 0);
 
     void Set32(size_t at, int32_t value) {
         if (bytes.size() < at + 4) {
@@ -53,6 +55,8 @@ struct ResourceFileBuilder {
     }
 };
 
+enum Read { ReadTable, ReadBlock, Find, Load };
+
 class ResourceTest : public TempDirTest {
 protected:
     void TearDown() override {
@@ -63,6 +67,9 @@ protected:
     }
 
     FILE* Open(const ResourceFileBuilder& file) {
+        if (stream_ != nullptr) {
+            CloseFile(stream_);
+        }
         FILE* writer = OpenJoinedFile(Dir(), "resources", FileModeCreate);
         EXPECT_NE(writer, nullptr);
         WriteBytes(writer, file.bytes.data(), static_cast<int32_t>(file.bytes.size()));
@@ -72,14 +79,41 @@ protected:
         return stream_;
     }
 
-    // A file with type 4 holding ids 1 ("alpha") and 2 ("be"), listed twice
-    // with different blocks: the first listing must win.
+    // Type 4 holds ids 1 ("alpha") and 2 ("be"), 1 listed twice with different
+    // blocks (the first listing must win), and ids 3 to 7 whose first row
+    // names a negative offset, an empty block, a negative length or a place
+    // past the end. The other table positions hold a table offset past the
+    // end (8) and before the start (12), and tables of 0 and -3 rows (16, 20)
+    // and of 357913942, 178956971 and 178956970 rows (24, 28, 32): 12 times
+    // these wraps to 8 in 32 bits, just exceeds INT32_MAX, and fits but far
+    // outruns the file. hugeBlock_ claims 0x7FFFFFF0 bytes.
     FILE* OpenSample() {
         ResourceFileBuilder file;
         const int32_t alpha = file.AddBlock("alpha");
         const int32_t be = file.AddBlock("be");
         const int32_t other = file.AddBlock("other");
-        file.AddTable(4, {{4, 1, alpha}, {7, 2, other}, {4, 2, be}, {4, 1, other}});
+        const int32_t empty = file.AddBlock("");
+        const int32_t negative = file.Append32(-5);
+        file.AddTable(4, {{4, 1, alpha},
+                          {7, 2, other},
+                          {4, 2, be},
+                          {4, 1, other},
+                          {4, 3, -12},
+                          {4, 3, alpha},
+                          {4, 5, empty},
+                          {4, 6, negative},
+                          {4, 7, 99999}});
+        file.Set32(8, 100000);
+        file.Set32(12, -8);
+        file.AddTable(16, {});
+        const int32_t counts[] = {-3, 357913942, 178956971, 178956970};
+        for (int i = 0; i < 4; ++i) {
+            file.Set32(static_cast<size_t>(20 + 4 * i), file.Append32(counts[i]));
+        }
+        hugeBlock_ = file.Append32(0x7FFFFFF0);
+        for (int i = 0; i < 8; ++i) {
+            file.Append32(0x41414141);
+        }
         return Open(file);
     }
 
@@ -87,162 +121,129 @@ protected:
         return std::string(static_cast<const char*>(data), static_cast<size_t>(length));
     }
 
-    // The status of a read that must hand back nothing.
-    template <typename Read>
-    static int32_t RefusedStatus(Read read) {
+    // The status of a read that must hand back nothing: of the table at
+    // `first`, the block at `first`, or type `first` and id `second`.
+    static int32_t Refused(FILE* stream, Read read, int32_t first, int32_t second = 0) {
         int32_t status = 0;
-        void* result = read(&status);
+        void* result = nullptr;
+        switch (read) {
+            case ReadTable:
+                result = ReadResourceTable(stream, first, &status);
+                break;
+            case ReadBlock:
+                result = ReadResourceBlock(stream, first, &status);
+                break;
+            case Find:
+                result = FindResourceData(stream, first, second, &status);
+                break;
+            case Load:
+                result = LoadResource(stream, first, second, &status);
+                break;
+        }
         EXPECT_EQ(result, nullptr);
         FreeMemory(result);
         return status;
     }
-    static int32_t TableRefused(FILE* stream, int32_t position) {
-        return RefusedStatus([&](int32_t* s) { return ReadResourceTable(stream, position, s); });
-    }
-    static int32_t BlockRefused(FILE* stream, int32_t offset) {
-        return RefusedStatus([&](int32_t* s) { return ReadResourceBlock(stream, offset, s); });
-    }
-    static int32_t FindRefused(FILE* stream, int32_t type, int32_t id) {
-        return RefusedStatus([&](int32_t* s) { return FindResourceData(stream, type, id, s); });
-    }
-    static int32_t LoadRefused(FILE* stream, int32_t type, int32_t id) {
-        return RefusedStatus([&](int32_t* s) { return LoadResource(stream, type, id, s); });
-    }
+
+    int32_t hugeBlock_ = 0;
 
 private:
     FILE* stream_ = nullptr;
 };
 
-TEST_F(ResourceTest, FindsTheBlockOfTheFirstMatchingRow) {
-    FILE* stream = OpenSample();
-    int32_t status = 0;
-    void* data = FindResourceData(stream, 4, 1, &status);
-    ASSERT_NE(data, nullptr);
-    ASSERT_EQ(status, 5);
-    EXPECT_EQ(Text(data, status), "alpha");
-    FreeMemory(data);
-    data = FindResourceData(stream, 4, 2, &status);
-    ASSERT_NE(data, nullptr);
-    EXPECT_EQ(Text(data, status), "be");  // the row of type 7 and id 2 is skipped
-    FreeMemory(data);
-}
-
-TEST_F(ResourceTest, AMissingPairOrANegativeOffsetGivesMinusOne) {
-    ResourceFileBuilder file;
-    const int32_t good = file.AddBlock("good");
-    file.AddTable(4, {{4, 1, -12}, {4, 1, good}, {4, 2, good}});
-    FILE* stream = Open(file);
-    EXPECT_EQ(FindRefused(stream, 4, 1), -1);  // the first row decides
-    EXPECT_EQ(FindRefused(stream, 4, 3), -1);
-    void* data = FindResourceData(stream, 4, 2, nullptr);  // no status wanted
-    EXPECT_NE(data, nullptr);
-    FreeMemory(data);
-}
-
-TEST_F(ResourceTest, RefusesBadArgumentsBeforeReading) {
-    FILE* stream = OpenSample();
-    EXPECT_EQ(FindRefused(nullptr, 4, 1), RtErrArgument);
-    EXPECT_EQ(FindRefused(stream, -4, 1), RtErrArgument);
-    EXPECT_EQ(LoadRefused(stream, 4, -1), RtErrArgument);
-    EXPECT_EQ(TableRefused(stream, -1), RtErrArgument);
-    EXPECT_EQ(BlockRefused(stream, -1), RtErrArgument);
-    EXPECT_EQ(OpenResource(nullptr, 4, 1), nullptr);
-}
-
-TEST_F(ResourceTest, AZeroOrNegativeLengthBlockIsEmpty) {
-    ResourceFileBuilder file;
-    const int32_t empty = file.AddBlock("");
-    const int32_t negative = file.Append32(-5);
-    file.AddTable(4, {{4, 1, empty}, {4, 2, negative}});
-    FILE* stream = Open(file);
-    EXPECT_EQ(FindRefused(stream, 4, 1), RtErrEmpty);
-    EXPECT_EQ(LoadRefused(stream, 4, 2), RtErrEmpty);
-    EXPECT_EQ(OpenResource(stream, 4, 1), nullptr);
-}
-
-TEST_F(ResourceTest, TruncatedTablesAndOffsetsOutsideTheFileAreIoFailures) {
-    ResourceFileBuilder file;
-    const int32_t block = file.AddBlock("data");
-    file.AddTable(4, {{4, 1, block}, {4, 2, block}});
-    file.bytes.resize(file.bytes.size() - 1);  // the last row lacks a byte
-    file.Set32(8, 100000);                     // a table beyond the end
-    file.Set32(12, -8);                        // a table before the start
-    FILE* stream = Open(file);
-    const int64_t live = LiveAllocations();
-    EXPECT_EQ(TableRefused(stream, 4), RtErrIo);
-    EXPECT_EQ(TableRefused(stream, 8), RtErrIo);
-    EXPECT_EQ(TableRefused(stream, 12), RtErrIo);
-    EXPECT_EQ(TableRefused(stream, 100000), RtErrIo);  // P itself outside
-    EXPECT_EQ(FindRefused(stream, 4, 1), RtErrIo);
-    EXPECT_EQ(LiveAllocations(), live);
-}
-
-TEST_F(ResourceTest, TruncatedBlocksAreIoFailures) {
-    ResourceFileBuilder file;
-    file.AddTable(4, {{4, 1, 0}, {4, 2, 0}});
-    const int32_t block = file.AddBlock("0123456789");
-    file.bytes.resize(file.bytes.size() - 1);
-    file.Set32(16 + 4 + 8, block);   // row 1 points at the cut block
-    file.Set32(16 + 16 + 8, 99999);  // row 2 points past the end
-    FILE* stream = Open(file);
-    const int64_t live = LiveAllocations();
-    EXPECT_EQ(FindRefused(stream, 4, 1), RtErrIo);
-    EXPECT_EQ(FindRefused(stream, 4, 2), RtErrIo);
-    EXPECT_EQ(LiveAllocations(), live);
-}
-
-TEST_F(ResourceTest, AnEmptyTableCannotBeAllocated) {
-    ResourceFileBuilder file;
-    file.AddTable(4, {});
-    file.Set32(8, file.Append32(-3));
-    FILE* stream = Open(file);
-    EXPECT_EQ(TableRefused(stream, 4), RtErrNoMemory);
-    EXPECT_EQ(TableRefused(stream, 8), RtErrNoMemory);
-}
-
-TEST_F(ResourceTest, ARowCountWhoseTableOverflows32BitsIsRefused) {
-    // 12 x 357913942 wraps to 8 in 32 bits; 12 x 178956971 just exceeds
-    // INT32_MAX; 12 x 178956970 fits but the file is far too short.
-    ResourceFileBuilder file;
-    file.Set32(4, file.Append32(357913942));
-    file.Set32(8, file.Append32(178956971));
-    file.Set32(12, file.Append32(178956970));
-    for (int i = 0; i < 8; ++i) {
-        file.Append32(0x41414141);
-    }
-    FILE* stream = Open(file);
-    FailAllocationAfter(1, true);  // proves that no table is even allocated
-    EXPECT_EQ(TableRefused(stream, 4), RtErrNoMemory);
-    EXPECT_EQ(TableRefused(stream, 8), RtErrNoMemory);
-    EXPECT_EQ(TableRefused(stream, 12), RtErrIo);
-    EXPECT_EQ(InjectedAllocationFailures(), 0u);
-    ClearAllocationFailure();
-}
-
-TEST_F(ResourceTest, ABlockLongerThanTheFileIsNotAllocated) {
-    ResourceFileBuilder file;
-    const int32_t huge = file.Append32(0x7FFFFFF0);
-    file.Append32(0);
-    FILE* stream = Open(file);
-    FailAllocationAfter(1, true);
-    EXPECT_EQ(BlockRefused(stream, huge), RtErrIo);
-    EXPECT_EQ(InjectedAllocationFailures(), 0u);
-    ClearAllocationFailure();
-}
-
-TEST_F(ResourceTest, ReadsTheTableRowsInFileOrder) {
+TEST_F(ResourceTest, ReadsTheRowsInFileOrderAndFindsTheBlockOfTheFirstMatchingRow) {
     FILE* stream = OpenSample();
     int32_t status = 0;
     ResourceRow* rows = ReadResourceTable(stream, 4, &status);
     ASSERT_NE(rows, nullptr);
-    ASSERT_EQ(status, 4);
+    ASSERT_EQ(status, 9);
     EXPECT_EQ(rows[1].type, 7);
     EXPECT_EQ(rows[2].id, 2);
     int32_t length = 0;
-    void* block = ReadResourceBlock(stream, rows[3].offset, &length);
-    EXPECT_EQ(Text(block, length), "other");
-    FreeMemory(block);
+    void* data = ReadResourceBlock(stream, rows[3].offset, &length);
+    EXPECT_EQ(Text(data, length), "other");
+    FreeMemory(data);
     FreeMemory(rows);
+
+    data = FindResourceData(stream, 4, 1, &status);
+    ASSERT_NE(data, nullptr);
+    ASSERT_EQ(status, 5);
+    EXPECT_EQ(Text(data, status), "alpha");
+    FreeMemory(data);
+    data = FindResourceData(stream, 4, 2, nullptr);  // no status wanted
+    ASSERT_NE(data, nullptr);
+    EXPECT_EQ(Text(data, 2), "be");  // the row of type 7 and id 2 is skipped
+    FreeMemory(data);
+}
+
+// Reads of a malformed part refuse it and leave nothing behind; those that
+// need no table of rows do not even allocate.
+TEST_F(ResourceTest, MalformedPartsAreRefusedWithTheirStatus) {
+    FILE* stream = OpenSample();
+    const struct {
+        const char* name;
+        Read read;
+        int32_t first;
+        int32_t second;
+        int32_t status;
+        bool allocates;
+    } kCases[] = {
+        {"missing pair", Find, 4, 9, -1, true},
+        {"missing pair loaded", Load, 4, 9, -1, true},
+        {"first row decides: negative offset", Find, 4, 3, -1, true},
+        {"negative type", Find, -4, 1, RtErrArgument, false},
+        {"negative id", Load, 4, -1, RtErrArgument, false},
+        {"negative table position", ReadTable, -1, 0, RtErrArgument, false},
+        {"negative block offset", ReadBlock, -1, 0, RtErrArgument, false},
+        {"zero-length block", Find, 4, 5, RtErrEmpty, true},
+        {"negative-length block", Load, 4, 6, RtErrEmpty, true},
+        {"block offset past the end", Find, 4, 7, RtErrIo, true},
+        {"table offset past the end", ReadTable, 8, 0, RtErrIo, false},
+        {"table offset before the start", ReadTable, 12, 0, RtErrIo, false},
+        {"position outside the file", ReadTable, 100000, 0, RtErrIo, false},
+        {"empty table", ReadTable, 16, 0, RtErrNoMemory, false},
+        {"negative row count", ReadTable, 20, 0, RtErrNoMemory, false},
+        {"table size wrapping 32 bits", ReadTable, 24, 0, RtErrNoMemory, false},
+        {"table size past INT32_MAX", ReadTable, 28, 0, RtErrNoMemory, false},
+        {"table longer than the file", ReadTable, 32, 0, RtErrIo, false},
+        {"block longer than the file", ReadBlock, hugeBlock_, 0, RtErrIo, false},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.name);
+        const int64_t live = LiveAllocations();
+        if (!c.allocates) {
+            FailAllocationAfter(1, true);  // proves that nothing is allocated
+        }
+        EXPECT_EQ(Refused(stream, c.read, c.first, c.second), c.status);
+        if (!c.allocates) {
+            EXPECT_EQ(InjectedAllocationFailures(), 0u);
+            ClearAllocationFailure();
+        }
+        EXPECT_EQ(LiveAllocations(), live);
+    }
+    EXPECT_EQ(Refused(nullptr, Find, 4, 1), RtErrArgument);
+    EXPECT_EQ(OpenResource(nullptr, 4, 1), nullptr);
+    EXPECT_EQ(OpenResource(stream, 4, 5), nullptr);  // an empty block
+}
+
+TEST_F(ResourceTest, ATableOrBlockCutShortByOneByteIsAnIoFailure) {
+    const int64_t live = LiveAllocations();
+    ResourceFileBuilder cutTable;
+    const int32_t block = cutTable.AddBlock("data");
+    cutTable.AddTable(4, {{4, 1, block}, {4, 2, block}});
+    cutTable.bytes.pop_back();  // the last row lacks a byte
+    FILE* stream = Open(cutTable);
+    EXPECT_EQ(Refused(stream, ReadTable, 4), RtErrIo);
+    EXPECT_EQ(Refused(stream, Find, 4, 1), RtErrIo);
+
+    ResourceFileBuilder cutBlock;
+    const int32_t table = cutBlock.AddTable(4, {{4, 1, 0}});
+    const int32_t cut = cutBlock.AddBlock("0123456789");
+    cutBlock.bytes.pop_back();
+    cutBlock.Set32(static_cast<size_t>(table) + 4 + 8, cut);  // the row's offset
+    stream = Open(cutBlock);
+    EXPECT_EQ(Refused(stream, Find, 4, 1), RtErrIo);
+    EXPECT_EQ(LiveAllocations(), live);
 }
 
 TEST_F(ResourceTest, LoadGivesAFreshCopyEachTime) {
@@ -258,7 +259,6 @@ TEST_F(ResourceTest, LoadGivesAFreshCopyEachTime) {
     EXPECT_EQ(Text(a, first), Text(b, second));
     FreeMemory(a);
     FreeMemory(b);
-    EXPECT_EQ(LoadRefused(stream, 4, 9), -1);
 }
 
 TEST_F(ResourceTest, HandleGoesReadyLockedReadyReleased) {

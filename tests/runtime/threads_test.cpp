@@ -14,23 +14,7 @@ void* StoreArgument(void* argument) {
     return argument;
 }
 
-TEST(Threads, RunTheEntryWithItsArgumentAndJoin) {
-    int seen = 0;
-    ThreadHandle thread = StartThread(0, StoreArgument, &seen);
-    ASSERT_NE(thread, nullptr);
-    EXPECT_EQ(JoinThread(thread), 0);
-    EXPECT_EQ(seen, 7);
-}
-
-TEST(Threads, RefuseOtherKindsAndAbsentEntries) {
-    int seen = 0;
-    EXPECT_EQ(StartThread(1, StoreArgument, &seen), nullptr);
-    EXPECT_EQ(StartThread(0, nullptr, &seen), nullptr);
-    EXPECT_EQ(JoinThread(nullptr), RtErrArgument);
-    EXPECT_EQ(seen, 0);
-}
-
-TEST(Threads, ForgettingClearsOnlyTheCallersHandle) {
+TEST(Threads, RunTheEntryAndForgettingClearsOnlyTheCallersHandle) {
     int seen = 0;
     ThreadHandle thread = StartThread(0, StoreArgument, &seen);
     ASSERT_NE(thread, nullptr);
@@ -40,7 +24,7 @@ TEST(Threads, ForgettingClearsOnlyTheCallersHandle) {
     EXPECT_EQ(ForgetThread(&thread), RtErrArgument);
     EXPECT_EQ(ForgetThread(nullptr), RtErrArgument);
     EXPECT_EQ(JoinThread(copy), 0);  // neither joined nor detached by forgetting
-    EXPECT_EQ(seen, 7);
+    EXPECT_EQ(seen, 7);              // the entry ran with its argument
 }
 
 struct TryLockProbe {
@@ -133,6 +117,11 @@ TEST(Conditions, BroadcastWakesEveryWaiter) {
 }
 
 TEST(Synchronisation, AbsentObjectsAndOtherKindsAreRefused) {
+    int seen = 0;
+    EXPECT_EQ(StartThread(1, StoreArgument, &seen), nullptr);
+    EXPECT_EQ(StartThread(0, nullptr, &seen), nullptr);
+    EXPECT_EQ(JoinThread(nullptr), RtErrArgument);
+    EXPECT_EQ(seen, 0);
     pthread_mutex_t* mutex = NewMutex(0);
     pthread_cond_t* condition = NewCondition(0);
     EXPECT_EQ(LockMutex(nullptr), RtErrArgument);

@@ -3,6 +3,10 @@
 // reports a failure status (never success with missing results) and leaks nothing.
 #include <gtest/gtest.h>
 
+#include <set>
+#include <string>
+#include <vector>
+
 #include "test_util.h"
 #include "xmlpath/replace.h"
 #include "xmlpath/scanner.h"
@@ -29,18 +33,48 @@ const std::vector<Row> kAnswerRows = {
     {"cmd/ivec:contents/ivec:param_set servicetype=\"scan\"/ivec:response_detail", nullptr},
 };
 
+// Sweeps QueryValues over a query of `document` and `rows`; `done` checks the
+// unhindered run's results, and `statuses` (if given) collects every run's.
+template <typename Done>
+uint64_t SweepQueryValues(const std::string& document, const std::vector<Row>& rows, Done done,
+                          std::set<int32_t>* statuses = nullptr) {
+    return SweepEngineFailures([&] { return MakeQuery(document, rows); },
+                               [&](XmlQuery* query) {
+                                   const int32_t status = QueryValues(query);
+                                   if (status == 0) {
+                                       done(query);
+                                   }
+                                   if (statuses != nullptr) {
+                                       statuses->insert(status);
+                                   }
+                                   return status;
+                               },
+                               ExpectLoudFailure);
+}
+
+// Sweeps QueryAllValues over `document`, one row per path: `each` sees every
+// run's status and results before FreeAllValues releases them.
+template <typename Each>
+void SweepAllValues(const std::string& document, const std::vector<std::string>& paths, Each each) {
+    std::vector<MultiQueryRow> rows;
+    for (const std::string& path : paths) {
+        rows.push_back({path.c_str(), path.size(), nullptr, 0, 0});
+    }
+    MultiQuery multi{document.c_str(), document.size(), rows.data(),
+                     static_cast<uint32_t>(rows.size()), 0};
+    SweepAllocationFailures([&] { return QueryAllValues(&multi); },
+                            [&](uint64_t failing, int32_t status, int64_t liveBefore) {
+                                each(status, multi);
+                                EXPECT_EQ(FreeAllValues(&multi), 0);
+                                ExpectLoudFailure(failing, status, liveBefore);
+                            });
+}
+
 TEST(AllocationSweep, QueryValuesFailsLoudlyAtEveryAllocation) {
-    const uint64_t failures =
-        SweepEngineFailures([] { return MakeQuery(kAnswer, kAnswerRows); },
-                            [](XmlQuery* query) {
-                                const int32_t status = QueryValues(query);
-                                if (status == 0) {
-                                    EXPECT_EQ(Match(query, 2), "00000007");
-                                    EXPECT_EQ(query->entries[4].status, MatchEmptyPair);
-                                }
-                                return status;
-                            },
-                            ExpectLoudFailure);
+    const uint64_t failures = SweepQueryValues(kAnswer, kAnswerRows, [](XmlQuery* query) {
+        EXPECT_EQ(Match(query, 2), "00000007");
+        EXPECT_EQ(query->entries[4].status, MatchEmptyPair);
+    });
     // None: the run works in room the query made for it; tags' attributes and
     // the records of a query need no blocks of their own.
     EXPECT_EQ(failures, 0u);
@@ -52,21 +86,13 @@ TEST(AllocationSweep, QueryMemoryDoesNotGrowWithTheNumberOfMatches) {
         document += "<a k=\"" + std::to_string(i) + "\">" + std::to_string(i) + "</a><b/>";
     }
     document += "</cmd>";
-    const uint64_t failures = SweepEngineFailures(
-        [&] {
-            return MakeQuery(document, {{"cmd/a k", nullptr}, {"cmd/a k=\"7\"", nullptr},
-                                        {"cmd/b", nullptr}});
-        },
+    const uint64_t failures = SweepQueryValues(
+        document, {{"cmd/a k", nullptr}, {"cmd/a k=\"7\"", nullptr}, {"cmd/b", nullptr}},
         [](XmlQuery* query) {
-            const int32_t status = QueryValues(query);
-            if (status == 0) {
-                EXPECT_EQ(Match(query, 0), "\"0\"");
-                EXPECT_EQ(Match(query, 1), "7");
-                EXPECT_EQ(query->entries[2].status, MatchSelfClosing);
-            }
-            return status;
-        },
-        ExpectLoudFailure);
+            EXPECT_EQ(Match(query, 0), "\"0\"");
+            EXPECT_EQ(Match(query, 1), "7");
+            EXPECT_EQ(query->entries[2].status, MatchSelfClosing);
+        });
     EXPECT_EQ(failures, 0u);  // 500 matches of each path, and no block for any of them
 }
 
@@ -80,46 +106,34 @@ TEST(AllocationSweep, TagsWithMoreAttributesThanTheStackHoldsShareOneGrowingArra
         document += "/>";
     }
     document += "</cmd>";
-    bool tagFailed = false;
-    const uint64_t failures = SweepEngineFailures(
-        [&] { return MakeQuery(document, {{"cmd/t a40", nullptr}}); },
-        [&](XmlQuery* query) {
-            const int32_t status = QueryValues(query);
-            tagFailed |= status == XmlErrBadTag;
-            if (status == 0) {
-                EXPECT_EQ(Match(query, 0), "\"24\"");  // the first tag with 41 attributes
-            }
-            return status;
+    std::set<int32_t> statuses;
+    const uint64_t failures = SweepQueryValues(
+        document, {{"cmd/t a40", nullptr}},
+        [](XmlQuery* query) {
+            EXPECT_EQ(Match(query, 0), "\"24\"");  // the first tag with 41 attributes
         },
-        ExpectLoudFailure);
+        &statuses);
     EXPECT_LE(failures, 12u);  // doublings of the run's arrays, not one per tag (30)
-    EXPECT_TRUE(tagFailed);   // a tag whose rows cannot be had fails as a bad tag
+    EXPECT_EQ(statuses.count(XmlErrBadTag),
+              1u);  // a tag whose rows cannot be had fails as a bad tag
 }
 
 TEST(AllocationSweep, ElementWithManyAttributesFailsLoudlyToo) {
     const std::string document =
         kDecl + "<cmd><p a=\"1\" b=\"2\" c=\"3\"><q k=\"v\">x</q></p></cmd>";
-    SweepEngineFailures(
-        [&] {
-            return MakeQuery(document, {{"cmd/p c/q k", nullptr},
-                                        {"cmd/p a=\"1\" b=\"2\" c=\"3\"/q k=\"v\"", nullptr}});
-        },
-        QueryValues, ExpectLoudFailure);
+    SweepQueryValues(
+        document, {{"cmd/p c/q k", nullptr}, {"cmd/p a=\"1\" b=\"2\" c=\"3\"/q k=\"v\"", nullptr}},
+        [](XmlQuery*) {});
 }
 
 TEST(AllocationSweep, CdataThatCannotBeRecordedStopsTheScanAtItsStart) {
     // Every match is kept for the multi-result read: the third record of a path
     // is the first that needs an array of its own.
     const std::string document = kDecl + "<cmd><a>1</a><a>2</a><a><![CDATA[x]]></a></cmd>";
-    std::vector<MultiQueryRow> rows = {{"cmd/a", 5, nullptr, 0, 0}};
-    MultiQuery multi{document.c_str(), document.size(), rows.data(), 1, 0};
     bool stoppedAtSection = false;
-    SweepAllocationFailures([&] { return QueryAllValues(&multi); },
-                            [&](uint64_t, int32_t status, int64_t) {
-                                stoppedAtSection |= status == XmlErrNoMemory &&
-                                                    multi.scanEnd == document.find("<![CDATA[");
-                                FreeAllValues(&multi);
-                            });
+    SweepAllValues(document, {"cmd/a"}, [&](int32_t status, const MultiQuery& multi) {
+        stoppedAtSection |= status == XmlErrNoMemory && multi.scanEnd == document.find("<![CDATA[");
+    });
     EXPECT_TRUE(stoppedAtSection);
 }
 
@@ -169,51 +183,33 @@ TEST(OutgrownStorage, DeepLongPathsMatchAfterTheRunStorageGrows) {
 
 TEST(OutgrownStorage, EveryGrowthThatFailsIsLoudAndLeaksNothing) {
     const std::string deep = OutgrowingPath() + "/l12 k/r";
-    const uint64_t failures = SweepEngineFailures(
-        [&] {
-            return MakeQuery(OutgrowingDocument(),
-                             {{deep.c_str(), nullptr}, {"cmd/tail", nullptr}});
-        },
-        [](XmlQuery* query) {
-            const int32_t status = QueryValues(query);
-            if (status == 0) {
-                EXPECT_EQ(Match(query, 0), "r0");
-                EXPECT_EQ(Match(query, 1), "end");
-            }
-            return status;
-        },
-        ExpectLoudFailure);
+    const uint64_t failures =
+        SweepQueryValues(OutgrowingDocument(), {{deep.c_str(), nullptr}, {"cmd/tail", nullptr}},
+                         [](XmlQuery* query) {
+                             EXPECT_EQ(Match(query, 0), "r0");
+                             EXPECT_EQ(Match(query, 1), "end");
+                         });
     EXPECT_GT(failures, 3u);  // the growths of the run's path storage
 
-    std::vector<MultiQueryRow> rows = {{deep.c_str(), deep.size(), nullptr, 0, 0}};
     const std::string document = OutgrowingDocument();
-    MultiQuery multi{document.c_str(), document.size(), rows.data(), 1, 0};
-    SweepAllocationFailures([&] { return QueryAllValues(&multi); },
-                            [&](uint64_t failing, int32_t status, int64_t liveBefore) {
-                                if (failing == 0) {
-                                    ASSERT_EQ(rows[0].resultCount, 5u);
-                                    EXPECT_EQ(rows[0].results[4].offset, document.find("r4"));
-                                }
-                                EXPECT_EQ(FreeAllValues(&multi), 0);
-                                ExpectLoudFailure(failing, status, liveBefore);
-                            });
+    SweepAllValues(document, {deep}, [&](int32_t status, const MultiQuery& multi) {
+        if (status == 0) {
+            ASSERT_EQ(multi.rows[0].resultCount, 5u);
+            EXPECT_EQ(multi.rows[0].results[4].offset, document.find("r4"));
+        }
+    });
 }
 
 TEST(AllocationSweep, QueryAllValuesFailsLoudlyAndFreeAllValuesReleasesPartialResults) {
-    std::vector<MultiQueryRow> rows;
+    std::vector<std::string> paths;
     for (const Row& row : kAnswerRows) {
-        rows.push_back({row.path, std::string(row.path).size(), nullptr, 0, 0});
+        paths.push_back(row.path);
     }
-    MultiQuery multi{kAnswer.c_str(), kAnswer.size(), rows.data(),
-                     static_cast<uint32_t>(rows.size()), 0};
-    SweepAllocationFailures([&] { return QueryAllValues(&multi); },
-                            [&](uint64_t failing, int32_t status, int64_t liveBefore) {
-                                if (failing == 0) {
-                                    EXPECT_EQ(rows[1].resultCount, 1u);
-                                }
-                                EXPECT_EQ(FreeAllValues(&multi), 0);
-                                ExpectLoudFailure(failing, status, liveBefore);
-                            });
+    SweepAllValues(kAnswer, paths, [](int32_t status, const MultiQuery& multi) {
+        if (status == 0) {
+            EXPECT_EQ(multi.rows[1].resultCount, 1u);
+        }
+    });
 }
 
 }  // namespace

@@ -15,141 +15,112 @@ namespace {
 const std::string kCommon = ZN_NS_COMMON_URI;
 const std::string kKorvel2010 = ZN_NS_KORVEL2010_URI;
 
-struct PathCase {
-    const char* name;
-    std::string body;
-    const char* path;
-    int32_t run;
-    int32_t entry;
-    const char* match;  // expected matched bytes; absent: offset and length 0
-};
-
-void RunCases(const std::vector<PathCase>& cases) {
-    for (const PathCase& c : cases) {
-        XmlQuery* query = MakeQuery(kDecl + c.body, {{c.path, nullptr}});
-        EXPECT_EQ(QueryValues(query), c.run) << c.name;
-        EXPECT_EQ(query->entries[0].status, c.entry) << c.name;
-        if (c.match != nullptr) {
-            EXPECT_EQ(Match(query, 0), c.match) << c.name;
-        } else {
-            EXPECT_EQ(query->entries[0].matchOffset, 0u) << c.name;
-            EXPECT_EQ(query->entries[0].matchLength, 0u) << c.name;
-        }
-        DestroyQuery(query);
-    }
-}
-
 std::string Xmlns(const std::string& prefix, const std::string& uri) {
     return " xmlns" + (prefix.empty() ? "" : ":" + prefix) + "=\"" + uri + "\"";
 }
 
 TEST(PathPrefixes, DocumentPrefixesAreRewrittenToTablePrefixes) {
     const std::string root = "<cmd" + Xmlns("a", kCommon) + ">";
-    RunCases({
-        {"table prefix matches", root + "<a:contents>x</a:contents></cmd>", "cmd/ivec:contents", 0,
-         MatchFound, "x"},
+    const std::string trailingSpace = "<cmd xmlns:a=\"" + kCommon + " \">";
+    const std::string noFinalSlash =
+        "<cmd xmlns:a=\"" + kCommon.substr(0, kCommon.size() - 1) + "\">";
+    ExpectLookups({
+        {"table prefix matches", root + "<a:contents>|x|</a:contents></cmd>", "cmd/ivec:contents",
+         0, MatchFound},
         {"document prefix does not", root + "<a:contents>x</a:contents></cmd>", "cmd/a:contents", 0,
-         MatchMissing, nullptr},
-        {"uri with trailing space", "<cmd xmlns:a=\"" + kCommon + " \"><a:c>x</a:c></cmd>",
-         "cmd/ivec:c", 0, MatchFound, "x"},
-        {"uri without final slash",
-         "<cmd xmlns:a=\"" + kCommon.substr(0, kCommon.size() - 1) + "\"><a:c>x</a:c></cmd>",
-         "cmd/ivec:c", 0, MatchFound, "x"},
-        {"unknown namespace stays as written", "<cmd xmlns:z=\"urn:other\"><z:c>x</z:c></cmd>",
-         "cmd/z:c", 0, MatchFound, "x"},
-        {"unregistered prefix stays as written", "<cmd><q:c>x</q:c></cmd>", "cmd/q:c", 0,
-         MatchFound, "x"},
-        {"attribute names rewritten too", root + "<c a:k=\"1\">x</c></cmd>", "cmd/c ivec:k=\"1\"",
-         0, MatchFound, "x"},
-        {"value beginning with prefix stays", root + "<c k=\"a:v\">x</c></cmd>", "cmd/c k=\"a:v\"",
-         0, MatchFound, "x"},
+         MatchMissing},
+        {"uri with trailing space", trailingSpace + "<a:c>|x|</a:c></cmd>", "cmd/ivec:c", 0,
+         MatchFound},
+        {"uri without final slash", noFinalSlash + "<a:c>|x|</a:c></cmd>", "cmd/ivec:c", 0,
+         MatchFound},
+        {"unknown namespace stays as written", "<cmd xmlns:z=\"urn:other\"><z:c>|x|</z:c></cmd>",
+         "cmd/z:c", 0, MatchFound},
+        {"unregistered prefix stays as written", "<cmd><q:c>|x|</q:c></cmd>", "cmd/q:c", 0,
+         MatchFound},
+        {"attribute names rewritten too", root + "<c a:k=\"1\">|x|</c></cmd>", "cmd/c ivec:k=\"1\"",
+         0, MatchFound},
+        {"value beginning with prefix stays", root + "<c k=\"a:v\">|x|</c></cmd>",
+         "cmd/c k=\"a:v\"", 0, MatchFound},
         {"empty declared prefix", "<cmd xmlns:=\"" + kCommon + "\"></cmd>", "cmd", XmlErrArgument,
-         MatchMissing, nullptr},
+         MatchMissing},
     });
 }
 
 TEST(PathPrefixes, FirstDeclarationOfANamespaceWins) {
-    const std::string twice =
-        "<cmd" + Xmlns("a", kCommon) + Xmlns("b", kCommon) + "><b:c>x</b:c><a:d>y</a:d></cmd>";
-    const std::string defaultFirst =
-        "<cmd" + Xmlns("", kCommon) + Xmlns("c", kCommon) + "><c:operation>x</c:operation></cmd>";
-    const std::string declaredOnOwnTag = "<cmd><a:x" + Xmlns("a", kCommon) + ">t</a:x></cmd>";
-    const std::string laterElement = "<cmd><p" + Xmlns("a", kCommon) + "></p><a:x>t</a:x></cmd>";
-    RunCases({
-        {"second prefix stays as written", twice, "cmd/b:c", 0, MatchFound, "x"},
-        {"first prefix rewritten", twice, "cmd/ivec:d", 0, MatchFound, "y"},
-        {"default declaration registers xmlns", defaultFirst, "cmd/c:operation", 0, MatchFound,
-         "x"},
-        {"default declaration blocks later prefix", defaultFirst, "cmd/ivec:operation", 0,
-         MatchMissing, nullptr},
-        {"own tag declares: name stays, end tag mismatches", declaredOnOwnTag, "cmd/a:x",
-         XmlErrMismatchedClose, MatchFound, "t"},
-        {"declaration outlives its element", laterElement, "cmd/ivec:x", 0, MatchFound, "t"},
+    const std::string twice = "<cmd" + Xmlns("a", kCommon) + Xmlns("b", kCommon) + ">";
+    const std::string defaultFirst = "<cmd" + Xmlns("", kCommon) + Xmlns("c", kCommon) + ">";
+    ExpectLookups({
+        {"second prefix stays as written", twice + "<b:c>|x|</b:c><a:d>y</a:d></cmd>", "cmd/b:c", 0,
+         MatchFound},
+        {"first prefix rewritten", twice + "<b:c>x</b:c><a:d>|y|</a:d></cmd>", "cmd/ivec:d", 0,
+         MatchFound},
+        {"default declaration registers xmlns",
+         defaultFirst + "<c:operation>|x|</c:operation></cmd>", "cmd/c:operation", 0, MatchFound},
+        {"default declaration blocks later prefix",
+         defaultFirst + "<c:operation>x</c:operation></cmd>", "cmd/ivec:operation", 0,
+         MatchMissing},
+        {"own tag declares: name stays, end tag mismatches",
+         "<cmd><a:x" + Xmlns("a", kCommon) + ">|t|</a:x></cmd>", "cmd/a:x", XmlErrMismatchedClose,
+         MatchFound},
+        {"declaration outlives its element",
+         "<cmd><p" + Xmlns("a", kCommon) + "></p><a:x>|t|</a:x></cmd>", "cmd/ivec:x", 0,
+         MatchFound},
     });
 }
 
 TEST(PathPredicates, ValuedPredicatesMustListEveryAttribute) {
     const char* path = "cmd/ivec:param_set servicetype=\"scan\"/r";
-    const std::string root = "<cmd" + Xmlns("ivec", kCommon) + ">";
-    RunCases({
-        {"only attribute matches",
-         root + "<ivec:param_set servicetype=\"scan\"><r>x</r>"
-                "</ivec:param_set></cmd>",
-         path, 0, MatchFound, "x"},
-        {"spaces inside quotes",
-         root + "<ivec:param_set servicetype=\" scan \"><r>x</r>"
-                "</ivec:param_set></cmd>",
-         path, 0, MatchFound, "x"},
-        {"second attribute refuses",
-         root + "<ivec:param_set servicetype=\"scan\" id=\"1\">"
-                "<r>x</r></ivec:param_set></cmd>",
-         path, 0, MatchMissing, nullptr},
-        {"no attribute refuses", root + "<ivec:param_set><r>x</r></ivec:param_set></cmd>", path, 0,
-         MatchMissing, nullptr},
-        {"other value refuses",
-         root + "<ivec:param_set servicetype=\"print\"><r>x</r>"
-                "</ivec:param_set></cmd>",
-         path, 0, MatchMissing, nullptr},
+    const std::string root = "<cmd" + Xmlns("ivec", kCommon) + "><ivec:param_set";
+    const std::string end = "</ivec:param_set></cmd>";
+    ExpectLookups({
+        {"only attribute matches", root + " servicetype=\"scan\"><r>|x|</r>" + end, path, 0,
+         MatchFound},
+        {"spaces inside quotes", root + " servicetype=\" scan \"><r>|x|</r>" + end, path, 0,
+         MatchFound},
+        {"second attribute refuses", root + " servicetype=\"scan\" id=\"1\"><r>x</r>" + end, path,
+         0, MatchMissing},
+        {"no attribute refuses", root + "><r>x</r>" + end, path, 0, MatchMissing},
+        {"other value refuses", root + " servicetype=\"print\"><r>x</r>" + end, path, 0,
+         MatchMissing},
         {"empty value never matches", "<cmd><p k=\"\"><r>x</r></p></cmd>", "cmd/p k=\"\"/r", 0,
-         MatchMissing, nullptr},
-        {"order of attributes free", "<cmd><p a=\"1\" b=\"2\"><r>x</r></p></cmd>",
-         "cmd/p b=\"2\" a=\"1\"/r", 0, MatchFound, "x"},
-        {"slash inside value stays in segment", "<cmd><p k=\"a/b\"><r>x</r></p></cmd>",
-         "cmd/p k=\"a/b\"/r", 0, MatchFound, "x"},
+         MatchMissing},
+        {"order of attributes free", "<cmd><p a=\"1\" b=\"2\"><r>|x|</r></p></cmd>",
+         "cmd/p b=\"2\" a=\"1\"/r", 0, MatchFound},
+        {"slash inside value stays in segment", "<cmd><p k=\"a/b\"><r>|x|</r></p></cmd>",
+         "cmd/p k=\"a/b\"/r", 0, MatchFound},
     });
 }
 
 TEST(PathPredicates, BareNameMatchesAnyValueAndLiftsTheCountRule) {
     const char* path = "cmd/p k/r";
-    RunCases({
-        {"any value", "<cmd><p k=\"zz\"><r>x</r></p></cmd>", path, 0, MatchFound, "x"},
-        {"empty value", "<cmd><p k=\"\"><r>x</r></p></cmd>", path, 0, MatchFound, "x"},
-        {"other attributes allowed", "<cmd><p j=\"1\" k=\"2\" l=\"3\"><r>x</r></p></cmd>", path, 0,
-         MatchFound, "x"},
-        {"attribute required", "<cmd><p j=\"1\"><r>x</r></p></cmd>", path, 0, MatchMissing,
-         nullptr},
+    ExpectLookups({
+        {"any value", "<cmd><p k=\"zz\"><r>|x|</r></p></cmd>", path, 0, MatchFound},
+        {"empty value", "<cmd><p k=\"\"><r>|x|</r></p></cmd>", path, 0, MatchFound},
+        {"other attributes allowed", "<cmd><p j=\"1\" k=\"2\" l=\"3\"><r>|x|</r></p></cmd>", path,
+         0, MatchFound},
+        {"attribute required", "<cmd><p j=\"1\"><r>x</r></p></cmd>", path, 0, MatchMissing},
         {"no predicate refuses attributed element", "<cmd><p k=\"1\"><r>x</r></p></cmd>", "cmd/p/r",
-         0, MatchMissing, nullptr},
+         0, MatchMissing},
         {"namespace declarations are not attributes",
-         "<cmd><p" + Xmlns("z", "urn:z") + "><r>x</r></p></cmd>", "cmd/p/r", 0, MatchFound, "x"},
+         "<cmd><p" + Xmlns("z", "urn:z") + "><r>|x|</r></p></cmd>", "cmd/p/r", 0, MatchFound},
     });
 }
 
 TEST(PathPredicates, PrefixOf2010NamespaceEquivalesNoPrefix) {
     const std::string root = "<cmd" + Xmlns("k", kKorvel2010) + Xmlns("v", kCommon) + ">";
-    RunCases({
-        {"query ikw matches bare", root + "<p t=\"x\"><r>1</r></p></cmd>", "cmd/p t=\"ikw:x\"/r", 0,
-         MatchFound, "1"},
-        {"document prefix matches ikw", root + "<p t=\"k:x\"><r>1</r></p></cmd>",
-         "cmd/p t=\"ikw:x\"/r", 0, MatchFound, "1"},
-        {"document prefix matches bare", root + "<p t=\"k:x\"><r>1</r></p></cmd>",
-         "cmd/p t=\"x\"/r", 0, MatchFound, "1"},
+    ExpectLookups({
+        {"query ikw matches bare", root + "<p t=\"x\"><r>|1|</r></p></cmd>", "cmd/p t=\"ikw:x\"/r",
+         0, MatchFound},
+        {"document prefix matches ikw", root + "<p t=\"k:x\"><r>|1|</r></p></cmd>",
+         "cmd/p t=\"ikw:x\"/r", 0, MatchFound},
+        {"document prefix matches bare", root + "<p t=\"k:x\"><r>|1|</r></p></cmd>",
+         "cmd/p t=\"x\"/r", 0, MatchFound},
         {"other namespace must match as text", root + "<p t=\"v:x\"><r>1</r></p></cmd>",
-         "cmd/p t=\"ivec:x\"/r", 0, MatchMissing, nullptr},
-        {"same text prefix matches", root + "<p t=\"v:x\"><r>1</r></p></cmd>", "cmd/p t=\"v:x\"/r",
-         0, MatchFound, "1"},
+         "cmd/p t=\"ivec:x\"/r", 0, MatchMissing},
+        {"same text prefix matches", root + "<p t=\"v:x\"><r>|1|</r></p></cmd>",
+         "cmd/p t=\"v:x\"/r", 0, MatchFound},
         {"nothing after colon never matches", root + "<p t=\"k:\"><r>1</r></p></cmd>",
-         "cmd/p t=\"k:\"/r", 0, MatchMissing, nullptr},
+         "cmd/p t=\"k:\"/r", 0, MatchMissing},
     });
 }
 
@@ -164,37 +135,34 @@ TEST(PathPredicates, AnyRootSwitchesTheEquivalenceOff) {
 
 TEST(PathAttributes, AttributePathsAddressTheQuotedValue) {
     const std::string root = "<cmd" + Xmlns("ivec", kCommon) + "><ivec:contents>";
+    const std::string end = "</ivec:contents></cmd>";
     const char* path = "cmd/ivec:contents/ivec:param_set servicetype";
-    RunCases({
-        {"value with quotes", root + "<ivec:param_set servicetype=\"scan\"/></ivec:contents></cmd>",
-         path, 0, MatchFound, "\"scan\""},
+    ExpectLookups({
+        {"value with quotes", root + "<ivec:param_set servicetype=|\"scan\"|/>" + end, path, 0,
+         MatchFound},
         {"first element carrying it",
-         root +
-             "<ivec:param_set a=\"1\"/><ivec:param_set servicetype=\"x\"/></ivec:contents></cmd>",
-         path, 0, MatchFound, "\"x\""},
-        {"only declarations: missing",
-         root + "<ivec:param_set" + Xmlns("q", "urn:q") + "/></ivec:contents></cmd>", path, 0,
-         MatchMissing, nullptr},
-        {"later attribute of same name wins", "<cmd><p k=\"1\" k=\"2\"/></cmd>", "cmd/p k", 0,
-         MatchFound, "\"2\""},
+         root + "<ivec:param_set a=\"1\"/><ivec:param_set servicetype=|\"x\"|/>" + end, path, 0,
+         MatchFound},
+        {"only declarations: missing", root + "<ivec:param_set" + Xmlns("q", "urn:q") + "/>" + end,
+         path, 0, MatchMissing},
+        {"later attribute of same name wins", "<cmd><p k=\"1\" k=|\"2\"|/></cmd>", "cmd/p k", 0,
+         MatchFound},
         // Names are compared as written in the tag, without prefix rewriting.
         {"name spelled with another prefix records offset 0",
-         "<cmd" + Xmlns("a", kCommon) + "><p a:k=\"1\"/></cmd>", "cmd/p ivec:k", 0, MatchFound,
-         nullptr},
+         "<cmd" + Xmlns("a", kCommon) + "><p a:k=\"1\"/></cmd>", "cmd/p ivec:k", 0, MatchFound},
     });
 }
 
 // A sibling is compared anew unless its text repeats the one just closed.
 TEST(PathSiblings, EachSiblingIsJudgedByItsOwnText) {
-    RunCases({
-        {"same length, other name", "<cmd><ab>1</ab><ac>2</ac></cmd>", "cmd/ac", 0, MatchFound,
-         "2"},
-        {"same name, attribute added", "<cmd><a>1</a><a k=\"v\">2</a></cmd>", "cmd/a k", 0,
-         MatchFound, "\"v\""},
-        {"same name after a deeper one", "<cmd><a><b>1</b></a><b>2</b></cmd>", "cmd/b", 0,
-         MatchFound, "2"},
-        {"repeat under another parent", "<cmd><p><a/></p><q><a>3</a></q></cmd>", "cmd/q/a", 0,
-         MatchFound, "3"},
+    ExpectLookups({
+        {"same length, other name", "<cmd><ab>1</ab><ac>|2|</ac></cmd>", "cmd/ac", 0, MatchFound},
+        {"same name, attribute added", "<cmd><a>1</a><a k=|\"v\"|>2</a></cmd>", "cmd/a k", 0,
+         MatchFound},
+        {"same name after a deeper one", "<cmd><a><b>1</b></a><b>|2|</b></cmd>", "cmd/b", 0,
+         MatchFound},
+        {"repeat under another parent", "<cmd><p><a/></p><q><a>|3|</a></q></cmd>", "cmd/q/a", 0,
+         MatchFound},
     });
     const std::string document = kDecl + "<cmd><a>1</a><a>2</a>\n<a>3</a><b>4</b><a>5</a></cmd>";
     std::vector<MultiQueryRow> rows = {{"cmd/a", 5, nullptr, 0, 0}};

@@ -90,15 +90,6 @@ TEST_F(QueryObject, CreateQueryCopiesDocumentFromStartAndEveryRow) {
     DestroyQuery(query);
 }
 
-TEST_F(QueryObject, StartAtEndGivesEmptyDocumentThatEnginesRefuse) {
-    const std::string text = kDecl;
-    XmlQuery* query = MakeQuery(text, {{"cmd", nullptr}}, static_cast<uint32_t>(text.size()));
-    EXPECT_EQ(query->documentLength, 0u);
-    EXPECT_EQ(QueryValues(query), XmlErrArgument);
-    EXPECT_EQ(ReplaceValues(query), XmlErrArgument);
-    DestroyQuery(query);
-}
-
 TEST_F(QueryObject, CreateQueryRefusesBadArguments) {
     PathValue* list = MakeList({{"cmd", nullptr}});
     XmlQuery* query = EmptyQuery();
@@ -128,13 +119,20 @@ TEST_F(QueryObject, EmptyValueInThirdRowStopsAfterItsPathAndDestroyReleasesAll) 
     FreePathValues(list, 3);
 }
 
-TEST_F(QueryObject, FirstRowWithoutPathIsRefusedByBothEngines) {
-    XmlQuery* query =
+// A query starting at the text's end has an empty document; a query whose
+// first row has no path has nothing to look for.
+TEST_F(QueryObject, EmptyDocumentOrPathlessFirstRowIsRefusedByBothEngines) {
+    XmlQuery* atEnd = MakeQuery(kDecl, {{"cmd", nullptr}}, static_cast<uint32_t>(kDecl.size()));
+    EXPECT_EQ(atEnd->documentLength, 0u);
+    XmlQuery* pathless =
         MakeQuery(kDecl + "<cmd><a>x</a></cmd>", {{nullptr, nullptr}, {"cmd/a", "y"}});
-    EXPECT_EQ(QueryValues(query), XmlErrArgument);
-    EXPECT_EQ(ReplaceValues(query), XmlErrArgument);
-    EXPECT_EQ(query->entries[1].status, 0);  // untouched
-    DestroyQuery(query);
+    for (XmlQuery* query : {atEnd, pathless}) {
+        EXPECT_EQ(QueryValues(query), XmlErrArgument);
+        EXPECT_EQ(ReplaceValues(query), XmlErrArgument);
+    }
+    EXPECT_EQ(pathless->entries[1].status, 0);  // untouched
+    DestroyQuery(atEnd);
+    DestroyQuery(pathless);
 }
 
 TEST_F(QueryObject, DestroyAndFreeTolerateAbsentAndPartlyFilledRecords) {

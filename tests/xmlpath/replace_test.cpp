@@ -28,41 +28,33 @@ const std::vector<Row> kVendorRows = {
     {"cmd/ivec:contents/ivec:param_set servicetype=\"%s\"/ivec:jobID", " "},
 };
 
-std::string Replace(const std::string& text, const std::vector<Row>& rows, int32_t expected = 0) {
-    XmlQuery* query = MakeQuery(text, rows);
-    EXPECT_EQ(ReplaceValues(query), expected);
-    std::string out = expected == 0 ? Output(query) : std::string();
-    DestroyQuery(query);
-    return out;
-}
-
 std::string Replaced(const std::string& text, const std::string& from, const std::string& to) {
     std::string result = text;
     result.replace(result.find(from), from.size(), to);
     return result;
 }
 
+// The rows in either order give the same output.
 TEST(ReplaceTemplates, VendorCommandIsFilledAndEveryRowReportsItsValue) {
-    XmlQuery* query = MakeQuery(kVendorCmd, kVendorRows);
-    ASSERT_EQ(ReplaceValues(query), 0);
     std::string expected = Replaced(kVendorCmd, "\"%s\"", "\"scan\"");
     expected = Replaced(expected, ">00000001<", "> <");
     expected = Replaced(expected, ">%s<", ">1<");
-    EXPECT_EQ(Output(query), expected);
-    for (int i = 0; i < 3; ++i) {
-        const QueryEntry& entry = query->entries[i];
-        EXPECT_EQ(entry.status, MatchFound);
-        EXPECT_EQ(Output(query).substr(entry.valueOffset, entry.valueLength), entry.value);
-    }
-    // Matches stay offsets into the unchanged document.
-    EXPECT_EQ(Match(query, 0), "\"%s\"");
-    EXPECT_EQ(Match(query, 2), "00000001");
-    DestroyQuery(query);
-}
-
-TEST(ReplaceOrder, EntriesInReverseOrderGiveTheSameOutput) {
     const std::vector<Row> reversed(kVendorRows.rbegin(), kVendorRows.rend());
-    EXPECT_EQ(Replace(kVendorCmd, reversed), Replace(kVendorCmd, kVendorRows));
+    for (const bool reverse : {false, true}) {
+        SCOPED_TRACE(reverse ? "rows reversed" : "rows in order");
+        XmlQuery* query = MakeQuery(kVendorCmd, reverse ? reversed : kVendorRows);
+        ASSERT_EQ(ReplaceValues(query), 0);
+        EXPECT_EQ(Output(query), expected);
+        for (int i = 0; i < 3; ++i) {
+            const QueryEntry& entry = query->entries[i];
+            EXPECT_EQ(entry.status, MatchFound);
+            EXPECT_EQ(Output(query).substr(entry.valueOffset, entry.valueLength), entry.value);
+        }
+        // Matches stay offsets into the unchanged document.
+        EXPECT_EQ(Match(query, reverse ? 2 : 0), "\"%s\"");
+        EXPECT_EQ(Match(query, reverse ? 0 : 2), "00000001");
+        DestroyQuery(query);
+    }
 }
 
 // One ReplaceValues run on kDecl + "<cmd>" + body: the output, its length, and
@@ -166,20 +158,33 @@ std::string SizedDocument(uint64_t needed, const std::string& value) {
     return head + std::string(needed - fixed, 'p') + tail;
 }
 
+// A document needing exactly the buffer fits; one needing more fails, reports
+// the size it needs, and fails again on a second run rather than trusting
+// that size as the buffer's.
 TEST(ReplaceBuffer, ExactlyTheBufferSizeFitsAndOneMoreByteDoesNot) {
-    const std::string value = "VALUE";
-    XmlQuery* query = MakeQuery(SizedDocument(1024, value), {{"cmd/a", value.c_str()}});
-    ASSERT_EQ(ReplaceValues(query), 0);
-    EXPECT_EQ(query->outputCapacity, 1024u);
-    EXPECT_EQ(Output(query).substr(Output(query).size() - 6), "</cmd>");
-    DestroyQuery(query);
-
-    query = MakeQuery(SizedDocument(1025, value), {{"cmd/a", value.c_str()}});
-    EXPECT_EQ(ReplaceValues(query), XmlErrBufferTooSmall);
-    EXPECT_EQ(query->outputCapacity, 1025u);
-    EXPECT_EQ(query->entries[0].valueOffset, 0u);
-    EXPECT_EQ(query->entries[0].status, MatchFound);
-    DestroyQuery(query);
+    const struct {
+        uint64_t needed;
+        std::string value;
+        int32_t status;
+    } kCases[] = {
+        {1024, "VALUE", 0},
+        {1025, "VALUE", XmlErrBufferTooSmall},
+        {1064, std::string(40, 'v'), XmlErrBufferTooSmall},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.needed);
+        XmlQuery* query = MakeQuery(SizedDocument(c.needed, c.value), {{"cmd/a", c.value.c_str()}});
+        EXPECT_EQ(ReplaceValues(query), c.status);
+        EXPECT_EQ(query->outputCapacity, c.needed);
+        EXPECT_EQ(query->entries[0].status, MatchFound);
+        if (c.status == 0) {
+            EXPECT_EQ(Output(query).substr(Output(query).size() - 6), "</cmd>");
+        } else {
+            EXPECT_EQ(query->entries[0].valueOffset, 0u);
+            EXPECT_EQ(ReplaceValues(query), XmlErrBufferTooSmall);  // not a write past the buffer
+        }
+        DestroyQuery(query);
+    }
 }
 
 TEST(ReplaceBuffer, LongDocumentShrunkToFitIsCompleteBecauseTailsComeFromTheDocument) {
@@ -192,15 +197,6 @@ TEST(ReplaceBuffer, LongDocumentShrunkToFitIsCompleteBecauseTailsComeFromTheDocu
     const std::string expected =
         kDecl + "<cmd><a>1</a><b>2</b><c>" + std::string(600, 'c') + "</c><d>4</d></cmd>";
     EXPECT_EQ(Output(query), expected);
-    DestroyQuery(query);
-}
-
-TEST(ReplaceBuffer, SecondRunNeverTrustsACapacityAboveTheBuffer) {
-    const std::string value(40, 'v');
-    XmlQuery* query = MakeQuery(SizedDocument(1064, value), {{"cmd/a", value.c_str()}});
-    EXPECT_EQ(ReplaceValues(query), XmlErrBufferTooSmall);
-    EXPECT_EQ(query->outputCapacity, 1064u);
-    EXPECT_EQ(ReplaceValues(query), XmlErrBufferTooSmall);  // not a 1064-byte write
     DestroyQuery(query);
 }
 

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Helpers for the XML path engine tests: build a query from a document and a
-// list of (path, value) pairs, and release it.
+// list of (path, value) pairs, release it, and check one lookup per case.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,6 +12,7 @@
 #include "support/alloc_failure.h"
 #include "xmlpath/engine.h"
 #include "xmlpath/query.h"
+#include "xmlpath/scanner.h"
 
 namespace xmltest {
 
@@ -53,6 +54,45 @@ inline std::string Output(const XmlQuery* query) {
 inline std::string Match(const XmlQuery* query, int i) {
     return std::string(query->document + query->entries[i].matchOffset,
                        query->entries[i].matchLength);
+}
+
+// One path looked up in kDecl + body. The body marks the expected match:
+// "|x|" around matched text, "||" where an empty or self-closing element's
+// marker points; a body without marks expects offset and length 0.
+struct LookupCase {
+    const char* name;
+    std::string body;
+    const char* path;
+    int32_t run;
+    int32_t entry;
+};
+
+// Runs QueryValues for each case and checks both statuses, the exact match
+// and that the query leaves nothing behind.
+inline void ExpectLookups(const std::vector<LookupCase>& cases) {
+    for (const LookupCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string body = c.body;
+        uint64_t offset = 0;
+        uint64_t length = 0;
+        const size_t open = body.find('|');
+        if (open != std::string::npos) {
+            const size_t close = body.find('|', open + 1);
+            ASSERT_NE(close, std::string::npos);
+            offset = kDecl.size() + open;
+            length = close - open - 1;
+            body.erase(close, 1);
+            body.erase(open, 1);
+        }
+        const int64_t live = LiveAllocations();
+        XmlQuery* query = MakeQuery(kDecl + body, {{c.path, nullptr}});
+        EXPECT_EQ(QueryValues(query), c.run);
+        EXPECT_EQ(query->entries[0].status, c.entry);
+        EXPECT_EQ(query->entries[0].matchOffset, offset);
+        EXPECT_EQ(query->entries[0].matchLength, length);
+        DestroyQuery(query);
+        EXPECT_EQ(LiveAllocations(), live);
+    }
 }
 
 // Allocation-failure sweep of one engine run: for n = 1, 2, ... a fresh query
