@@ -7,6 +7,8 @@
 // the backend requests.
 #include <linux/usbdevice_fs.h>
 
+#include <future>
+
 #include "support/libusb_fixture.h"
 
 namespace {
@@ -62,6 +64,7 @@ protected:
 using BulkReads = Transfers;
 using BulkWrites = Transfers;
 using Stalls = Transfers;
+using Closing = Transfers;
 
 TEST_F(SmallInterruptPackets, EachInterruptReadTakesOnePacketHoweverLargeTheRoom) {
     MockQueuePacket(scanner_, kMockInterruptIn, Pattern(32, 0x10));
@@ -159,6 +162,29 @@ TEST_F(Stalls, ADeviceThatDoesNotAnswerTheClearIsAskedOnceAndNotAgain) {
     EXPECT_EQ(controls, 1u);
     EXPECT_EQ(report.clearHalts, 0u);  // the system's request waits 5 s: never made
     EXPECT_EQ(TraceLines::Get().With("the device does not answer").size(), 3u);
+}
+
+// A close ends the reads waiting on every pipe, not only on one: the watch's
+// interrupt read and an exchange's bulk read both return aborted, promptly.
+TEST_F(Closing, CloseEndsTheReadsWaitingOnEveryPipe) {
+    auto readOn = [this](uint8_t pipeRef) {
+        return std::async(std::launch::async, [this, pipeRef] {
+            std::vector<uint8_t> bytes;
+            return Read(pipeRef, 64, &bytes);
+        });
+    };
+    std::future<PlatformReturn> interrupt = readOn(kInterruptPipe);
+    std::future<PlatformReturn> bulk = readOn(kBulkInPipe);
+    ASSERT_TRUE(MockWaitPending(scanner_, kMockInterruptIn, 1, kWaitMs));
+    ASSERT_TRUE(MockWaitPending(scanner_, kMockBulkIn, 1, kWaitMs));
+    EXPECT_EQ(object_->ops->USBInterfaceClose(object_), PlatformOk);
+    // A read left waiting would never end: give each a bound, not a pause.
+    ASSERT_EQ(interrupt.wait_for(std::chrono::milliseconds(kWaitMs)), std::future_status::ready);
+    ASSERT_EQ(bulk.wait_for(std::chrono::milliseconds(kWaitMs)), std::future_status::ready);
+    EXPECT_EQ(interrupt.get(), PlatformErrAborted);
+    EXPECT_EQ(bulk.get(), PlatformErrAborted);
+    EXPECT_EQ(object_->ops->Release(object_), PlatformOk);
+    object_ = nullptr;
 }
 
 }  // namespace
