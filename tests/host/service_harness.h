@@ -283,11 +283,6 @@ protected:
         return static_cast<size_t>(std::count(waits_.begin(), waits_.end(), problem));
     }
 
-    size_t WaitsFor(DeviceProblem problem) {
-        std::lock_guard<std::mutex> guard(lock_);
-        return CountWaits(problem);
-    }
-
     std::string dir_;
     std::string config_;
     std::vector<Zn417Model*> models_;
