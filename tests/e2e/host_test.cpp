@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
-// End-to-end tests of zn417-host as a user runs it: help and version, each
-// failure (bad arguments or configuration, each device problem, no backend)
-// with its exit status and message, the simulated demo against the real
-// plug-in, --list, the journal's priority prefixes, SIGHUP against SIGINT,
-// and SIGTERM while an action runs.
+// End-to-end tests of zn417-host as a user runs it: help, version and
+// --list, each failure (bad arguments or configuration, each device problem,
+// no backend) with its exit status and message, the simulated demo against
+// the real plug-in, the journal's priority prefixes, and SIGHUP against
+// SIGINT while an action runs.
 #include <gtest/gtest.h>
 #include <dirent.h>
 #include <sys/stat.h>
