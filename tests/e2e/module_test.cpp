@@ -112,16 +112,6 @@ TEST(PluginModule, ExportsExactlyTheTwoEntryPoints) {
         names.insert(name.empty() ? kind : name);
     }
     EXPECT_EQ(names, (std::set<std::string>{"TWAINButtonPluginStart", "TWAINButtonPluginStop"}));
-
-    LoadedPlugin plugin = LoadPlugin();
-    ASSERT_NE(plugin.handle, nullptr) << dlerror();
-    EXPECT_NE(plugin.start, nullptr);
-    EXPECT_NE(plugin.stop, nullptr);
-    for (const char* hidden : {"gEventDirectoryForTests", "gPluginState", "WatchThreadMain",
-                               "WritePushScanEventAt", "gAllocHooks"}) {
-        EXPECT_EQ(dlsym(plugin.handle, hidden), nullptr) << hidden;
-    }
-    dlclose(plugin.handle);
 }
 
 TEST(PluginModule, AFailedStartReadsAsMinusOneInThirtyTwoBits) {
@@ -130,7 +120,6 @@ TEST(PluginModule, AFailedStartReadsAsMinusOneInThirtyTwoBits) {
     int32_t location = kHostLocation;
     const int32_t result = plugin.start(&location, nullptr, nullptr, nullptr);
     EXPECT_EQ(result, -1);
-    EXPECT_EQ(static_cast<uint32_t>(result), 0xFFFFFFFFu);
     EXPECT_EQ(plugin.stop(), 0);
     dlclose(plugin.handle);
 }
@@ -303,52 +292,46 @@ protected:
     uint32_t scanner_ = 0;
 };
 
-TEST_F(ModuleUnload, StopFromTheCallbackThenDlcloseLeavesNoThreadStackOrDevice) {
+// The callback calls Stop (taken: the watch ends with the callback) or Start
+// (refused: the running watch goes on until stopped); either way the module
+// then unloads leaving no thread, stack, mapping or open device.
+TEST_F(ModuleUnload, StopOrStartFromTheCallbackThenDlcloseLeavesNoThreadStackOrDevice) {
+    const struct {
+        Inside inside;
+        const char* name;
+        int32_t result;      // of the call from inside the callback
+        uint32_t stillOpen;  // interfaces open once the callback returned
+    } cases[] = {{Inside::Stop, "Stop", 0, 0}, {Inside::Start, "Start", -1, 1}};
     const size_t threadsBefore = BaselineThreadCount();
-    [[maybe_unused]] int64_t memoryAfterFirst = 0;
-    CallingHost host;
-    host.inside = Inside::Stop;
-    for (int cycle = 0; cycle < kCycles; ++cycle) {
-        SCOPED_TRACE("cycle " + std::to_string(cycle));
-        PressOnFreshModule(&host);
-        EXPECT_EQ(host.results.back(), 0);
-        EXPECT_EQ(SimGetCounters().openObjects, 0u);  // let go inside the callback
-        dlclose(host.plugin.handle);  // reclaims the thread that the Stop ended
-        ASSERT_FALSE(ModuleIsMapped());
-        ExpectBusLeftClean();
-        ASSERT_TRUE(WaitForThreadCount(threadsBefore, kWaitMs));
-        if (cycle == 0) {
-            memoryAfterFirst = VirtualMemoryKiB();
+    for (const auto& c : cases) {
+        [[maybe_unused]] int64_t memoryAfterFirst = 0;
+        CallingHost host;
+        host.inside = c.inside;
+        for (int cycle = 0; cycle < kCycles; ++cycle) {
+            SCOPED_TRACE(std::string(c.name) + " from the callback, cycle " + std::to_string(cycle));
+            PressOnFreshModule(&host);
+            EXPECT_EQ(host.results.back(), c.result);
+            EXPECT_EQ(SimGetCounters().openObjects, c.stillOpen);
+            if (c.inside == Inside::Start) {
+                EXPECT_EQ(host.plugin.stop(), 0);
+            }
+            dlclose(host.plugin.handle);  // also reclaims the thread that a Stop ended
+            ASSERT_FALSE(ModuleIsMapped());
+            ExpectBusLeftClean();
+            ASSERT_TRUE(WaitForThreadCount(threadsBefore, kWaitMs));
+            if (cycle == 0) {
+                memoryAfterFirst = VirtualMemoryKiB();
+            }
+            if (HasFailure()) {
+                return;
+            }
         }
-        if (HasFailure()) {
-            return;
-        }
-    }
-    // One unjoined 8 MiB stack per cycle would be 800 MiB. ThreadSanitizer
-    // keeps memory of its own for every load of the module, and reports an
-    // unjoined thread itself.
+        // One unjoined 8 MiB stack per cycle would be 800 MiB. ThreadSanitizer
+        // keeps memory of its own for every load of the module, and reports an
+        // unjoined thread itself.
 #ifndef __SANITIZE_THREAD__
-    EXPECT_LT(VirtualMemoryKiB() - memoryAfterFirst, 128 * 1024);
+        EXPECT_LT(VirtualMemoryKiB() - memoryAfterFirst, 128 * 1024);
 #endif
-}
-
-TEST_F(ModuleUnload, StartFromTheCallbackIsRefusedThenStopAndDlcloseLeaveNothing) {
-    const size_t threadsBefore = BaselineThreadCount();
-    CallingHost host;
-    host.inside = Inside::Start;
-    for (int cycle = 0; cycle < kCycles; ++cycle) {
-        SCOPED_TRACE("cycle " + std::to_string(cycle));
-        PressOnFreshModule(&host);
-        EXPECT_EQ(host.results.back(), -1);
-        EXPECT_EQ(SimGetCounters().openObjects, 1u);  // the first watch goes on
-        EXPECT_EQ(host.plugin.stop(), 0);
-        dlclose(host.plugin.handle);
-        ASSERT_FALSE(ModuleIsMapped());
-        ExpectBusLeftClean();
-        ASSERT_TRUE(WaitForThreadCount(threadsBefore, kWaitMs));
-        if (HasFailure()) {
-            return;
-        }
     }
 }
 

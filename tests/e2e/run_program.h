@@ -1,15 +1,19 @@
 // SPDX-License-Identifier: MIT
-// Runs a program as a child process with its output caught in files, for the
-// end-to-end tests that drive the host, nm and Python.
+// Runs a program as a child process with its output caught in files or read
+// from a pipe, for the tests that drive the host, nm and Python as programs.
 #pragma once
 
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -78,4 +82,38 @@ inline ProgramRun RunProgram(const std::vector<std::string>& arguments) {
     run.out = SlurpAndRemove(outPath);
     run.err = SlurpAndRemove(errPath);
     return run;
+}
+
+// Reads `fd` (a child's output) into *seen until `text` has come; false at
+// its end or after 10 s.
+inline bool ReadUntil(int fd, const std::string& text, std::string* seen) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (seen->find(text) == std::string::npos) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        struct pollfd ready {fd, POLLIN, 0};
+        char buffer[512];
+        ssize_t got = 0;
+        if (left.count() <= 0 || poll(&ready, 1, static_cast<int>(left.count())) <= 0 ||
+            (got = read(fd, buffer, sizeof buffer)) <= 0) {
+            return false;
+        }
+        seen->append(buffer, static_cast<size_t>(got));
+    }
+    return true;
+}
+
+// Waits `ms` at most for the child's end: its wait status, or -1 when it
+// had to be killed.
+inline int WaitExit(pid_t pid, int ms) {
+    const int pidFd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    struct pollfd ended {pidFd, POLLIN, 0};
+    const bool done = poll(&ended, 1, ms) == 1;
+    close(pidFd);
+    if (!done) {
+        kill(pid, SIGKILL);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return done ? status : -1;
 }

@@ -3,7 +3,6 @@
 // action started is gone, also what ignores TERM or left the action's
 // session; an action starts with no blocked or ignored signals of the host's
 // and with no terminal to read; nothing is left behind per action.
-#include <dirent.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <signal.h>
@@ -14,18 +13,6 @@
 namespace {
 
 using EndingActions = ServiceHarness;
-
-size_t OpenDescriptors() {
-    size_t count = 0;
-    DIR* dir = opendir("/proc/self/fd");
-    while (dir != nullptr && readdir(dir) != nullptr) {
-        ++count;
-    }
-    if (dir != nullptr) {
-        closedir(dir);
-    }
-    return count;
-}
 
 // A process that no longer runs: gone, or a zombie waiting to be reaped.
 bool Gone(pid_t pid) {
@@ -72,6 +59,7 @@ TEST_F(EndingActions, WhatAnActionStartedIsGoneAfterItsTimeoutOrTheHostsStop) {
          "setsid sh -c 'trap \"\" TERM; echo $$ > '$P'; exec sleep 30' & wait", false, SIGTERM},
         {"a setsid sleeper of a finished action, at stop", "setsid sleep 30 & echo $! > $P", true,
          0},
+        {"a leader that ends on TERM, at stop", "echo $$ > $P; exec sleep 30", true, SIGTERM},
         {"a leader that ignores TERM, at stop", "trap '' TERM; echo $$ > $P; sleep 30", true,
          SIGKILL},
     };
@@ -103,9 +91,12 @@ TEST_F(EndingActions, WhatAnActionStartedIsGoneAfterItsTimeoutOrTheHostsStop) {
             EXPECT_EQ(StopService(), kHostExitOk);
         }
         EXPECT_TRUE(Gone(left)) << "pid " << left << " outlived its action";
+        if (left == started_[0]) {
+            EXPECT_EQ(kill(left, 0), -1) << "the action was not reaped";
+        }
+        EXPECT_EQ(SimGetCounters().openObjects, 0u);
         Detach(model);
-        started_.clear();
-        ended_.clear();
+        ForgetObservations();
     }
 }
 
@@ -150,12 +141,12 @@ TEST_F(EndingActions, ManyActionsLeaveNoDescriptorBehind) {
     StartService({"--exec", "true"});
     Press(model, 1);
     ASSERT_TRUE(WaitFor([&] { return ended_.size() == 1; }));
-    const size_t before = OpenDescriptors();
+    const size_t before = HarnessCountEntries("/proc/self/fd");
     for (size_t press = 2; press <= 20; ++press) {
         Press(model, 1);
         ASSERT_TRUE(WaitFor([&] { return ended_.size() == press; }));
     }
-    EXPECT_EQ(OpenDescriptors(), before);
+    EXPECT_EQ(HarnessCountEntries("/proc/self/fd"), before);
 }
 
 }  // namespace

@@ -60,8 +60,11 @@ TEST_F(EventFiles, ThePressGetsTheFileWrittenForItsLocationWithButtonAndData) {
 }
 
 // A press finds no file when none was written, when only another location's
-// was, or when the file for its location is not named as event files are.
-TEST_F(EventFiles, APressFindsNoFileButOneNamedAsAnEventFileForItsLocation) {
+// was, when the file for its location is not named as event files are, or
+// when it is not a well-formed property list: any local user can plant a file
+// named as an event file, and one with a NUL byte once made libplist abort
+// the host.
+TEST_F(EventFiles, APressFindsNoFileButAWellFormedOneNamedAsAnEventFileForItsLocation) {
     HostEvent event;
     EXPECT_FALSE(EventFilesClaim(&watch_, 1, &event));
     Write("TRNV.20240301090500.plist", 2, 1);
@@ -70,16 +73,10 @@ TEST_F(EventFiles, APressFindsNoFileButOneNamedAsAnEventFileForItsLocation) {
         Write(name, 1, 1);
         EXPECT_FALSE(EventFilesClaim(&watch_, 1, &event)) << name;
     }
-}
-
-// Any local user can plant a file named as an event file; one that decodes to
-// text with a NUL byte once made libplist abort the host.
-TEST_F(EventFiles, APlantedFileWithANulByteIsNotTakenAndTheHostGoesOn) {
     const std::string planted =
         "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>PortName</key><string>1" +
         std::string(1, '\0') + "</string><key>EventData</key><data>AQID</data></dict></plist>";
-    std::ofstream(dir_ + "/TRNV.20240301090500.plist", std::ios::binary) << planted;
-    HostEvent event;
+    std::ofstream(dir_ + "/TRNV.20240301090501.plist", std::ios::binary) << planted;
     EXPECT_FALSE(EventFilesClaim(&watch_, 1, &event));
 }
 

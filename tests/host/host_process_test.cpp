@@ -5,24 +5,13 @@
 // lend the scanner and take it back, and a stalled reader of its stderr
 // does not delay its stop.
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <sys/un.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
-#include <cstdlib>
-#include <cstring>
+#include <cstdio>
 #include <fstream>
-#include <string>
-#include <vector>
 
-extern char** environ;
+#include "e2e/run_program.h"
 
 namespace {
 
@@ -51,33 +40,13 @@ protected:
         ASSERT_EQ(std::system(remove.c_str()), 0);
     }
 
-    // The host on the idle simulated scanner, with `stderrFd` as its stderr
-    // (-1: the test's own).
+    // The host on the idle simulated scanner in an environment of its own,
+    // with `stderrFd` as its stderr (-1: none).
     pid_t Spawn(int stderrFd) {
-        std::vector<std::string> arguments = {ZN_HOST_PROGRAM, "--simulate", "--wait", "--config",
-                                              config_, "--exec", "true"};
-        std::vector<char*> argv;
-        for (std::string& argument : arguments) {
-            argv.push_back(argument.data());
-        }
-        argv.push_back(nullptr);
-        std::vector<std::string> environment = {"NOTIFY_SOCKET=" + notifyPath_,
-                                                "ZN417_SIMULATE=idle", "PATH=/usr/bin:/bin"};
-        std::vector<char*> envp;
-        for (std::string& entry : environment) {
-            envp.push_back(entry.data());
-        }
-        envp.push_back(nullptr);
-        posix_spawn_file_actions_t files;
-        posix_spawn_file_actions_init(&files);
-        posix_spawn_file_actions_addopen(&files, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-        if (stderrFd >= 0) {
-            posix_spawn_file_actions_adddup2(&files, stderrFd, STDERR_FILENO);
-        }
-        pid_t pid = -1;
-        posix_spawn(&pid, argv[0], &files, nullptr, argv.data(), envp.data());
-        posix_spawn_file_actions_destroy(&files);
-        return pid;
+        return SpawnProgram({"/usr/bin/env", "-i", "NOTIFY_SOCKET=" + notifyPath_,
+                             "ZN417_SIMULATE=idle", "PATH=/usr/bin:/bin", ZN_HOST_PROGRAM,
+                             "--simulate", "--wait", "--config", config_, "--exec", "true"},
+                            -1, stderrFd);
     }
 
     // The next notice on the socket (5 s at most); empty when none came.
@@ -97,24 +66,9 @@ protected:
     int notify_ = -1;
 };
 
-// Waits for the child's end, `ms` at most; its wait status, or -1.
-int WaitExit(pid_t pid, int ms) {
-    const int pidFd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-    struct pollfd ended {pidFd, POLLIN, 0};
-    const bool done = poll(&ended, 1, ms) == 1;
-    close(pidFd);
-    if (!done) {
-        kill(pid, SIGKILL);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return done ? status : -1;
-}
-
 TEST_F(HostProcess, AReloadSentTheMomentReadyArrivesNeverKillsTheHost) {
-    const int quiet = open("/dev/null", O_WRONLY | O_CLOEXEC);
     for (int round = 0; round < 100; ++round) {
-        const pid_t host = Spawn(quiet);
+        const pid_t host = Spawn(-1);
         ASSERT_GT(host, 0);
         ASSERT_EQ(NextNotice(), "READY=1") << "round " << round;
         kill(host, SIGHUP);
@@ -126,7 +80,6 @@ TEST_F(HostProcess, AReloadSentTheMomentReadyArrivesNeverKillsTheHost) {
         ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
             << "round " << round << ": status " << status;
     }
-    close(quiet);
 }
 
 // Fills the pipe behind `fd` (made non-blocking for it, blocking again after).
@@ -147,7 +100,6 @@ void DrainPipe(int fd) {
     fcntl(fd, F_SETFL, 0);
 }
 
-bool ReadUntil(int fd, std::string* seen, const char* text);
 
 TEST_F(HostProcess, AStalledReaderOfStderrDelaysNothingAndLearnsLaterWhatItMissed) {
     int log[2];
@@ -164,7 +116,7 @@ TEST_F(HostProcess, AStalledReaderOfStderrDelaysNothingAndLearnsLaterWhatItMisse
     EXPECT_EQ(NextNotice().rfind("RELOADING=1", 0), 0u);
     EXPECT_EQ(NextNotice(), "READY=1");
     std::string seen;
-    EXPECT_TRUE(ReadUntil(log[0], &seen, "log lines could not be written")) << seen;
+    EXPECT_TRUE(ReadUntil(log[0], "log lines could not be written", &seen)) << seen;
     FillPipe(log[1]);
     const auto asked = std::chrono::steady_clock::now();
     kill(host, SIGTERM);
@@ -175,26 +127,6 @@ TEST_F(HostProcess, AStalledReaderOfStderrDelaysNothingAndLearnsLaterWhatItMisse
     close(log[1]);
 }
 
-// Reads `fd` until `text` has appeared in *seen (5 s at most).
-bool ReadUntil(int fd, std::string* seen, const char* text) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (seen->find(text) == std::string::npos) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        struct pollfd readable {fd, POLLIN, 0};
-        if (left.count() <= 0 || poll(&readable, 1, static_cast<int>(left.count())) != 1) {
-            return false;
-        }
-        char buffer[512];
-        const ssize_t got = read(fd, buffer, sizeof buffer);
-        if (got <= 0) {
-            return false;
-        }
-        seen->append(buffer, static_cast<size_t>(got));
-    }
-    return true;
-}
-
 TEST_F(HostProcess, SigusrOneLendsTheScannerAndSigusrTwoTakesItBack) {
     int log[2];
     ASSERT_EQ(pipe2(log, O_CLOEXEC), 0);
@@ -203,13 +135,13 @@ TEST_F(HostProcess, SigusrOneLendsTheScannerAndSigusrTwoTakesItBack) {
     ASSERT_GT(host, 0);
     std::string seen;
     ASSERT_EQ(NextNotice(), "READY=1");
-    ASSERT_TRUE(ReadUntil(log[0], &seen, "watching 20-1")) << seen;
+    ASSERT_TRUE(ReadUntil(log[0], "watching 20-1", &seen)) << seen;
     kill(host, SIGUSR1);
-    ASSERT_TRUE(ReadUntil(log[0], &seen, "stopped watching 20-1: lent to other programs")) << seen;
+    ASSERT_TRUE(ReadUntil(log[0], "stopped watching 20-1: lent to other programs", &seen)) << seen;
     seen.clear();
     kill(host, SIGUSR2);
-    ASSERT_TRUE(ReadUntil(log[0], &seen, "taking the scanner back")) << seen;
-    ASSERT_TRUE(ReadUntil(log[0], &seen, "watching 20-1")) << seen;
+    ASSERT_TRUE(ReadUntil(log[0], "taking the scanner back", &seen)) << seen;
+    ASSERT_TRUE(ReadUntil(log[0], "watching 20-1", &seen)) << seen;
     kill(host, SIGTERM);
     const int status = WaitExit(host, 5000);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;

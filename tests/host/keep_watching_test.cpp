@@ -39,8 +39,7 @@ TEST_F(KeepWatching, AWatchEndedByAPipeErrorIsStartedAgainAndTheNextPressRunsIts
         EXPECT_EQ(StopService(), kHostExitOk);
         EXPECT_EQ(SimGetCounters().openObjects, 0u);
         Detach(model);
-        ended_.clear();
-        transitions_ = 0;
+        ForgetObservations();
     }
 }
 

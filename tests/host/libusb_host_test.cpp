@@ -3,23 +3,12 @@
 // (umockdev): the scanner is listed by its sysfs name and location, and with
 // --wait the host hears it arrive and leave through libusb's hotplug reports.
 // Runs with umockdev's preload library; the host, a child, sees the same testbed.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
-#include <cstring>
-#include <string>
-#include <vector>
 
+#include "e2e/run_program.h"
 #include "support/mock_usb.h"
-
-extern char** environ;
 
 namespace {
 
@@ -32,51 +21,22 @@ struct HostChild {
 
 HostChild SpawnHost(std::vector<std::string> arguments) {
     arguments.insert(arguments.begin(), ZN_HOST_PROGRAM);
-    std::vector<char*> argv;
-    for (std::string& argument : arguments) {
-        argv.push_back(argument.data());
-    }
-    argv.push_back(nullptr);
-    int pipeFds[2];
     HostChild child;
-    if (pipe2(pipeFds, O_CLOEXEC) != 0) {
-        return child;
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) == 0) {
+        child.pid = SpawnProgram(arguments, ends[1], ends[1]);
+        close(ends[1]);
+        child.err = ends[0];
     }
-    posix_spawn_file_actions_t files;
-    posix_spawn_file_actions_init(&files);
-    posix_spawn_file_actions_adddup2(&files, pipeFds[1], 2);
-    posix_spawn_file_actions_adddup2(&files, pipeFds[1], 1);
-    posix_spawn(&child.pid, argv[0], &files, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&files);
-    close(pipeFds[1]);
-    child.err = pipeFds[0];
     return child;
 }
 
-// Reads the child's standard error until `text` has appeared (5 s at most).
-bool WaitForText(HostChild* child, const char* text) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (child->seen.find(text) == std::string::npos) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        struct pollfd readable {
-            child->err, POLLIN, 0
-        };
-        if (left.count() <= 0 || poll(&readable, 1, static_cast<int>(left.count())) <= 0) {
-            return false;
-        }
-        char buffer[512];
-        const ssize_t got = read(child->err, buffer, sizeof buffer);
-        if (got <= 0) {
-            return false;
-        }
-        child->seen.append(buffer, static_cast<size_t>(got));
+// Asks the host to stop (with SIGTERM, unless it ends by itself): its exit
+// status, or -1.
+int EndHost(HostChild* child, bool stop) {
+    if (stop) {
+        kill(child->pid, SIGTERM);
     }
-    return true;
-}
-
-int StopHost(HostChild* child) {
-    kill(child->pid, SIGTERM);
     int status = 0;
     waitpid(child->pid, &status, 0);
     close(child->err);
@@ -107,25 +67,22 @@ protected:
 TEST_F(HostOnLibusb, ListShowsTheScannerBySysfsNameLocationAndAddress) {
     PlugScanner();
     HostChild host = SpawnHost({"--list"});
-    EXPECT_TRUE(WaitForText(&host, "1-4          location 0x01400000 bus 001 device 002"))
+    EXPECT_TRUE(ReadUntil(host.err, "1-4          location 0x01400000 bus 001 device 002",
+                          &host.seen))
         << host.seen;
-    int status = 0;
-    waitpid(host.pid, &status, 0);
-    close(host.err);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(EndHost(&host, false), 0);
 }
 
 TEST_F(HostOnLibusb, WithWaitTheHostHearsTheScannerArriveAndLeave) {
     HostChild host = SpawnHost({"--wait"});
-    ASSERT_TRUE(WaitForText(&host, "waiting for the scanner")) << host.seen;
+    ASSERT_TRUE(ReadUntil(host.err, "waiting for the scanner", &host.seen)) << host.seen;
     PlugScanner();
-    ASSERT_TRUE(WaitForText(&host, "ZN417 arrived: 1-4")) << host.seen;
+    ASSERT_TRUE(ReadUntil(host.err, "ZN417 arrived: 1-4", &host.seen)) << host.seen;
     // Without an interface for the plug-in: said, and waited on.
-    ASSERT_TRUE(WaitForText(&host, "1-4 has no scanner interface")) << host.seen;
+    ASSERT_TRUE(ReadUntil(host.err, "1-4 has no scanner interface", &host.seen)) << host.seen;
     MockUnplug(bus_, scanner_);
-    ASSERT_TRUE(WaitForText(&host, "ZN417 left: 1-4")) << host.seen;
-    EXPECT_EQ(StopHost(&host), 0);
+    ASSERT_TRUE(ReadUntil(host.err, "ZN417 left: 1-4", &host.seen)) << host.seen;
+    EXPECT_EQ(EndHost(&host, true), 0);
 }
 
 }  // namespace

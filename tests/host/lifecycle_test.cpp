@@ -16,7 +16,10 @@
 
 namespace {
 
-TEST(HostPluginPath, ABareNameIsTheFileOfThatNameHereAndNothingElse) {
+// A bare name is the file of that name here, never a library found on the
+// library path; no name is the module beside the program or the installed
+// one; only a real module loads, with both entry points.
+TEST(HostPluginPath, ABareNameIsTheFileHereAndOnlyAModuleWithBothEntryPointsLoads) {
     char pattern[] = "/tmp/zn_plugin_path_XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     char previous[PATH_MAX];
@@ -31,6 +34,9 @@ TEST(HostPluginPath, ABareNameIsTheFileOfThatNameHereAndNothingElse) {
     EXPECT_NE(std::string(error).find("no such file here"), std::string::npos) << error;
     EXPECT_EQ(ResolvePluginPath("/opt/x/zn417_button.so", &path, error, sizeof error), 0);
     EXPECT_EQ(path, "/opt/x/zn417_button.so");
+    ASSERT_EQ(ResolvePluginPath("", &path, error, sizeof error), 0) << error;
+    EXPECT_NE(path.find("zn417_button.so"), std::string::npos) << path;
+    EXPECT_EQ(path[0], '/');
 
     PluginModule plugin;
     EXPECT_EQ(LoadPlugin("./zn417_button.so", &plugin, error, sizeof error), -1);
@@ -39,19 +45,6 @@ TEST(HostPluginPath, ABareNameIsTheFileOfThatNameHereAndNothingElse) {
     unlink("zn417_button.so");
     ASSERT_EQ(chdir(previous), 0);
     rmdir(pattern);
-}
-
-TEST(HostPluginPath, TheDefaultIsTheModuleBesideTheProgramOrTheInstalledOne) {
-    std::string path;
-    char error[256] = "";
-    ASSERT_EQ(ResolvePluginPath("", &path, error, sizeof error), 0) << error;
-    EXPECT_NE(path.find("zn417_button.so"), std::string::npos) << path;
-    EXPECT_EQ(path[0], '/');
-}
-
-TEST(HostPluginPath, TheBuildsModuleLoadsWithBothEntryPoints) {
-    PluginModule plugin;
-    char error[256] = "";
     ASSERT_EQ(LoadPlugin(ZN_PLUGIN_MODULE, &plugin, error, sizeof error), 0) << error;
     EXPECT_NE(plugin.start, nullptr);
     EXPECT_NE(plugin.stop, nullptr);
@@ -59,10 +52,6 @@ TEST(HostPluginPath, TheBuildsModuleLoadsWithBothEntryPoints) {
     EXPECT_EQ(plugin.handle, nullptr);
     UnloadPlugin(&plugin);  // twice: nothing
 }
-
-}  // namespace
-
-namespace {
 
 // A plug-in whose Start fails: the host must not take it for watching.
 

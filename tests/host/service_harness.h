@@ -5,6 +5,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -39,6 +40,24 @@ inline std::string HarnessReadFile(const std::string& path) {
     std::stringstream text;
     text << in.rdbuf();
     return text.str();
+}
+
+inline bool HarnessExists(const std::string& path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0;
+}
+
+// The entries of a directory such as /proc/self/fd, to see what was left open.
+inline size_t HarnessCountEntries(const char* directory) {
+    size_t count = 0;
+    DIR* dir = opendir(directory);
+    while (dir != nullptr && readdir(dir) != nullptr) {
+        ++count;
+    }
+    if (dir != nullptr) {
+        closedir(dir);
+    }
+    return count;
 }
 
 // True when /tmp is the one tests/support/private-tmp mounts.
@@ -158,6 +177,19 @@ protected:
         return status_;
     }
 
+    // Forgets what the observers saw, for the next case of a table run
+    // against a fresh service.
+    void ForgetObservations() {
+        std::lock_guard<std::mutex> guard(lock_);
+        watching_ = false;
+        transitions_ = 0;
+        waits_.clear();
+        started_.clear();
+        startedEvents_.clear();
+        openWhenStarted_.clear();
+        ended_.clear();
+    }
+
     void Control(char request) { ASSERT_EQ(write(control_[1], &request, 1), 1); }
 
     // From here on the host's log (stderr) is collected in log_.
@@ -249,11 +281,6 @@ protected:
     // Under lock_ (in a WaitFor condition).
     size_t CountWaits(DeviceProblem problem) const {
         return static_cast<size_t>(std::count(waits_.begin(), waits_.end(), problem));
-    }
-
-    size_t WaitsFor(DeviceProblem problem) {
-        std::lock_guard<std::mutex> guard(lock_);
-        return CountWaits(problem);
     }
 
     std::string dir_;
