@@ -27,6 +27,11 @@ constexpr const char* kName = "TRNV.20231114221320.plist";
 constexpr const char* kDevice = "ZN417";
 constexpr int32_t kPort = 0x14100000;
 
+size_t OpenDescriptors() {
+    return static_cast<size_t>(
+        std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
+}
+
 std::string ReadAll(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -119,6 +124,7 @@ TEST_F(PreparedEvent, EveryPressLeavesTheFileAPressFormattingItsOwnTextMakes) {
         {"no bytes", kDevice, kPort, 0, kDevice, kPort, 0, 0},
         {"a name that is no XML text", "bad\x01name", kPort, 32, "bad\x01name", kPort, 32, -1},
     };
+    const size_t descriptorsBefore = OpenDescriptors();
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         ExpectSameAsFormatted(row.preparedDevice, row.preparedPort, row.preparedCount, row.device,
@@ -134,6 +140,8 @@ TEST_F(PreparedEvent, EveryPressLeavesTheFileAPressFormattingItsOwnTextMakes) {
         }
         ExpectSameAsFormatted(kDevice, kPort, 32, kDevice, kPort, bytes, 0);
     }
+    // A prepared file set aside for another event is closed, not leaked.
+    EXPECT_EQ(OpenDescriptors(), descriptorsBefore);
 }
 
 TEST_F(PreparedEvent, APressWhoseNameIsTakenIsDroppedAndTheNextPressIsServed) {
