@@ -174,7 +174,7 @@ int32_t ReservePathText(ParseContext* context, uint64_t needed) {
     return 0;
 }
 
-int32_t PushSegment(PathIndex* index, uint64_t start) {
+inline int32_t PushSegment(PathIndex* index, uint64_t start) {
     if (index->segmentCount == index->segmentCapacity) {
         const uint64_t capacity = GrownCapacity(index->segmentCapacity, 4);
         if (capacity > UINT32_MAX) {
@@ -272,11 +272,9 @@ int32_t SplitCurrentSegments(PathIndex* index) {
 
 // When the bytes before the first ":" of `text` are a registered document
 // prefix: that row's table prefix and the offset of the ":". Else false.
-bool RegisteredPrefix(const ParseContext* context, const char* text, uint64_t length,
-                      const char** tablePrefix, uint64_t* tablePrefixLength, uint64_t* colonAt) {
-    if (context->registeredPrefixes == 0) {
-        return false;  // FindDocumentPrefix would find none
-    }
+bool FindRegisteredPrefix(const ParseContext* context, const char* text, uint64_t length,
+                          const char** tablePrefix, uint64_t* tablePrefixLength,
+                          uint64_t* colonAt) {
     const char* colon = FindSpanByte(text, length, ':');
     uint64_t row = 0;
     if (colon == nullptr ||
@@ -287,6 +285,15 @@ bool RegisteredPrefix(const ParseContext* context, const char* text, uint64_t le
     *tablePrefixLength = NamespacePrefixLengths[row];
     *colonAt = static_cast<uint64_t>(colon - text);
     return true;
+}
+
+// Inline for the usual document, which registers no prefix: every name and
+// value is appended as it stands.
+inline bool RegisteredPrefix(const ParseContext* context, const char* text, uint64_t length,
+                             const char** tablePrefix, uint64_t* tablePrefixLength,
+                             uint64_t* colonAt) {
+    return context->registeredPrefixes != 0 &&  // else FindDocumentPrefix would find none
+           FindRegisteredPrefix(context, text, length, tablePrefix, tablePrefixLength, colonAt);
 }
 
 // Row of the first table entry whose prefix is `prefix`, or -1.
@@ -572,6 +579,51 @@ int32_t AppendPath(ParseContext* context, const char* separator, const char* tex
         NoteOpenedName(context, text, length, segmentsBefore, oldLength + 1);
     }
     return walked;
+}
+
+void NoteTagSplit(ParseContext* context, const char* name, uint64_t nameLength,
+                  const AttributeSpan* attributes, uint32_t count) {
+    if (context == nullptr || context->currentPath == nullptr || context->registeredPrefixes != 0 ||
+        name == nullptr || nameLength == 0 || attributes == nullptr || count == 0) {
+        return;
+    }
+    PathIndex& index = context->pathIndex;
+    const uint32_t last = index.segmentCount - 1;
+    if (index.segmentCount == 0 || index.splitCount != last) {
+        return;
+    }
+    CurrentSegment& segment = index.segments[last];
+    const CurrentSegment* previous = last > 0 ? &index.segments[last - 1] : nullptr;
+    const uint32_t firstRow =
+        previous != nullptr ? previous->firstRow + previous->parts.attributeCount : 0;
+    if (segment.documentName != name || segment.documentNameLength != nameLength ||
+        uint64_t{firstRow} + count > index.rowCapacity ||
+        NextPathByte(name, 0, nameLength) != nameLength) {
+        return;
+    }
+    // The segment's text must be the name and " name=value" per attribute.
+    uint64_t expected = nameLength;
+    for (uint32_t a = 0; a < count; ++a) {
+        const AttributeSpan& attribute = attributes[a];
+        if (attribute.name == nullptr || attribute.nameLength == 0 || attribute.value == nullptr ||
+            attribute.valueLength < 2 || attribute.value[0] != '"' ||
+            attribute.value[attribute.valueLength - 1] != '"' ||
+            FindSpanByte(attribute.value + 1, attribute.valueLength - 2, '"') != nullptr ||
+            NextPathByte(attribute.name, 0, attribute.nameLength) != attribute.nameLength) {
+            return;
+        }
+        expected += 2 + attribute.nameLength + attribute.valueLength;
+    }
+    if (index.length - segment.start != expected) {
+        return;
+    }
+    AttributeSpan* rows = index.rows + firstRow;
+    for (uint32_t a = 0; a < count; ++a) {
+        rows[a] = attributes[a];
+    }
+    segment.firstRow = firstRow;
+    segment.parts = TagParts{name, nameLength, rows, count};
+    index.splitCount = index.segmentCount;
 }
 
 void ReleaseCurrentPath(ParseContext* context) {
