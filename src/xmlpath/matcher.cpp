@@ -16,8 +16,8 @@ namespace {
 // they fill the one they are in. Unless the run keeps every record, the
 // second slot holds the latest record after the first, so a query's memory
 // does not grow with the number of matches.
-int32_t AppendRecord(const ParseContext* context, PathMatcher* matcher, uint32_t element,
-                     uint64_t offset, uint64_t length, int32_t kind) {
+inline int32_t AppendRecord(const ParseContext* context, PathMatcher* matcher, uint32_t element,
+                            uint64_t offset, uint64_t length, int32_t kind) {
     if (!context->keepEveryRecord && matcher->matchCount == InlineMatchRecords) {
         matcher->matches[InlineMatchRecords - 1] = MatchRecord{element, offset, length, kind};
         return 0;

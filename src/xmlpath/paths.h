@@ -18,6 +18,14 @@
 // keeps it for ClosePath.
 int32_t AppendPath(ParseContext* context, const char* separator, const char* text, uint64_t length);
 
+// After a start tag's name and its non-declaration attributes were appended:
+// when they were written as they stand (no prefix rewritten, no quote or "/"
+// in a name, one quoted value each), the tag's split is the split of the last
+// segment, and it is kept as such so that no comparison splits it again. The
+// rows are copied when they fit the rows' storage; otherwise nothing is done.
+void NoteTagSplit(ParseContext* context, const char* name, uint64_t nameLength,
+                  const AttributeSpan* attributes, uint32_t count);
+
 // Makes currentPath absent and releases the storage it outgrew into.
 void ReleaseCurrentPath(ParseContext* context);
 

@@ -233,7 +233,14 @@ int32_t HandleStartTag(ParseContext* context, uint64_t tagOffset, uint64_t tagLe
     const bool useRunRows = context->tagRowCapacity > TagRowsOnStack;
     TagParts parts{nullptr, 0, useRunRows ? context->tagRows : local,
                    useRunRows ? context->tagRowCapacity : TagRowsOnStack};
-    uint32_t count = SplitTag(tag + 1, bodyLength, &parts);
+    // A body without whitespace is the name alone, as SplitTag would find it.
+    uint32_t count = 0;
+    if (bodyLength > 0 && FindWhitespace(tag + 1, 0, bodyLength) == bodyLength) {
+        parts.name = tag + 1;
+        parts.nameLength = bodyLength;
+    } else {
+        count = SplitTag(tag + 1, bodyLength, &parts);
+    }
     if (count == SplitFailed) {
         count = SplitTag(tag + 1, bodyLength, nullptr);
         parts = TagParts{};
@@ -275,6 +282,7 @@ int32_t HandleStartTag(ParseContext* context, uint64_t tagOffset, uint64_t tagLe
             }
         }
         if (result == 0 && plainCount > 0) {
+            NoteTagSplit(context, parts.name, parts.nameLength, parts.attributes, plainCount);
             result = RecordAttributeValues(context, parts.attributes, plainCount);
         }
     }
