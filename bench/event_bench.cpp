@@ -145,15 +145,10 @@ int main(int argc, char** argv) {
         }
         gDirectory = pattern;
     }
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
-        return 1;
-    }
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
+    const int status = RunBenchmarks(argc, argv);
     if (!PrivateTmp().isPrivate) {
         std::error_code ignored;
         std::filesystem::remove_all(gDirectory, ignored);
     }
-    return 0;
+    return status;
 }

@@ -308,11 +308,5 @@ BENCHMARK(BM_TakenBackToWatchingAgain)->UseManualTime()->Iterations(200)->Unit(b
 
 int main(int argc, char** argv) {
     EnterPrivateTmp();
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
-        return 1;
-    }
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return RunBenchmarks(argc, argv);
 }

@@ -221,12 +221,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "the mocked USB kernel did not come up\n");
         return 1;
     }
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
-        return 1;
-    }
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
+    const int status = RunBenchmarks(argc, argv);
     MockBusRelease(gMockBus);
-    return 0;
+    return status;
 }

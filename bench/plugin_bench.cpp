@@ -431,11 +431,5 @@ BENCHMARK(BM_StopDuringPause)->UseManualTime()->Iterations(20)->Unit(benchmark::
 
 int main(int argc, char** argv) {
     EnterPrivateTmp();
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
-        return 1;
-    }
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return RunBenchmarks(argc, argv);
 }

@@ -81,3 +81,15 @@ inline void LabelTmp(benchmark::State& state) {
         state.SetLabel(PrivateTmp().description);
     }
 }
+
+// Google Benchmark's own main, for the benchmarks whose main first sets up
+// /tmp (and whatever else must exist before their first thread).
+inline int RunBenchmarks(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 1;
+    }
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -31,29 +31,20 @@ bool IsAsciiLetter(char byte) {
 int64_t FindFrom(const TextCursor* cursor, uint64_t from, char byte) {
     const uint64_t length = cursor->length;
     const char* text = cursor->text;
-    const uint64_t inPlace = from + 24 < length ? from + 24 : length;
-    uint64_t i = from;
-    const uint64_t pattern = 0x0101010101010101ull * static_cast<unsigned char>(byte);
-    for (; i + 8 <= inPlace; i += 8) {
-        uint64_t word = 0;
-        std::memcpy(&word, text + i, 8);
-        const uint64_t x = word ^ pattern;
-        // High bit of each byte equal to `byte`; the lowest is exact.
-        const uint64_t hits = (x - 0x0101010101010101ull) & ~x & 0x8080808080808080ull;
-        if (hits != 0) {
-            return static_cast<int64_t>(i + (static_cast<uint64_t>(__builtin_ctzll(hits)) >> 3));
-        }
+    if (from >= length) {
+        return -1;
     }
-    for (; i < inPlace; ++i) {
-        if (text[i] == byte) {
-            return static_cast<int64_t>(i);
-        }
+    const uint64_t inPlace = from + 24 < length ? from + 24 : length;
+    const char* found = FindByteInWords(text + from, inPlace - from, byte);
+    if (found != nullptr) {
+        return found - text;
     }
     if (inPlace >= length) {
         return -1;
     }
-    const void* found = std::memchr(text + inPlace, static_cast<unsigned char>(byte), length - inPlace);
-    return found != nullptr ? static_cast<const char*>(found) - text : -1;
+    found = static_cast<const char*>(
+        std::memchr(text + inPlace, static_cast<unsigned char>(byte), length - inPlace));
+    return found != nullptr ? found - text : -1;
 }
 
 int32_t RunQuery(XmlQuery* query, int32_t flags) {

@@ -9,6 +9,29 @@
 
 #include "xmlpath/engine.h"
 
+// First `byte` in the `length` bytes at `text`, or absent, looked at eight
+// bytes at a time in place: for spans too short to be worth a call to memchr.
+inline const char* FindByteInWords(const char* text, uint64_t length, char byte) {
+    const uint64_t pattern = 0x0101010101010101ull * static_cast<unsigned char>(byte);
+    uint64_t i = 0;
+    for (; i + 8 <= length; i += 8) {
+        uint64_t word = 0;
+        std::memcpy(&word, text + i, 8);
+        const uint64_t x = word ^ pattern;
+        // High bit of each byte equal to `byte`; the lowest is exact.
+        const uint64_t hits = (x - 0x0101010101010101ull) & ~x & 0x8080808080808080ull;
+        if (hits != 0) {
+            return text + i + (static_cast<uint64_t>(__builtin_ctzll(hits)) >> 3);
+        }
+    }
+    for (; i < length; ++i) {
+        if (text[i] == byte) {
+            return text + i;
+        }
+    }
+    return nullptr;
+}
+
 // First `byte` in the `length` bytes at `text`, or absent: FindByte of the
 // runtime, inline for the short spans of names and with the C library's
 // vectorised search for long ones (tags, URI values).
@@ -17,24 +40,7 @@ inline const char* FindSpanByte(const char* text, uint64_t length, char byte) {
         return nullptr;
     }
     if (length <= 32) {
-        // Eight bytes at a time; the lowest flag of a word is exact.
-        const uint64_t pattern = 0x0101010101010101ull * static_cast<unsigned char>(byte);
-        uint64_t i = 0;
-        for (; i + 8 <= length; i += 8) {
-            uint64_t word = 0;
-            std::memcpy(&word, text + i, 8);
-            const uint64_t x = word ^ pattern;
-            const uint64_t hits = (x - 0x0101010101010101ull) & ~x & 0x8080808080808080ull;
-            if (hits != 0) {
-                return text + i + (static_cast<uint64_t>(__builtin_ctzll(hits)) >> 3);
-            }
-        }
-        for (; i < length; ++i) {
-            if (text[i] == byte) {
-                return text + i;
-            }
-        }
-        return nullptr;
+        return FindByteInWords(text, length, byte);
     }
     return static_cast<const char*>(std::memchr(text, static_cast<unsigned char>(byte), length));
 }
