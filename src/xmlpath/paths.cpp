@@ -184,21 +184,16 @@ int32_t ReopenClosedSegment(ParseContext* context, const char* name, uint64_t le
     PathIndex& index = context->pathIndex;
     index.closedKept = false;
     const uint64_t oldLength = index.length;
-    const uint32_t segmentsBefore = index.segmentCount;
-    // The segment array held this segment before, so it has room for it.
-    const int32_t pushed = PushSegment(&index, oldLength + 1);
-    if (pushed != 0) {
-        return pushed;
-    }
+    // The segment array held this segment before, so it has room for it; it
+    // is the name as written, for ClosePath.
+    index.segments[index.segmentCount++] =
+        CurrentSegment{oldLength + 1,          TagParts{}, 0,      index.closedSpaced,
+                       index.closedSerial,     name,       length, context->registeredPrefixes};
     index.buffer[oldLength] = '/';
     index.length = oldLength + 1 + index.closedLength;
     index.buffer[index.length] = '\0';
     index.scanned = index.length;
     index.insideQuotes = index.closedQuotesOpen;
-    CurrentSegment& segment = index.segments[segmentsBefore];
-    segment.spaced = index.closedSpaced;
-    segment.serial = index.closedSerial;
-    NoteOpenedName(context, name, length, segmentsBefore, oldLength + 1);
     return 0;
 }
 
@@ -294,6 +289,18 @@ int32_t AppendPath(ParseContext* context, const char* separator, const char* tex
         NoteOpenedName(context, text, length, segmentsBefore, oldLength + 1);
     }
     return walked;
+}
+
+int32_t AppendElementName(ParseContext* context, const char* name, uint64_t length) {
+    // Without registered prefixes a name is written as it stands, so the check
+    // AppendPath would make comes down to the name's bytes.
+    if (context != nullptr && context->currentPath != nullptr &&
+        context->registeredPrefixes == 0 && name != nullptr && length != 0 &&
+        RepeatsClosedSegment(context->pathIndex, context->pathIndex.length, nullptr, 0, name,
+                             length)) {
+        return ReopenClosedSegment(context, name, length);
+    }
+    return AppendPath(context, "/", name, length);
 }
 
 void NoteTagSplit(ParseContext* context, const char* name, uint64_t nameLength,
@@ -411,10 +418,35 @@ int32_t HandleAttribute(ParseContext* context, AttributeSpan* attribute, int32_t
     return AppendAttribute(context, *attribute);
 }
 
-int32_t ClosePath(ParseContext* context, const char* name, uint64_t length) {
-    if (name == nullptr || length == 0 || context == nullptr || context->currentPath == nullptr) {
-        return XmlErrArgument;
+namespace {
+
+// Drops "/" and the last segment; the segments before it and their splits stay,
+// and the walk of the new last segment has reached that "/", outside quotes.
+// The segment's bytes stay in the buffer for a sibling that repeats them.
+inline void DropLastSegment(PathIndex& index) {
+    const uint32_t last = index.segmentCount - 1;
+    const CurrentSegment& segment = index.segments[last];
+    index.closedKept = true;
+    index.closedSpaced = segment.spaced;
+    index.closedQuotesOpen = index.insideQuotes;
+    index.closedIndex = last;
+    index.closedStart = segment.start;
+    index.closedLength = index.length - segment.start;
+    index.closedSerial = segment.serial;
+    index.closedParentSerial = index.segments[last - 1].serial;
+    index.length = segment.start - 1;
+    index.buffer[index.length] = '\0';
+    index.scanned = index.length;
+    index.insideQuotes = false;
+    index.segmentCount = last;
+    if (index.splitCount > last) {
+        index.splitCount = last;
     }
+}
+
+// ClosePath for an end tag that does not repeat its start tag's name as it
+// stands, and for the root.
+[[gnu::noinline]] int32_t CloseByComparison(ParseContext* context, const char* name, uint64_t length) {
     PathIndex& index = context->pathIndex;
     const char* path = context->currentPath;
 
@@ -428,9 +460,14 @@ int32_t ClosePath(ParseContext* context, const char* name, uint64_t length) {
     // The same name as the start tag's under the same prefixes is rewritten the
     // same way, so it names the segment.
     const CurrentSegment& open = index.segments[last];
+    // The start tag's name holds no whitespace, so an end tag of the same
+    // length names it exactly when the bytes are equal.
     const bool sameAsOpened =
         open.documentName != nullptr && open.registeredAtOpen == context->registeredPrefixes &&
-        SameBytes(open.documentName, open.documentNameLength, name, WordLength(name, length));
+        (open.documentNameLength == length
+             ? SameBytes(open.documentName, length, name, length)
+             : SameBytes(open.documentName, open.documentNameLength, name,
+                         WordLength(name, length)));
 
     const char* nameSide = name;
     uint64_t nameSideLength = length;
@@ -469,24 +506,25 @@ int32_t ClosePath(ParseContext* context, const char* name, uint64_t length) {
         return ScanRootClosed;
     }
 
-    // Drops "/" and the segment; the segments before it and their splits stay,
-    // and the walk of the new last segment has reached that "/", outside quotes.
-    // The segment's bytes stay in the buffer for a sibling that repeats them.
-    index.closedKept = true;
-    index.closedSpaced = index.segments[last].spaced;
-    index.closedQuotesOpen = index.insideQuotes;
-    index.closedIndex = last;
-    index.closedStart = segmentStart;
-    index.closedLength = index.length - segmentStart;
-    index.closedSerial = index.segments[last].serial;
-    index.closedParentSerial = index.segments[last - 1].serial;
-    index.length = segmentStart - 1;
-    index.buffer[index.length] = '\0';
-    index.scanned = index.length;
-    index.insideQuotes = false;
-    index.segmentCount = last;
-    if (index.splitCount > last) {
-        index.splitCount = last;
-    }
+    DropLastSegment(index);
     return 0;
+}
+
+}  // namespace
+
+int32_t ClosePath(ParseContext* context, const char* name, uint64_t length) {
+    if (name == nullptr || length == 0 || context == nullptr || context->currentPath == nullptr) {
+        return XmlErrArgument;
+    }
+    // The usual end tag of an inner element: the start tag's name, under the
+    // same prefixes, so rewritten the same way.
+    PathIndex& index = context->pathIndex;
+    const CurrentSegment& open = index.segments[index.segmentCount - 1];
+    if (open.start != 0 && open.documentName != nullptr && open.documentNameLength == length &&
+        open.registeredAtOpen == context->registeredPrefixes &&
+        SameBytes(open.documentName, length, name, length)) {
+        DropLastSegment(index);
+        return 0;
+    }
+    return CloseByComparison(context, name, length);
 }

@@ -18,6 +18,11 @@
 // keeps it for ClosePath.
 int32_t AppendPath(ParseContext* context, const char* separator, const char* text, uint64_t length);
 
+// AppendPath with the separator "/": an element's name, as its start tag
+// wrote it. A sibling that repeats the element just closed takes its segment
+// back without a rewrite.
+int32_t AppendElementName(ParseContext* context, const char* name, uint64_t length);
+
 // After a start tag's name and its non-declaration attributes were appended:
 // when they were written as they stand (no prefix rewritten, no quote or "/"
 // in a name, one quoted value each), the tag's split is the split of the last

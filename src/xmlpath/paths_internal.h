@@ -26,12 +26,31 @@ inline bool SameBytes(const char* first, uint64_t firstLength, const char* secon
         return std::memcmp(first, second, firstLength) == 0;
     }
     if (firstLength < 8) {
-        for (uint64_t i = 0; i < firstLength; ++i) {
-            if (first[i] != second[i]) {
-                return false;
-            }
+        // Two loads a side that overlap in the middle: the first and last four
+        // bytes, or two and two, or the one byte.
+        if (firstLength >= 4) {
+            uint32_t a = 0;
+            uint32_t b = 0;
+            uint32_t c = 0;
+            uint32_t d = 0;
+            std::memcpy(&a, first, 4);
+            std::memcpy(&b, second, 4);
+            std::memcpy(&c, first + firstLength - 4, 4);
+            std::memcpy(&d, second + firstLength - 4, 4);
+            return ((a ^ b) | (c ^ d)) == 0;
         }
-        return true;
+        if (firstLength >= 2) {
+            uint16_t a = 0;
+            uint16_t b = 0;
+            uint16_t c = 0;
+            uint16_t d = 0;
+            std::memcpy(&a, first, 2);
+            std::memcpy(&b, second, 2);
+            std::memcpy(&c, first + firstLength - 2, 2);
+            std::memcpy(&d, second + firstLength - 2, 2);
+            return ((a ^ b) | (c ^ d)) == 0;
+        }
+        return firstLength == 0 || first[0] == second[0];
     }
     // Eight bytes at a time, the last word overlapping the one before it.
     uint64_t a = 0;

@@ -3,6 +3,9 @@
 #include "xmlpath/scanner.h"
 
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "runtime/bytes.h"
 #include "runtime/memory.h"
@@ -28,12 +31,28 @@ bool IsAsciiLetter(char byte) {
 // Offset of the first `byte` at or after `from`, or -1. Tags and text runs are
 // mostly short: the first 24 bytes are looked at in place, eight at a time
 // (so that a short tag takes one predictable step), the rest with memchr.
-int64_t FindFrom(const TextCursor* cursor, uint64_t from, char byte) {
+inline int64_t FindFrom(const TextCursor* cursor, uint64_t from, char byte) {
     const uint64_t length = cursor->length;
     const char* text = cursor->text;
     if (from >= length) {
         return -1;
     }
+#if defined(__SSE2__)
+    // Sixteen bytes per compare where 32 of the document remain.
+    if (length - from >= 32) {
+        const __m128i needle = _mm_set1_epi8(byte);
+        for (uint64_t at = from; at < from + 32; at += 16) {
+            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + at));
+            const auto hits = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, needle)));
+            if (hits != 0) {
+                return static_cast<int64_t>(at + static_cast<uint64_t>(__builtin_ctz(hits)));
+            }
+        }
+        const auto* found = static_cast<const char*>(
+            std::memchr(text + from + 32, static_cast<unsigned char>(byte), length - from - 32));
+        return found != nullptr ? found - text : -1;
+    }
+#endif
     const uint64_t inPlace = from + 24 < length ? from + 24 : length;
     const char* found = FindByteInWords(text + from, inPlace - from, byte);
     if (found != nullptr) {
@@ -45,6 +64,25 @@ int64_t FindFrom(const TextCursor* cursor, uint64_t from, char byte) {
     found = static_cast<const char*>(
         std::memchr(text + inPlace, static_cast<unsigned char>(byte), length - inPlace));
     return found != nullptr ? found - text : -1;
+}
+
+// Whether the `length` bytes at `text`, which lies inside the cursor's
+// document, hold whitespace. A tag's name is short: sixteen bytes are tested
+// at once when the document has them.
+inline bool HasWhitespace(const TextCursor* cursor, const char* text, uint64_t length) {
+#if defined(__SSE2__)
+    if (length <= 16 && static_cast<uint64_t>(cursor->text + cursor->length - text) >= 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text));
+        const __m128i spaces =
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(' ')),
+                                      _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\t'))),
+                         _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n')),
+                                      _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\r'))));
+        const auto hits = static_cast<uint32_t>(_mm_movemask_epi8(spaces));
+        return (hits & ((uint32_t{1} << length) - 1)) != 0;
+    }
+#endif
+    return FindWhitespace(text, 0, length) != length;
 }
 
 int32_t RunQuery(XmlQuery* query, int32_t flags) {
@@ -205,10 +243,11 @@ int32_t HandleEndTag(ParseContext* context, uint64_t tagOffset, uint64_t tagLeng
     return ClosePath(context, context->cursor->text + tagOffset + 2, tagLength - 2);
 }
 
-int32_t HandleStartTag(ParseContext* context, uint64_t tagOffset, uint64_t tagLength) {
-    if (context == nullptr || context->cursor == nullptr || tagLength == 0) {
-        return XmlErrArgument;
-    }
+namespace {
+
+// A start tag with attributes, whitespace or a closing "/": split, each
+// attribute appended and recorded, and a self-closing element closed.
+[[gnu::noinline]] int32_t HandleSplitStartTag(ParseContext* context, uint64_t tagOffset, uint64_t tagLength) {
     const char* tag = context->cursor->text + tagOffset;
     const bool selfClosing = tag[tagLength - 1] == '/';
     uint64_t bodyLength = selfClosing ? tagLength - 2 : tagLength - 1;
@@ -226,7 +265,7 @@ int32_t HandleStartTag(ParseContext* context, uint64_t tagOffset, uint64_t tagLe
                    useRunRows ? context->tagRowCapacity : TagRowsOnStack};
     // A body without whitespace is the name alone, as SplitTag would find it.
     uint32_t count = 0;
-    if (bodyLength > 0 && FindWhitespace(tag + 1, 0, bodyLength) == bodyLength) {
+    if (bodyLength > 0 && !HasWhitespace(context->cursor, tag + 1, bodyLength)) {
         parts.name = tag + 1;
         parts.nameLength = bodyLength;
     } else {
@@ -260,7 +299,7 @@ int32_t HandleStartTag(ParseContext* context, uint64_t tagOffset, uint64_t tagLe
     }
 
     ++context->elementCounter;
-    int32_t result = AppendPath(context, "/", parts.name, parts.nameLength);
+    int32_t result = AppendElementName(context, parts.name, parts.nameLength);
     if (result == 0 && parts.attributes != nullptr) {
         // The non-declarations move to the front of the same array, in order:
         // row i is handled before anything is written over it.
@@ -285,6 +324,24 @@ int32_t HandleStartTag(ParseContext* context, uint64_t tagOffset, uint64_t tagLe
         }
     }
     return result;
+}
+
+}  // namespace
+
+int32_t HandleStartTag(ParseContext* context, uint64_t tagOffset, uint64_t tagLength) {
+    if (context == nullptr || context->cursor == nullptr || tagLength == 0) {
+        return XmlErrArgument;
+    }
+    // The usual tag, "<name>": its body is the name alone, with nothing to
+    // split, record or close.
+    const char* tag = context->cursor->text + tagOffset;
+    const char last = tag[tagLength - 1];
+    if (tagLength >= 2 && last != '/' && !IsXmlWhitespace(last) &&
+        !HasWhitespace(context->cursor, tag + 1, tagLength - 1)) {
+        ++context->elementCounter;
+        return AppendElementName(context, tag + 1, tagLength - 1);
+    }
+    return HandleSplitStartTag(context, tagOffset, tagLength);
 }
 
 int32_t QueryValues(XmlQuery* query) {
