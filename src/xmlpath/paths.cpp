@@ -14,9 +14,30 @@ namespace {
 
 // Copies `length` bytes to `buffer` + `at` (the spans never overlap the
 // buffer) and returns the offset after them.
+// Names and values are short: up to sixteen bytes take two word copies that
+// overlap in the middle.
 inline uint64_t CopyInto(char* buffer, uint64_t at, const char* source, uint64_t length) {
-    for (uint64_t i = 0; i < length; ++i) {
-        buffer[at + i] = source[i];
+    char* to = buffer + at;
+    if (length >= 8 && length <= 16) {
+        uint64_t first = 0;
+        uint64_t last = 0;
+        std::memcpy(&first, source, 8);
+        std::memcpy(&last, source + length - 8, 8);
+        std::memcpy(to, &first, 8);
+        std::memcpy(to + length - 8, &last, 8);
+    } else if (length >= 4 && length < 8) {
+        uint32_t first = 0;
+        uint32_t last = 0;
+        std::memcpy(&first, source, 4);
+        std::memcpy(&last, source + length - 4, 4);
+        std::memcpy(to, &first, 4);
+        std::memcpy(to + length - 4, &last, 4);
+    } else if (length > 16) {
+        std::memcpy(to, source, length);
+    } else {
+        for (uint64_t i = 0; i < length; ++i) {
+            to[i] = source[i];
+        }
     }
     return at + length;
 }
@@ -266,17 +287,16 @@ int32_t AppendPath(ParseContext* context, const char* separator, const char* tex
     path[at] = '\0';
     index.length = at;
 
-    // Only the last segment can change: the segments before it end at a "/"
-    // that lies in the old text.
-    if (index.splitCount >= index.segmentCount) {
-        index.splitCount = index.segmentCount - 1;
-    }
     const uint32_t segmentsBefore = index.segmentCount;
     const int32_t walked = IndexAppendedText(&index);
-    // The last segment keeps its text (and serial) only when the appended text
-    // began with a "/" that started a new segment.
+    // The last segment keeps its text (serial and split) only when the
+    // appended text began with a "/" that started a new segment. The segments
+    // before it end at a "/" that lies in the old text.
     if (walked != 0 || index.segmentCount == segmentsBefore ||
         index.segments[segmentsBefore].start != oldLength + 1) {
+        if (index.splitCount >= segmentsBefore) {
+            index.splitCount = segmentsBefore - 1;
+        }
         CurrentSegment& grown = index.segments[segmentsBefore - 1];
         grown.serial = ++index.lastSerial;
         // Text that follows the name without whitespace (a "/" inside quotes)

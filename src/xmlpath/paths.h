@@ -77,6 +77,12 @@ inline uint64_t PathBucketKey(uint32_t depth, const char* name, uint64_t length)
     if (length >= 8) {
         std::memcpy(&head, name, 8);
         std::memcpy(&tail, name + length - 8, 8);
+    } else if (length >= 4) {
+        uint32_t first = 0;
+        uint32_t last = 0;
+        std::memcpy(&first, name, 4);
+        std::memcpy(&last, name + length - 4, 4);
+        head = first | (uint64_t{last} << 32);
     } else {
         for (uint64_t i = 0; i < length; ++i) {
             head |= uint64_t{static_cast<unsigned char>(name[i])} << (8 * i);

@@ -9,22 +9,49 @@
 
 #include "xmlpath/engine.h"
 
+// High bit of each byte of `word` equal to the byte repeated in `pattern`;
+// the lowest is exact (a borrow only runs upwards from an equal byte).
+inline uint64_t EqualBytes(uint64_t word, uint64_t pattern) {
+    const uint64_t x = word ^ pattern;
+    return (x - 0x0101010101010101ull) & ~x & 0x8080808080808080ull;
+}
+
 // First `byte` in the `length` bytes at `text`, or absent, looked at eight
 // bytes at a time in place: for spans too short to be worth a call to memchr.
+// The last word overlaps the bytes before it (in a span under eight bytes, two
+// halves overlap); those bytes hold no match, so they are masked off.
 inline const char* FindByteInWords(const char* text, uint64_t length, char byte) {
     const uint64_t pattern = 0x0101010101010101ull * static_cast<unsigned char>(byte);
-    uint64_t i = 0;
-    for (; i + 8 <= length; i += 8) {
-        uint64_t word = 0;
-        std::memcpy(&word, text + i, 8);
-        const uint64_t x = word ^ pattern;
-        // High bit of each byte equal to `byte`; the lowest is exact.
-        const uint64_t hits = (x - 0x0101010101010101ull) & ~x & 0x8080808080808080ull;
-        if (hits != 0) {
-            return text + i + (static_cast<uint64_t>(__builtin_ctzll(hits)) >> 3);
+    uint64_t word = 0;
+    if (length >= 8) {
+        uint64_t i = 0;
+        for (; i + 8 <= length; i += 8) {
+            std::memcpy(&word, text + i, 8);
+            const uint64_t hits = EqualBytes(word, pattern);
+            if (hits != 0) {
+                return text + i + (static_cast<uint64_t>(__builtin_ctzll(hits)) >> 3);
+            }
         }
+        if (i == length) {
+            return nullptr;
+        }
+        std::memcpy(&word, text + length - 8, 8);
+        const uint64_t hits = EqualBytes(word, pattern) & (~uint64_t{0} << (8 * (8 - (length - i))));
+        return hits != 0 ? text + length - 8 + (static_cast<uint64_t>(__builtin_ctzll(hits)) >> 3)
+                         : nullptr;
     }
-    for (; i < length; ++i) {
+    if (length >= 4) {
+        std::memcpy(&word, text, 4);
+        uint64_t hits = EqualBytes(word, pattern) & 0x80808080ull;
+        if (hits != 0) {
+            return text + (static_cast<uint64_t>(__builtin_ctzll(hits)) >> 3);
+        }
+        std::memcpy(&word, text + length - 4, 4);
+        hits = EqualBytes(word, pattern) & 0x80808080ull & (~uint64_t{0} << (8 * (8 - length)));
+        return hits != 0 ? text + length - 4 + (static_cast<uint64_t>(__builtin_ctzll(hits)) >> 3)
+                         : nullptr;
+    }
+    for (uint64_t i = 0; i < length; ++i) {
         if (text[i] == byte) {
             return text + i;
         }
