@@ -323,12 +323,13 @@ int32_t AppendElementName(ParseContext* context, const char* name, uint64_t leng
     return AppendPath(context, "/", name, length);
 }
 
-void NoteTagSplit(ParseContext* context, const char* name, uint64_t nameLength,
+namespace {
+
+// NoteTagSplit once the segment's text is known to be the name and the
+// attributes as written: the rows are kept when the segments before are split
+// and the rows' storage has room.
+void KeepTagSplit(ParseContext* context, const char* name, uint64_t nameLength,
                   const AttributeSpan* attributes, uint32_t count) {
-    if (context == nullptr || context->currentPath == nullptr || context->registeredPrefixes != 0 ||
-        name == nullptr || nameLength == 0 || attributes == nullptr || count == 0) {
-        return;
-    }
     PathIndex& index = context->pathIndex;
     const uint32_t last = index.segmentCount - 1;
     if (index.segmentCount == 0 || index.splitCount != last) {
@@ -339,8 +340,29 @@ void NoteTagSplit(ParseContext* context, const char* name, uint64_t nameLength,
     const uint32_t firstRow =
         previous != nullptr ? previous->firstRow + previous->parts.attributeCount : 0;
     if (segment.documentName != name || segment.documentNameLength != nameLength ||
-        uint64_t{firstRow} + count > index.rowCapacity ||
-        NextPathByte(name, 0, nameLength) != nameLength) {
+        uint64_t{firstRow} + count > index.rowCapacity) {
+        return;
+    }
+    AttributeSpan* rows = index.rows + firstRow;
+    for (uint32_t a = 0; a < count; ++a) {
+        rows[a] = attributes[a];
+    }
+    segment.firstRow = firstRow;
+    segment.parts = TagParts{name, nameLength, rows, count};
+    index.splitCount = index.segmentCount;
+}
+
+}  // namespace
+
+void NoteTagSplit(ParseContext* context, const char* name, uint64_t nameLength,
+                  const AttributeSpan* attributes, uint32_t count) {
+    if (context == nullptr || context->currentPath == nullptr || context->registeredPrefixes != 0 ||
+        name == nullptr || nameLength == 0 || attributes == nullptr || count == 0 ||
+        context->pathIndex.segmentCount == 0) {
+        return;
+    }
+    const PathIndex& index = context->pathIndex;
+    if (NextPathByte(name, 0, nameLength) != nameLength) {
         return;
     }
     // The segment's text must be the name and " name=value" per attribute.
@@ -356,16 +378,60 @@ void NoteTagSplit(ParseContext* context, const char* name, uint64_t nameLength,
         }
         expected += 2 + attribute.nameLength + attribute.valueLength;
     }
-    if (index.length - segment.start != expected) {
+    if (index.length - index.segments[index.segmentCount - 1].start != expected) {
         return;
     }
-    AttributeSpan* rows = index.rows + firstRow;
-    for (uint32_t a = 0; a < count; ++a) {
-        rows[a] = attributes[a];
+    KeepTagSplit(context, name, nameLength, attributes, count);
+}
+
+int32_t AppendWrittenAttributes(ParseContext* context, const char* name, uint64_t nameLength,
+                                const char* text, uint64_t length, const AttributeSpan* rows,
+                                uint32_t count) {
+    if (context == nullptr || context->currentPath == nullptr || name == nullptr ||
+        text == nullptr || rows == nullptr || count == 0) {
+        return XmlErrArgument;
     }
-    segment.firstRow = firstRow;
-    segment.parts = TagParts{name, nameLength, rows, count};
-    index.splitCount = index.segmentCount;
+    PathIndex& index = context->pathIndex;
+    if (context->registeredPrefixes != 0 || index.insideQuotes || index.scanned != index.length) {
+        // Not where the walk would leave the text alone: attribute by attribute.
+        for (uint32_t a = 0; a < count; ++a) {
+            const int32_t status = AppendAttribute(context, rows[a]);
+            if (status != 0) {
+                return status;
+            }
+        }
+        NoteTagSplit(context, name, nameLength, rows, count);
+        return 0;
+    }
+    index.closedKept = false;
+    const uint64_t oldLength = index.length;
+    // The path grows as it would attribute by attribute, so that its storage
+    // is allocated at the same sizes.
+    for (uint32_t a = 0; a < count; ++a) {
+        const auto end = static_cast<uint64_t>(rows[a].value + rows[a].valueLength - text);
+        const int32_t status = ReservePathText(context, oldLength + end + 1);
+        if (status != 0) {
+            return status;
+        }
+    }
+    index.length = CopyInto(index.buffer, oldLength, text, length);
+    index.buffer[index.length] = '\0';
+    if (index.splitCount >= index.segmentCount) {
+        index.splitCount = index.segmentCount - 1;
+    }
+    // The segment holds whitespace, its text grew, and the walk has seen it all
+    // (every quote closed, no "/" outside them).
+    CurrentSegment& segment = index.segments[index.segmentCount - 1];
+    segment.serial = ++index.lastSerial;
+    segment.spaced = true;
+    index.scanned = index.length;
+    KeepTagSplit(context, name, nameLength, rows, count);
+    if (segment.documentName == name && segment.documentNameLength == nameLength) {
+        // The name begins the segment and ends at its first whitespace.
+        context->currentKey = PathBucketKey(index.segmentCount, name, nameLength);
+        context->currentKeySerial = segment.serial;
+    }
+    return 0;
 }
 
 void ReleaseCurrentPath(ParseContext* context) {

@@ -31,6 +31,16 @@ int32_t AppendElementName(ParseContext* context, const char* name, uint64_t leng
 void NoteTagSplit(ParseContext* context, const char* name, uint64_t nameLength,
                   const AttributeSpan* attributes, uint32_t count);
 
+// After a start tag's element name was appended (no prefix registered): the
+// rest of its body, `text`, written exactly as the path writes attributes: for
+// each row, one space, the name, "=" and its double-quoted value, with no
+// quote, "/" or whitespace in a name and no namespace declaration. Appended in
+// one copy, with the tag's split kept as the segment's where NoteTagSplit
+// would keep it. 0, -2, or -11 when the path's storage cannot grow.
+int32_t AppendWrittenAttributes(ParseContext* context, const char* name, uint64_t nameLength,
+                                const char* text, uint64_t length, const AttributeSpan* rows,
+                                uint32_t count);
+
 // Makes currentPath absent and releases the storage it outgrew into.
 void ReleaseCurrentPath(ParseContext* context);
 

@@ -245,6 +245,66 @@ int32_t HandleEndTag(ParseContext* context, uint64_t tagOffset, uint64_t tagLeng
 
 namespace {
 
+// Bytes that end a name in a body written as its path text: whitespace, the
+// quote, "/", "=" and "<".
+struct NameEndTable {
+    bool ends[256];
+    constexpr NameEndTable() : ends{} {
+        constexpr char kEnds[] = "\t\n\r \"/=<";
+        for (uint64_t i = 0; i + 1 < sizeof(kEnds); ++i) {
+            ends[static_cast<unsigned char>(kEnds[i])] = true;
+        }
+    }
+};
+constexpr NameEndTable kNameEnds;
+
+uint64_t NameLength(const char* text, uint64_t from, uint64_t length) {
+    uint64_t i = from;
+    while (i < length && !kNameEnds.ends[static_cast<unsigned char>(text[i])]) {
+        ++i;
+    }
+    return i - from;
+}
+
+// Splits a tag body that reads exactly as the path text written for it: the
+// name, then per attribute one space, the name, "=" and a double-quoted value
+// without "<"; no name holds whitespace, a quote, "/", "=" or "<", and no
+// attribute declares a namespace. Such a body splits as SplitTag splits it,
+// and its attributes are all appended. Returns the attribute count with the
+// rows at `rows` (room for `capacity`) and the name's length, or SplitFailed
+// for any other body.
+uint32_t SplitWrittenTag(const char* body, uint64_t length, AttributeSpan* rows, uint32_t capacity,
+                         uint64_t* nameLength) {
+    uint64_t i = NameLength(body, 0, length);
+    if (i == 0) {
+        return SplitFailed;
+    }
+    *nameLength = i;
+    uint32_t count = 0;
+    while (i < length) {
+        if (body[i] != ' ' || count == capacity) {
+            return SplitFailed;
+        }
+        const uint64_t start = i + 1;
+        const uint64_t attributeNameLength = NameLength(body, start, length);
+        i = start + attributeNameLength;
+        if (attributeNameLength == 0 || length - i < 3 || body[i] != '=' || body[i + 1] != '"' ||
+            (attributeNameLength >= 5 && BytesEqual(body + start, "xmlns", 5) == 1)) {
+            return SplitFailed;
+        }
+        const char* open = body + i + 1;
+        const char* close = FindSpanByte(open + 1, length - (i + 2), '"');
+        if (close == nullptr ||
+            FindSpanByte(open + 1, static_cast<uint64_t>(close - open) - 1, '<') != nullptr) {
+            return SplitFailed;
+        }
+        rows[count++] = AttributeSpan{body + start, attributeNameLength, open,
+                                      static_cast<uint64_t>(close - open) + 1};
+        i = static_cast<uint64_t>(close - body) + 1;
+    }
+    return count;
+}
+
 // A start tag with attributes, whitespace or a closing "/": split, each
 // attribute appended and recorded, and a self-closing element closed.
 [[gnu::noinline]] int32_t HandleSplitStartTag(ParseContext* context, uint64_t tagOffset, uint64_t tagLength) {
@@ -264,12 +324,24 @@ namespace {
     TagParts parts{nullptr, 0, useRunRows ? context->tagRows : local,
                    useRunRows ? context->tagRowCapacity : TagRowsOnStack};
     // A body without whitespace is the name alone, as SplitTag would find it.
+    // Inside the root, with no prefix to rewrite, a body written as its path
+    // text is appended as it stands.
     uint32_t count = 0;
+    bool written = false;
     if (bodyLength > 0 && !HasWhitespace(context->cursor, tag + 1, bodyLength)) {
         parts.name = tag + 1;
         parts.nameLength = bodyLength;
     } else {
-        count = SplitTag(tag + 1, bodyLength, &parts);
+        count = context->currentPath != nullptr && context->registeredPrefixes == 0
+                    ? SplitWrittenTag(tag + 1, bodyLength, parts.attributes,
+                                      parts.attributeCount, &parts.nameLength)
+                    : SplitFailed;
+        written = count != SplitFailed;
+        if (written) {
+            parts.name = tag + 1;
+        } else {
+            count = SplitTag(tag + 1, bodyLength, &parts);
+        }
     }
     if (count == SplitFailed) {
         count = SplitTag(tag + 1, bodyLength, nullptr);
@@ -300,7 +372,14 @@ namespace {
 
     ++context->elementCounter;
     int32_t result = AppendElementName(context, parts.name, parts.nameLength);
-    if (result == 0 && parts.attributes != nullptr) {
+    if (result == 0 && written && parts.attributes != nullptr) {
+        result = AppendWrittenAttributes(context, parts.name, parts.nameLength,
+                                         parts.name + parts.nameLength,
+                                         bodyLength - parts.nameLength, parts.attributes, count);
+        if (result == 0) {
+            result = RecordAttributeValues(context, parts.attributes, count);
+        }
+    } else if (result == 0 && parts.attributes != nullptr) {
         // The non-declarations move to the front of the same array, in order:
         // row i is handled before anything is written over it.
         uint32_t plainCount = 0;
