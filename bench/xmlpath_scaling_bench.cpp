@@ -285,10 +285,12 @@ void Register(const std::string& family, const std::string& argument, const Case
 
 // The whole call of the engine and pugixml's in alternating batches, so that
 // "ratio" (engine / pugixml, CPU time per call) is measured under one load.
-void RegisterRatio(const std::string& family, uint64_t size, const Case& input) {
+// Registered as ratio_<family>/<argument>.
+void RegisterRatio(const std::string& family, const std::string& argument, const Case& input) {
     auto* kept = new Case(input);  // lives for the whole run
-    const int batch = size >= 1048576 ? 2 : size >= 262144 ? 4 : 16;
-    benchmark::RegisterBenchmark(("ratio_" + family + "/" + std::to_string(size)).c_str(),
+    const uint64_t size = input.document.size();
+    const int batch = size >= 1000000 ? 2 : size >= 250000 ? 4 : 16;
+    benchmark::RegisterBenchmark(("ratio_" + family + "/" + argument).c_str(),
                                  [kept, batch](benchmark::State& s) {
                                      if (EngineCall(*kept) != 0 || !PugiCall(*kept)) {
                                          s.SkipWithError("wrong answer");
@@ -305,10 +307,21 @@ void RegisterRatio(const std::string& family, uint64_t size, const Case& input) 
 
 void RegisterFamilies() {
     for (const uint64_t size : {65536, 262144, 1048576}) {
-        RegisterRatio("size_plain", size, SizeCase(size, false));
-        RegisterRatio("size_attributes", size, SizeCase(size, true));
-        RegisterRatio("size_attributes_miss", size, SizeMissCase(size));
+        const std::string argument = std::to_string(size);
+        RegisterRatio("size_plain", argument, SizeCase(size, false));
+        RegisterRatio("size_attributes", argument, SizeCase(size, true));
+        RegisterRatio("size_attributes_miss", argument, SizeMissCase(size));
     }
+    // The other families at both ends of their range.
+    RegisterRatio("paths", "1", PathsCase(1));
+    RegisterRatio("paths", "64", PathsCase(64));
+    RegisterRatio("depth", "1", DepthCase(1));
+    RegisterRatio("depth", "64", DepthCase(64));
+    RegisterRatio("attributes", "1", AttributesCase(1));
+    RegisterRatio("attributes", "128", AttributesCase(128));
+    RegisterRatio("predicates", "1", PredicatesCase(1));
+    RegisterRatio("predicates", "16", PredicatesCase(16));
+    RegisterRatio("cdata", "65536", CdataCase(65536));
     for (const uint64_t size : {512, 4096, 65536, 1048576}) {
         Register("size_plain", std::to_string(size), SizeCase(size, false));
         Register("size_attributes", std::to_string(size), SizeCase(size, true));

@@ -312,15 +312,40 @@ int32_t AppendPath(ParseContext* context, const char* separator, const char* tex
 }
 
 int32_t AppendElementName(ParseContext* context, const char* name, uint64_t length) {
+    if (context == nullptr || context->currentPath == nullptr ||
+        context->registeredPrefixes != 0 || name == nullptr || length == 0) {
+        return AppendPath(context, "/", name, length);
+    }
     // Without registered prefixes a name is written as it stands, so the check
     // AppendPath would make comes down to the name's bytes.
-    if (context != nullptr && context->currentPath != nullptr &&
-        context->registeredPrefixes == 0 && name != nullptr && length != 0 &&
-        RepeatsClosedSegment(context->pathIndex, context->pathIndex.length, nullptr, 0, name,
-                             length)) {
+    PathIndex& index = context->pathIndex;
+    const uint64_t oldLength = index.length;
+    if (RepeatsClosedSegment(index, oldLength, nullptr, 0, name, length)) {
         return ReopenClosedSegment(context, name, length);
     }
-    return AppendPath(context, "/", name, length);
+    // A name without quote, "/" or whitespace, appended where the walk has seen
+    // everything outside quotes, makes exactly one new segment, as the walk
+    // would find it.
+    if (index.insideQuotes || index.scanned != oldLength ||
+        NextPathByte(name, 0, length) != length) {
+        return AppendPath(context, "/", name, length);
+    }
+    index.closedKept = false;
+    int32_t status = ReservePathText(context, oldLength + 1 + length + 1);
+    if (status != 0) {
+        return status;
+    }
+    index.buffer[oldLength] = '/';
+    index.length = CopyInto(index.buffer, oldLength + 1, name, length);
+    index.buffer[index.length] = '\0';
+    const uint32_t segmentsBefore = index.segmentCount;
+    status = PushSegment(&index, oldLength + 1);
+    if (status != 0) {
+        return status;
+    }
+    index.scanned = index.length;
+    NoteOpenedName(context, name, length, segmentsBefore, oldLength + 1);
+    return 0;
 }
 
 namespace {
