@@ -345,6 +345,10 @@ int32_t AppendElementName(ParseContext* context, const char* name, uint64_t leng
     }
     index.scanned = index.length;
     NoteOpenedName(context, name, length, segmentsBefore, oldLength + 1);
+    // The segment is the name: its bucket key, which the recording asks for
+    // next, comes from the bytes at hand.
+    context->currentKey = PathBucketKey(index.segmentCount, name, length);
+    context->currentKeySerial = index.segments[segmentsBefore].serial;
     return 0;
 }
 
