@@ -155,6 +155,9 @@ struct PathMatcher {
     uint32_t verifiedDepth;
     uint64_t verifiedSerial;
     uint32_t verifiedPrefixes;
+    // When the whole path matched: the serial its parent segment carried, so
+    // that a sibling of the element compares only its own segment.
+    uint64_t verifiedParentSerial;
     uint32_t failedDepth;
     uint64_t failedSerial;
     uint32_t failedPrefixes;

@@ -126,10 +126,15 @@ int32_t CompareWithCurrentPath(ParseContext* context, PathMatcher& matcher) {
     if (status != 0) {
         return status;
     }
-    uint32_t verified =
-        StillHolds(context, matcher.verifiedDepth, matcher.verifiedSerial, matcher.verifiedPrefixes)
-            ? matcher.verifiedDepth
-            : 0;
+    uint32_t verified = 0;
+    if (StillHolds(context, matcher.verifiedDepth, matcher.verifiedSerial,
+                   matcher.verifiedPrefixes)) {
+        verified = matcher.verifiedDepth;
+    } else if (matcher.verifiedDepth == count && count >= 2 &&
+               StillHolds(context, count - 1, matcher.verifiedParentSerial,
+                          matcher.verifiedPrefixes)) {
+        verified = count - 1;  // a sibling of the element that matched
+    }
     if (verified < count && !SegmentMatches(context, matcher, count - 1)) {
         return 0;
     }
@@ -146,6 +151,7 @@ int32_t CompareWithCurrentPath(ParseContext* context, PathMatcher& matcher) {
     }
     matcher.verifiedDepth = count;
     matcher.verifiedSerial = index.segments[count - 1].serial;
+    matcher.verifiedParentSerial = count >= 2 ? index.segments[count - 2].serial : 0;
     matcher.verifiedPrefixes = context->registeredPrefixes;
     return 1;
 }

@@ -345,10 +345,18 @@ int32_t AppendElementName(ParseContext* context, const char* name, uint64_t leng
     }
     index.scanned = index.length;
     NoteOpenedName(context, name, length, segmentsBefore, oldLength + 1);
+    CurrentSegment& segment = index.segments[segmentsBefore];
+    if (index.splitCount == segmentsBefore) {
+        // Its split is the name alone, as SplitCurrentSegments would make it.
+        const CurrentSegment& parent = index.segments[segmentsBefore - 1];
+        segment.firstRow = parent.firstRow + parent.parts.attributeCount;
+        segment.parts = TagParts{index.buffer + oldLength + 1, length, nullptr, 0};
+        index.splitCount = segmentsBefore + 1;
+    }
     // The segment is the name: its bucket key, which the recording asks for
     // next, comes from the bytes at hand.
     context->currentKey = PathBucketKey(index.segmentCount, name, length);
-    context->currentKeySerial = index.segments[segmentsBefore].serial;
+    context->currentKeySerial = segment.serial;
     return 0;
 }
 
