@@ -4,6 +4,8 @@
 // text primitives underneath.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "test_util.h"
 #include "xmlpath/scanner.h"
 #include "xmlpath/text.h"
@@ -174,6 +176,61 @@ TEST(PathSiblings, EachSiblingIsJudgedByItsOwnText) {
     }
     EXPECT_EQ(found, "1235");
     FreeAllValues(&multi);
+}
+
+// A tag written exactly as its path text and one written any other way are
+// judged alike, as is every sibling after an element that matched.
+TEST(PathSpellings, EveryWayOfWritingATagIsJudgedAlike) {
+    const char* path = "cmd/p a=\"1\" b=\"2\"/r";
+    ExpectLookups({
+        {"as the path writes it", "<cmd><p a=\"1\" b=\"2\"><r>|x|</r></p></cmd>", path, 0,
+         MatchFound},
+        {"tab and two spaces", "<cmd><p\ta=\"1\"  b=\"2\"><r>|x|</r></p></cmd>", path, 0,
+         MatchFound},
+        {"space after the equals sign", "<cmd><p a= \"1\" b=\"2\"><r>|x|</r></p></cmd>", path, 0,
+         MatchFound},
+        {"declaration between the attributes",
+         "<cmd><p a=\"1\"" + Xmlns("z", "urn:z") + " b=\"2\"><r>|x|</r></p></cmd>", path, 0,
+         MatchFound},
+        {"one value differs", "<cmd><p a=\"1\" b=\"3\"><r>x</r></p></cmd>", path, 0,
+         MatchMissing},
+        {"a sibling with other values", "<cmd><p a=\"1\" b=\"3\"><r>x</r></p>"
+         "<p a=\"1\" b=\"2\"><r>|y|</r></p></cmd>", path, 0, MatchFound},
+        {"less-than in a value", "<cmd><p a=\"<\" b=\"2\"><r>x</r></p></cmd>", path,
+         XmlErrBadAttribute, MatchMissing},
+        {"self-closing", "<cmd><p a=\"1\" b=\"2\"/>||</cmd>", "cmd/p a=\"1\" b=\"2\"", 0,
+         MatchSelfClosing},
+        {"attribute read", "<cmd><p a=\"1\" b=|\"2\"|><r>x</r></p></cmd>", "cmd/p b", 0,
+         MatchFound},
+        {"attribute absent", "<cmd><p a=\"1\" c=\"2\"><r>x</r></p></cmd>", "cmd/p b", 0,
+         MatchMissing},
+    });
+    // Every match: of an element whose siblings sit under several parents, and
+    // of one whose name leaves a quote open, so that its child's name joins
+    // its segment (and the end tag of the child no longer fits).
+    const struct {
+        const char* body;
+        const char* path;
+        int32_t status;
+        const char* found;
+    } everyMatch[] = {
+        {"<cmd><p><a>1</a><b>0</b><a>2</a></p><q><a>3</a></q><p><a>4</a></p></cmd>", "cmd/p/a",
+         0, "124"},
+        {"<cmd><p\"q>t<r>x</r></p\"q></cmd>", "cmd/p\"q", XmlErrMismatchedClose, "t"},
+    };
+    for (const auto& c : everyMatch) {
+        SCOPED_TRACE(c.body);
+        const std::string document = kDecl + c.body;
+        std::vector<MultiQueryRow> rows = {{c.path, std::strlen(c.path), nullptr, 0, 0}};
+        MultiQuery multi{document.c_str(), document.size(), rows.data(), 1, 0};
+        EXPECT_EQ(QueryAllValues(&multi), c.status);
+        std::string found;
+        for (uint32_t i = 0; i < rows[0].resultCount; ++i) {
+            found += document.substr(rows[0].results[i].offset, rows[0].results[i].length);
+        }
+        EXPECT_EQ(found, c.found);
+        FreeAllValues(&multi);
+    }
 }
 
 TEST(TextPrimitives, SplitTagNamesAttributesAndBareNames) {
