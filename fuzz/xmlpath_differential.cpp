@@ -122,6 +122,26 @@ std::string Attributes(Random& random) {
 // Paths of the elements generated so far, as a query path would name them.
 std::vector<std::string> gElementPaths;
 
+// Siblings that repeat one name (and attributes), each with its own text or
+// none, now and then a comment or a mismatched end tag among them.
+void SiblingRun(Random& random, std::string& out, const std::string& parentPath) {
+    const std::string name = ElementName(random);
+    const std::string attributes = random.Chance(70) ? "" : Attributes(random);
+    gElementPaths.push_back(parentPath + "/" + name);
+    const uint32_t count = 2 + random.Below(4);
+    for (uint32_t i = 0; i < count; ++i) {
+        out += "<" + name + attributes + ">";
+        if (!random.Chance(15)) {
+            out += std::string(Pick(random, kSpaces)) + Pick(random, kValues) + Pick(random, kSpaces);
+        }
+        if (random.Chance(5)) {
+            out += "<!-- c -->";
+        }
+        out += "</" + (random.Chance(3) ? ElementName(random) : name) +
+               (random.Chance(3) ? Pick(random, kSpaces) : "") + ">" + Pick(random, kSpaces);
+    }
+}
+
 void Element(Random& random, std::string& out, int depth, const std::string& forcedName,
              const std::string& parentPath) {
     const std::string name = forcedName.empty() ? ElementName(random) : forcedName;
@@ -148,6 +168,8 @@ void Element(Random& random, std::string& out, int depth, const std::string& for
                    "]]>";
         } else if (kind == 5) {
             out += random.Chance(50) ? "<!-- c -->" : "<?pi x?>";
+        } else if (kind == 6 && c < children) {
+            SiblingRun(random, out, path);
         } else if (c < children) {
             Element(random, out, depth + 1, std::string(), path);
         }

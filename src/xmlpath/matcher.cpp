@@ -532,6 +532,26 @@ int32_t RecordText(ParseContext* context, uint64_t offset, uint64_t length) {
     return found;
 }
 
+bool KnowsSatisfiedElements(const ParseContext* context, uint64_t serial) {
+    return serial != 0 && context->satisfiedSerial == serial &&
+           context->satisfiedPrefixes == context->registeredPrefixes;
+}
+
+int32_t RecordRepeatedText(ParseContext* context, uint64_t offset, uint64_t length) {
+    if (!Recordable(context) || offset == 0 || length == 0) {
+        return XmlErrArgument;
+    }
+    for (uint64_t satisfied = context->satisfiedElements; satisfied != 0;
+         satisfied &= satisfied - 1) {
+        const auto i = static_cast<uint32_t>(__builtin_ctzll(satisfied));
+        const int32_t status = RecordFound(context, &context->matchers[i], offset, length);
+        if (status != 0) {
+            return status;
+        }
+    }
+    return 0;
+}
+
 int32_t RecordAttributeValues(ParseContext* context, const AttributeSpan* attributes,
                               uint32_t count) {
     if (!Recordable(context) || attributes == nullptr || count == 0 || context->cursor == nullptr) {

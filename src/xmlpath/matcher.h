@@ -40,6 +40,16 @@ void DestroyParseContext(ParseContext* context);
 // the current path satisfies. 0, -2 or -11.
 int32_t RecordText(ParseContext* context, uint64_t offset, uint64_t length);
 
+// Whether the element matchers that a current path whose last segment carries
+// `serial` satisfies are known (learnt by a text run of an element with that
+// segment, under the prefixes registered now).
+bool KnowsSatisfiedElements(const ParseContext* context, uint64_t serial);
+
+// A text run of an element that repeats the one just closed, which is not
+// reopened (KnowsSatisfiedElements of its serial must hold): recorded as
+// RecordText records it for the element reopened. 0, -2 or -11.
+int32_t RecordRepeatedText(ParseContext* context, uint64_t offset, uint64_t length);
+
 // The non-declaration attributes of a start tag: a record for every attribute
 // matcher the current path satisfies, at the value of the attribute spelled as
 // the path's bare name. 0, -2 or -11.

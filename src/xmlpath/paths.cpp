@@ -360,6 +360,21 @@ int32_t AppendElementName(ParseContext* context, const char* name, uint64_t leng
     return 0;
 }
 
+bool RepeatableSibling(const ParseContext* context, const char** name, uint64_t* length,
+                       uint64_t* serial) {
+    const PathIndex& index = context->pathIndex;
+    if (context->currentPath == nullptr || context->registeredPrefixes != 0 || !index.closedKept ||
+        index.closedSpaced || index.closedQuotesOpen || index.segmentCount == 0 ||
+        index.segmentCount != index.closedIndex || index.closedStart != index.length + 1 ||
+        index.segments[index.segmentCount - 1].serial != index.closedParentSerial) {
+        return false;
+    }
+    *name = index.buffer + index.closedStart;
+    *length = index.closedLength;
+    *serial = index.closedSerial;
+    return true;
+}
+
 namespace {
 
 // NoteTagSplit once the segment's text is known to be the name and the

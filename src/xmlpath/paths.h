@@ -23,6 +23,13 @@ int32_t AppendPath(ParseContext* context, const char* separator, const char* tex
 // back without a rewrite.
 int32_t AppendElementName(ParseContext* context, const char* name, uint64_t length);
 
+// When the next element may repeat the one just closed without the path
+// being touched, as AppendElementName would reopen it: no prefix registered,
+// and its segment, a name without whitespace, kept in place under the same
+// parent. Gives that name (its bytes in the path) and the segment's serial.
+bool RepeatableSibling(const ParseContext* context, const char** name, uint64_t* length,
+                       uint64_t* serial);
+
 // After a start tag's name and its non-declaration attributes were appended:
 // when they were written as they stand (no prefix rewritten, no quote or "/"
 // in a name, one quoted value each), the tag's split is the split of the last

@@ -85,6 +85,57 @@ inline bool HasWhitespace(const TextCursor* cursor, const char* text, uint64_t l
     return FindWhitespace(text, 0, length) != length;
 }
 
+// "<name>text</name>" at *position, where `name` repeats the element just
+// closed and what its path satisfies is known: the element is counted and its
+// text recorded as the whole path would do it, and the path is left as it is,
+// as closing the element would bring it back. True with *position where the
+// scan goes on (the end tag's ">", or before the "<" that ends the text when
+// the record fails) and *status the record's; false, with nothing touched,
+// for anything else, which the scan then takes tag by tag.
+bool ScanRepeatedSibling(ParseContext* context, uint64_t* position, int32_t* status) {
+    const char* name = nullptr;
+    uint64_t nameLength = 0;
+    uint64_t serial = 0;
+    if (!RepeatableSibling(context, &name, &nameLength, &serial) ||
+        !KnowsSatisfiedElements(context, serial) || !IsAsciiLetter(name[0]) ||
+        name[nameLength - 1] == '/') {
+        return false;
+    }
+    const TextCursor* cursor = context->cursor;
+    const char* text = cursor->text;
+    const uint64_t length = cursor->length;
+    const uint64_t open = *position;
+    if (length - open < nameLength + 2 || text[open + nameLength + 1] != '>' ||
+        std::memcmp(text + open + 1, name, nameLength) != 0) {
+        return false;
+    }
+    uint64_t start = open + nameLength + 2;
+    while (start < length && IsXmlWhitespace(text[start])) {
+        ++start;
+    }
+    if (start >= length || text[start] == '<') {
+        return false;  // no text run
+    }
+    const int64_t found = FindFrom(cursor, start, '<');
+    if (found < 0) {
+        return false;
+    }
+    const auto close = static_cast<uint64_t>(found);
+    if (length - close < nameLength + 3 || text[close + 1] != '/' ||
+        text[close + nameLength + 2] != '>' ||
+        std::memcmp(text + close + 2, name, nameLength) != 0) {
+        return false;
+    }
+    uint64_t end = close;
+    while (end > start && IsXmlWhitespace(text[end - 1])) {
+        --end;
+    }
+    ++context->elementCounter;
+    *status = RecordRepeatedText(context, start, end - start);
+    *position = *status == 0 ? close + nameLength + 2 : close - 1;
+    return true;
+}
+
 int32_t RunQuery(XmlQuery* query, int32_t flags) {
     ParseContext* context = nullptr;
     const int32_t created = CreateParseContext(&context, flags, query, nullptr);
@@ -116,7 +167,13 @@ int32_t ScanDocument(ParseContext* context) {
             ++p;
             continue;
         }
-        const int32_t status = byte == '<' ? ScanMarkup(context, &p) : ScanText(context, &p);
+        int32_t status = 0;
+        if (byte == '<' && context->pathIndex.closedKept &&
+            ScanRepeatedSibling(context, &p, &status)) {
+            // A repeated sibling, taken whole.
+        } else {
+            status = byte == '<' ? ScanMarkup(context, &p) : ScanText(context, &p);
+        }
         if (status == 0) {
             ++p;
             continue;
