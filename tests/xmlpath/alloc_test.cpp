@@ -135,6 +135,13 @@ TEST(AllocationSweep, CdataThatCannotBeRecordedStopsTheScanAtItsStart) {
         stoppedAtSection |= status == XmlErrNoMemory && multi.scanEnd == document.find("<![CDATA[");
     });
     EXPECT_TRUE(stoppedAtSection);
+    // A text run stops it on its last byte, in a sibling taken whole as well.
+    const std::string siblings = kDecl + "<cmd><a>1</a><a>2</a><a>3</a></cmd>";
+    bool stoppedAtText = false;
+    SweepAllValues(siblings, {"cmd/a"}, [&](int32_t status, const MultiQuery& multi) {
+        stoppedAtText |= status == XmlErrNoMemory && multi.scanEnd == siblings.find("3</a>");
+    });
+    EXPECT_TRUE(stoppedAtText);
 }
 
 // Nested deeper, longer and with more attributes than the run's own storage

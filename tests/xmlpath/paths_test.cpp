@@ -205,18 +205,24 @@ TEST(PathSpellings, EveryWayOfWritingATagIsJudgedAlike) {
         {"attribute absent", "<cmd><p a=\"1\" c=\"2\"><r>x</r></p></cmd>", "cmd/p b", 0,
          MatchMissing},
     });
-    // Every match: of an element whose siblings sit under several parents, and
-    // of one whose name leaves a quote open, so that its child's name joins
-    // its segment (and the end tag of the child no longer fits).
+    // Every match ("|" after each): of repeated siblings, trimmed, empty or
+    // with their parent's text between them; of an element whose siblings sit
+    // under several parents; and of one whose name leaves a quote open, so
+    // that its child's name joins its segment (and the child's end tag no
+    // longer fits).
     const struct {
         const char* body;
         const char* path;
         int32_t status;
         const char* found;
     } everyMatch[] = {
+        {"<cmd><a> 1 </a><a>\t2\n</a>\n<a>3</a><b>4</b><a> 5</a></cmd>", "cmd/a", 0,
+         "1|2|3|5|"},
+        {"<cmd><a>1</a><a></a><a/><a>4</a></cmd>", "cmd/a", 0, "1|||4|"},
+        {"<cmd><p><a>1</a>t<a>2</a>u</p></cmd>", "cmd/p", 0, "t|u|"},
         {"<cmd><p><a>1</a><b>0</b><a>2</a></p><q><a>3</a></q><p><a>4</a></p></cmd>", "cmd/p/a",
-         0, "124"},
-        {"<cmd><p\"q>t<r>x</r></p\"q></cmd>", "cmd/p\"q", XmlErrMismatchedClose, "t"},
+         0, "1|2|4|"},
+        {"<cmd><p\"q>t<r>x</r></p\"q></cmd>", "cmd/p\"q", XmlErrMismatchedClose, "t|"},
     };
     for (const auto& c : everyMatch) {
         SCOPED_TRACE(c.body);
@@ -226,7 +232,7 @@ TEST(PathSpellings, EveryWayOfWritingATagIsJudgedAlike) {
         EXPECT_EQ(QueryAllValues(&multi), c.status);
         std::string found;
         for (uint32_t i = 0; i < rows[0].resultCount; ++i) {
-            found += document.substr(rows[0].results[i].offset, rows[0].results[i].length);
+            found += document.substr(rows[0].results[i].offset, rows[0].results[i].length) + "|";
         }
         EXPECT_EQ(found, c.found);
         FreeAllValues(&multi);
