@@ -205,8 +205,8 @@ TEST(PathSpellings, EveryWayOfWritingATagIsJudgedAlike) {
         {"attribute absent", "<cmd><p a=\"1\" c=\"2\"><r>x</r></p></cmd>", "cmd/p b", 0,
          MatchMissing},
     });
-    // Every match ("|" after each): of repeated siblings, trimmed, empty or
-    // with their parent's text between them; of an element whose siblings sit
+    // Every match ("|" after each): of repeated siblings, trimmed, empty, with
+    // a wrong end tag or with their parent's text between them; of an element whose siblings sit
     // under several parents; and of one whose name leaves a quote open, so
     // that its child's name joins its segment (and the child's end tag no
     // longer fits).
@@ -219,6 +219,7 @@ TEST(PathSpellings, EveryWayOfWritingATagIsJudgedAlike) {
         {"<cmd><a> 1 </a><a>\t2\n</a>\n<a>3</a><b>4</b><a> 5</a></cmd>", "cmd/a", 0,
          "1|2|3|5|"},
         {"<cmd><a>1</a><a></a><a/><a>4</a></cmd>", "cmd/a", 0, "1|||4|"},
+        {"<cmd><a>1</a><a>2</b></cmd>", "cmd/a", XmlErrMismatchedClose, "1|2|"},
         {"<cmd><p><a>1</a>t<a>2</a>u</p></cmd>", "cmd/p", 0, "t|u|"},
         {"<cmd><p><a>1</a><b>0</b><a>2</a></p><q><a>3</a></q><p><a>4</a></p></cmd>", "cmd/p/a",
          0, "1|2|4|"},
