@@ -659,7 +659,7 @@ int32_t ClosePath(ParseContext* context, const char* name, uint64_t length) {
     PathIndex& index = context->pathIndex;
     const CurrentSegment& open = index.segments[index.segmentCount - 1];
     if (open.start != 0 && open.documentName != nullptr && open.documentNameLength == length &&
-        open.registeredAtOpen == context->registeredPrefixes &&
+        length <= 32 && open.registeredAtOpen == context->registeredPrefixes &&
         SameBytes(open.documentName, length, name, length)) {
         DropLastSegment(index);
         return 0;

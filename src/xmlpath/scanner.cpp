@@ -93,6 +93,8 @@ inline bool HasWhitespace(const TextCursor* cursor, const char* text, uint64_t l
 // the record fails) and *status the record's; false, with nothing touched,
 // for anything else, which the scan then takes tag by tag.
 bool ScanRepeatedSibling(ParseContext* context, uint64_t* position, int32_t* status) {
+    const TextCursor* cursor = context->cursor;
+    const uint64_t open = *position;
     const char* name = nullptr;
     uint64_t nameLength = 0;
     uint64_t serial = 0;
@@ -101,12 +103,9 @@ bool ScanRepeatedSibling(ParseContext* context, uint64_t* position, int32_t* sta
         name[nameLength - 1] == '/') {
         return false;
     }
-    const TextCursor* cursor = context->cursor;
     const char* text = cursor->text;
     const uint64_t length = cursor->length;
-    const uint64_t open = *position;
-    if (length - open < nameLength + 2 || text[open + nameLength + 1] != '>' ||
-        std::memcmp(text + open + 1, name, nameLength) != 0) {
+    if (std::memcmp(text + open + 1, name, nameLength) != 0) {
         return false;
     }
     uint64_t start = open + nameLength + 2;
@@ -134,6 +133,20 @@ bool ScanRepeatedSibling(ParseContext* context, uint64_t* position, int32_t* sta
     *status = RecordRepeatedText(context, start, end - start);
     *position = *status == 0 ? close + nameLength + 2 : close - 1;
     return true;
+}
+
+// Whether the tag at `open` may repeat the element just closed. Most tags that
+// follow a closed element are not its sibling: the byte after where the name
+// would end and the name's first and last bytes tell.
+inline bool MayRepeatClosedSibling(const ParseContext* context, uint64_t open) {
+    const PathIndex& index = context->pathIndex;
+    const TextCursor* cursor = context->cursor;
+    const uint64_t length = index.closedLength;
+    return index.closedKept && !index.closedSpaced && length != 0 &&
+           cursor->length - open >= length + 2 &&
+           cursor->text[open + length + 1] == '>' &&
+           cursor->text[open + length] == index.buffer[index.closedStart + length - 1] &&
+           cursor->text[open + 1] == index.buffer[index.closedStart];
 }
 
 int32_t RunQuery(XmlQuery* query, int32_t flags) {
@@ -168,7 +181,7 @@ int32_t ScanDocument(ParseContext* context) {
             continue;
         }
         int32_t status = 0;
-        if (byte == '<' && context->pathIndex.closedKept &&
+        if (byte == '<' && MayRepeatClosedSibling(context, p) &&
             ScanRepeatedSibling(context, &p, &status)) {
             // A repeated sibling, taken whole.
         } else {
