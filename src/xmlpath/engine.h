@@ -170,6 +170,11 @@ struct PathMatcher {
 // End of a chain of matchers.
 constexpr uint32_t NoMatcher = 0xFFFFFFFFu;
 
+// Bit of ParseContext::matcherDepths for a path of `depth` segments.
+inline uint64_t DepthBit(uint32_t depth) {
+    return uint64_t{1} << (depth < 63 ? depth : 63);
+}
+
 // The document being scanned: `text` is borrowed and lives as long as the run.
 struct TextCursor {
     const char* text;

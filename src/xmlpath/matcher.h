@@ -33,6 +33,9 @@ constexpr uint32_t RoomRowsPerPath = 2;
 int32_t SetupMatcher(const PathMatcher* matcher, const char** attributeName,
                      uint64_t* attributeNameLength);
 
+// Releases the records a matcher owns and empties its record list.
+void ReleaseRecords(PathMatcher* matcher);
+
 // Releases the context and whatever it still owns; absent is a no-op.
 void DestroyParseContext(ParseContext* context);
 

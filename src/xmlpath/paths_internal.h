@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-// Helpers shared by the path units (paths.cpp, path_matching.cpp,
-// path_namespaces.cpp): byte comparison, the walk over path text and splits.
+// Helpers shared by the path units (paths.cpp, path_attributes.cpp,
+// path_matching.cpp, path_namespaces.cpp): byte comparison, the walk over path
+// text, splits, and the growth and indexing of the path text.
 #pragma once
 
 #include <cstdint>
@@ -139,6 +140,108 @@ inline uint64_t NextPathByte(const char* text, uint64_t from, uint64_t end) {
 [[maybe_unused]] uint64_t GrownCapacity(uint64_t capacity, uint64_t needed) {
     const uint64_t doubled = capacity * 2;
     return doubled > needed ? doubled : needed;
+}
+
+
+// ---- Path text upkeep shared by the units that append to it ----------------
+
+// Copies `length` bytes to `buffer` + `at` (the spans never overlap the
+// buffer) and returns the offset after them. Names and values are short: up
+// to sixteen bytes take two word copies that overlap in the middle.
+inline uint64_t CopyInto(char* buffer, uint64_t at, const char* source, uint64_t length) {
+    char* to = buffer + at;
+    if (length >= 8 && length <= 16) {
+        uint64_t first = 0;
+        uint64_t last = 0;
+        std::memcpy(&first, source, 8);
+        std::memcpy(&last, source + length - 8, 8);
+        std::memcpy(to, &first, 8);
+        std::memcpy(to + length - 8, &last, 8);
+    } else if (length >= 4 && length < 8) {
+        uint32_t first = 0;
+        uint32_t last = 0;
+        std::memcpy(&first, source, 4);
+        std::memcpy(&last, source + length - 4, 4);
+        std::memcpy(to, &first, 4);
+        std::memcpy(to + length - 4, &last, 4);
+    } else if (length > 16) {
+        std::memcpy(to, source, length);
+    } else {
+        for (uint64_t i = 0; i < length; ++i) {
+            to[i] = source[i];
+        }
+    }
+    return at + length;
+}
+
+// Room for `needed` bytes of path text, NUL included. A move invalidates every
+// split, whose spans point into the text.
+[[maybe_unused]] int32_t ReservePathText(ParseContext* context, uint64_t needed) {
+    PathIndex& index = context->pathIndex;
+    if (needed <= index.capacity) {
+        return 0;
+    }
+    const uint64_t capacity = GrownCapacity(index.capacity, needed);
+    auto* grown =
+        static_cast<char*>(GrowArray(index.buffer, index.bufferStorage, index.length, capacity, 1));
+    if (grown == nullptr) {
+        return XmlErrNoMemory;
+    }
+    index.buffer = grown;
+    index.capacity = capacity;
+    index.splitCount = 0;
+    index.closedKept = false;  // only the path itself moved
+    if (context->currentPath != nullptr) {
+        context->currentPath = grown;
+    }
+    return 0;
+}
+
+[[maybe_unused]] inline int32_t PushSegment(PathIndex* index, uint64_t start) {
+    if (index->segmentCount == index->segmentCapacity) {
+        const uint64_t capacity = GrownCapacity(index->segmentCapacity, 4);
+        if (capacity > UINT32_MAX) {
+            return XmlErrNoMemory;
+        }
+        auto* grown = static_cast<CurrentSegment*>(GrowArray(index->segments, index->segmentStorage,
+                                                             index->segmentCount, capacity,
+                                                             sizeof(CurrentSegment)));
+        if (grown == nullptr) {
+            return XmlErrNoMemory;
+        }
+        index->segments = grown;
+        index->segmentCapacity = static_cast<uint32_t>(capacity);
+    }
+    index->segments[index->segmentCount++] =
+        CurrentSegment{start, TagParts{}, 0, false, ++index->lastSerial, nullptr, 0, 0};
+    return 0;
+}
+
+// Walks the path text appended since the last call the way PathSegmentLength
+// walks segments from the root: a segment ends at the first "/" outside double
+// quotes, the next starts after it with no quote open, and a text ending in "/"
+// ends in an empty segment. The last segment's walk resumes where it stopped.
+[[maybe_unused]] int32_t IndexAppendedText(PathIndex* index) {
+    bool insideQuotes = index->insideQuotes;
+    for (uint64_t i = NextPathByte(index->buffer, index->scanned, index->length);
+         i < index->length; i = NextPathByte(index->buffer, i + 1, index->length)) {
+        const uint8_t kind = kPathByteKinds[static_cast<unsigned char>(index->buffer[i])];
+        if (kind == PathByteQuote) {
+            insideQuotes = !insideQuotes;
+        } else if (kind == PathByteSpace) {
+            index->segments[index->segmentCount - 1].spaced = true;
+        } else if (kind == PathByteSlash && !insideQuotes) {
+            const int32_t status = PushSegment(index, i + 1);
+            if (status != 0) {
+                index->scanned = i;  // this "/" is seen again by the next walk
+                index->insideQuotes = false;
+                return status;
+            }
+        }
+    }
+    index->scanned = index->length;
+    index->insideQuotes = insideQuotes;
+    return 0;
 }
 
 }  // namespace
