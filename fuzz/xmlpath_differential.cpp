@@ -132,7 +132,8 @@ void SiblingRun(Random& random, std::string& out, const std::string& parentPath)
     for (uint32_t i = 0; i < count; ++i) {
         out += "<" + name + attributes + ">";
         if (!random.Chance(15)) {
-            out += std::string(Pick(random, kSpaces)) + Pick(random, kValues) + Pick(random, kSpaces);
+            out +=
+                std::string(Pick(random, kSpaces)) + Pick(random, kValues) + Pick(random, kSpaces);
         }
         if (random.Chance(5)) {
             out += "<!-- c -->";

@@ -56,8 +56,8 @@ int32_t AppendAttribute(ParseContext* context, const AttributeSpan& attribute) {
     // "/" and one quoted value, leaves the walk where the text began: outside
     // quotes, in the same segment, which now holds whitespace.
     if (namePrefix == nullptr && valuePrefix == nullptr && !index.insideQuotes &&
-        index.scanned == oldLength && attribute.valueLength >= 2 &&
-        attribute.value[0] == '"' && attribute.value[attribute.valueLength - 1] == '"' &&
+        index.scanned == oldLength && attribute.valueLength >= 2 && attribute.value[0] == '"' &&
+        attribute.value[attribute.valueLength - 1] == '"' &&
         FindSpanByte(attribute.value + 1, attribute.valueLength - 2, '"') == nullptr &&
         NextPathByte(attribute.name, 0, attribute.nameLength) == attribute.nameLength) {
         index.segments[index.segmentCount - 1].spaced = true;

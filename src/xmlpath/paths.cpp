@@ -52,8 +52,8 @@ int32_t ReopenClosedSegment(ParseContext* context, const char* name, uint64_t le
     // The segment array held this segment before, so it has room for it; it
     // is the name as written, for ClosePath.
     index.segments[index.segmentCount++] =
-        CurrentSegment{oldLength + 1,          TagParts{}, 0,      index.closedSpaced,
-                       index.closedSerial,     name,       length, context->registeredPrefixes};
+        CurrentSegment{oldLength + 1,      TagParts{}, 0,      index.closedSpaced,
+                       index.closedSerial, name,       length, context->registeredPrefixes};
     index.buffer[oldLength] = '/';
     index.length = oldLength + 1 + index.closedLength;
     index.buffer[index.length] = '\0';
@@ -156,8 +156,8 @@ int32_t AppendPath(ParseContext* context, const char* separator, const char* tex
 }
 
 int32_t AppendElementName(ParseContext* context, const char* name, uint64_t length) {
-    if (context == nullptr || context->currentPath == nullptr ||
-        context->registeredPrefixes != 0 || name == nullptr || length == 0) {
+    if (context == nullptr || context->currentPath == nullptr || context->registeredPrefixes != 0 ||
+        name == nullptr || length == 0) {
         return AppendPath(context, "/", name, length);
     }
     // Without registered prefixes a name is written as it stands, so the check
@@ -276,7 +276,8 @@ inline void DropLastSegment(PathIndex& index) {
 
 // ClosePath for an end tag that does not repeat its start tag's name as it
 // stands, and for the root.
-[[gnu::noinline]] int32_t CloseByComparison(ParseContext* context, const char* name, uint64_t length) {
+[[gnu::noinline]] int32_t CloseByComparison(ParseContext* context, const char* name,
+                                            uint64_t length) {
     PathIndex& index = context->pathIndex;
     const char* path = context->currentPath;
 
@@ -294,10 +295,9 @@ inline void DropLastSegment(PathIndex& index) {
     // length names it exactly when the bytes are equal.
     const bool sameAsOpened =
         open.documentName != nullptr && open.registeredAtOpen == context->registeredPrefixes &&
-        (open.documentNameLength == length
-             ? SameBytes(open.documentName, length, name, length)
-             : SameBytes(open.documentName, open.documentNameLength, name,
-                         WordLength(name, length)));
+        (open.documentNameLength == length ? SameBytes(open.documentName, length, name, length)
+                                           : SameBytes(open.documentName, open.documentNameLength,
+                                                       name, WordLength(name, length)));
 
     const char* nameSide = name;
     uint64_t nameSideLength = length;

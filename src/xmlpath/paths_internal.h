@@ -142,7 +142,6 @@ inline uint64_t NextPathByte(const char* text, uint64_t from, uint64_t end) {
     return doubled > needed ? doubled : needed;
 }
 
-
 // ---- Path text upkeep shared by the units that append to it ----------------
 
 // Copies `length` bytes to `buffer` + `at` (the spans never overlap the
@@ -223,8 +222,8 @@ inline uint64_t CopyInto(char* buffer, uint64_t at, const char* source, uint64_t
 // ends in an empty segment. The last segment's walk resumes where it stopped.
 [[maybe_unused]] int32_t IndexAppendedText(PathIndex* index) {
     bool insideQuotes = index->insideQuotes;
-    for (uint64_t i = NextPathByte(index->buffer, index->scanned, index->length);
-         i < index->length; i = NextPathByte(index->buffer, i + 1, index->length)) {
+    for (uint64_t i = NextPathByte(index->buffer, index->scanned, index->length); i < index->length;
+         i = NextPathByte(index->buffer, i + 1, index->length)) {
         const uint8_t kind = kPathByteKinds[static_cast<unsigned char>(index->buffer[i])];
         if (kind == PathByteQuote) {
             insideQuotes = !insideQuotes;

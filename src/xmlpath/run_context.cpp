@@ -343,4 +343,3 @@ void DestroyParseContext(ParseContext* context) {
         FreeMemory(context);  // the block that holds the rest
     }
 }
-

@@ -43,7 +43,8 @@ inline int64_t FindFrom(const TextCursor* cursor, uint64_t from, char byte) {
         const __m128i needle = _mm_set1_epi8(byte);
         for (uint64_t at = from; at < from + 32; at += 16) {
             const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + at));
-            const auto hits = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, needle)));
+            const auto hits =
+                static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, needle)));
             if (hits != 0) {
                 return static_cast<int64_t>(at + static_cast<uint64_t>(__builtin_ctz(hits)));
             }
@@ -143,8 +144,7 @@ inline bool MayRepeatClosedSibling(const ParseContext* context, uint64_t open) {
     const TextCursor* cursor = context->cursor;
     const uint64_t length = index.closedLength;
     return index.closedKept && !index.closedSpaced && length != 0 &&
-           cursor->length - open >= length + 2 &&
-           cursor->text[open + length + 1] == '>' &&
+           cursor->length - open >= length + 2 && cursor->text[open + length + 1] == '>' &&
            cursor->text[open + length] == index.buffer[index.closedStart + length - 1] &&
            cursor->text[open + 1] == index.buffer[index.closedStart];
 }
@@ -377,7 +377,8 @@ uint32_t SplitWrittenTag(const char* body, uint64_t length, AttributeSpan* rows,
 
 // A start tag with attributes, whitespace or a closing "/": split, each
 // attribute appended and recorded, and a self-closing element closed.
-[[gnu::noinline]] int32_t HandleSplitStartTag(ParseContext* context, uint64_t tagOffset, uint64_t tagLength) {
+[[gnu::noinline]] int32_t HandleSplitStartTag(ParseContext* context, uint64_t tagOffset,
+                                              uint64_t tagLength) {
     const char* tag = context->cursor->text + tagOffset;
     const bool selfClosing = tag[tagLength - 1] == '/';
     uint64_t bodyLength = selfClosing ? tagLength - 2 : tagLength - 1;
@@ -403,8 +404,8 @@ uint32_t SplitWrittenTag(const char* body, uint64_t length, AttributeSpan* rows,
         parts.nameLength = bodyLength;
     } else {
         count = context->currentPath != nullptr && context->registeredPrefixes == 0
-                    ? SplitWrittenTag(tag + 1, bodyLength, parts.attributes,
-                                      parts.attributeCount, &parts.nameLength)
+                    ? SplitWrittenTag(tag + 1, bodyLength, parts.attributes, parts.attributeCount,
+                                      &parts.nameLength)
                     : SplitFailed;
         written = count != SplitFailed;
         if (written) {

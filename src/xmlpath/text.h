@@ -36,7 +36,8 @@ inline const char* FindByteInWords(const char* text, uint64_t length, char byte)
             return nullptr;
         }
         std::memcpy(&word, text + length - 8, 8);
-        const uint64_t hits = EqualBytes(word, pattern) & (~uint64_t{0} << (8 * (8 - (length - i))));
+        const uint64_t hits =
+            EqualBytes(word, pattern) & (~uint64_t{0} << (8 * (8 - (length - i))));
         return hits != 0 ? text + length - 8 + (static_cast<uint64_t>(__builtin_ctzll(hits)) >> 3)
                          : nullptr;
     }
