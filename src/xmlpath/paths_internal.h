@@ -17,6 +17,22 @@
 // otherwise); a unit that uses only some leaves the others unused.
 namespace {
 
+// Whether the first and the last sizeof(Word) bytes of two spans of `length`
+// bytes (at least that many) are equal: two loads a side, overlapping in the
+// middle of a span shorter than two words.
+template <typename Word>
+inline bool SameEnds(const char* first, const char* second, uint64_t length) {
+    Word a = 0;
+    Word b = 0;
+    Word c = 0;
+    Word d = 0;
+    std::memcpy(&a, first, sizeof(Word));
+    std::memcpy(&b, second, sizeof(Word));
+    std::memcpy(&c, first + length - sizeof(Word), sizeof(Word));
+    std::memcpy(&d, second + length - sizeof(Word), sizeof(Word));
+    return ((a ^ b) | (c ^ d)) == 0;
+}
+
 // Same length and bytes; inline, since names are compared at every event.
 inline bool SameBytes(const char* first, uint64_t firstLength, const char* second,
                       uint64_t secondLength) {
@@ -27,29 +43,11 @@ inline bool SameBytes(const char* first, uint64_t firstLength, const char* secon
         return std::memcmp(first, second, firstLength) == 0;
     }
     if (firstLength < 8) {
-        // Two loads a side that overlap in the middle: the first and last four
-        // bytes, or two and two, or the one byte.
         if (firstLength >= 4) {
-            uint32_t a = 0;
-            uint32_t b = 0;
-            uint32_t c = 0;
-            uint32_t d = 0;
-            std::memcpy(&a, first, 4);
-            std::memcpy(&b, second, 4);
-            std::memcpy(&c, first + firstLength - 4, 4);
-            std::memcpy(&d, second + firstLength - 4, 4);
-            return ((a ^ b) | (c ^ d)) == 0;
+            return SameEnds<uint32_t>(first, second, firstLength);
         }
         if (firstLength >= 2) {
-            uint16_t a = 0;
-            uint16_t b = 0;
-            uint16_t c = 0;
-            uint16_t d = 0;
-            std::memcpy(&a, first, 2);
-            std::memcpy(&b, second, 2);
-            std::memcpy(&c, first + firstLength - 2, 2);
-            std::memcpy(&d, second + firstLength - 2, 2);
-            return ((a ^ b) | (c ^ d)) == 0;
+            return SameEnds<uint16_t>(first, second, firstLength);
         }
         return firstLength == 0 || first[0] == second[0];
     }

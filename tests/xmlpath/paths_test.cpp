@@ -166,16 +166,6 @@ TEST(PathSiblings, EachSiblingIsJudgedByItsOwnText) {
         {"repeat under another parent", "<cmd><p><a/></p><q><a>|3|</a></q></cmd>", "cmd/q/a", 0,
          MatchFound},
     });
-    const std::string document = kDecl + "<cmd><a>1</a><a>2</a>\n<a>3</a><b>4</b><a>5</a></cmd>";
-    std::vector<MultiQueryRow> rows = {{"cmd/a", 5, nullptr, 0, 0}};
-    MultiQuery multi{document.c_str(), document.size(), rows.data(), 1, 0};
-    ASSERT_EQ(QueryAllValues(&multi), 0);
-    std::string found;
-    for (uint32_t i = 0; i < rows[0].resultCount; ++i) {
-        found += document.substr(rows[0].results[i].offset, rows[0].results[i].length);
-    }
-    EXPECT_EQ(found, "1235");
-    FreeAllValues(&multi);
 }
 
 // A tag written exactly as its path text and one written any other way are
