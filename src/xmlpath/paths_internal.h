@@ -145,22 +145,22 @@ inline uint64_t NextPathByte(const char* text, uint64_t from, uint64_t end) {
 // Copies `length` bytes to `buffer` + `at` (the spans never overlap the
 // buffer) and returns the offset after them. Names and values are short: up
 // to sixteen bytes take two word copies that overlap in the middle.
+template <typename Word>
+inline void CopyEnds(char* to, const char* source, uint64_t length) {
+    Word first = 0;
+    Word last = 0;
+    std::memcpy(&first, source, sizeof(Word));
+    std::memcpy(&last, source + length - sizeof(Word), sizeof(Word));
+    std::memcpy(to, &first, sizeof(Word));
+    std::memcpy(to + length - sizeof(Word), &last, sizeof(Word));
+}
+
 inline uint64_t CopyInto(char* buffer, uint64_t at, const char* source, uint64_t length) {
     char* to = buffer + at;
     if (length >= 8 && length <= 16) {
-        uint64_t first = 0;
-        uint64_t last = 0;
-        std::memcpy(&first, source, 8);
-        std::memcpy(&last, source + length - 8, 8);
-        std::memcpy(to, &first, 8);
-        std::memcpy(to + length - 8, &last, 8);
+        CopyEnds<uint64_t>(to, source, length);
     } else if (length >= 4 && length < 8) {
-        uint32_t first = 0;
-        uint32_t last = 0;
-        std::memcpy(&first, source, 4);
-        std::memcpy(&last, source + length - 4, 4);
-        std::memcpy(to, &first, 4);
-        std::memcpy(to + length - 4, &last, 4);
+        CopyEnds<uint32_t>(to, source, length);
     } else if (length > 16) {
         std::memcpy(to, source, length);
     } else {
