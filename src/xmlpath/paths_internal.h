@@ -142,9 +142,8 @@ inline uint64_t NextPathByte(const char* text, uint64_t from, uint64_t end) {
 
 // ---- Path text upkeep shared by the units that append to it ----------------
 
-// Copies `length` bytes to `buffer` + `at` (the spans never overlap the
-// buffer) and returns the offset after them. Names and values are short: up
-// to sixteen bytes take two word copies that overlap in the middle.
+// Copies the first and the last sizeof(Word) bytes of `length` (at least that
+// many, at most twice): the whole span, the two words overlapping in the middle.
 template <typename Word>
 inline void CopyEnds(char* to, const char* source, uint64_t length) {
     Word first = 0;
@@ -155,6 +154,9 @@ inline void CopyEnds(char* to, const char* source, uint64_t length) {
     std::memcpy(to + length - sizeof(Word), &last, sizeof(Word));
 }
 
+// Copies `length` bytes to `buffer` + `at` (the spans never overlap the
+// buffer) and returns the offset after them. Names and values are short: up
+// to sixteen bytes take two word copies.
 inline uint64_t CopyInto(char* buffer, uint64_t at, const char* source, uint64_t length) {
     char* to = buffer + at;
     if (length >= 8 && length <= 16) {
