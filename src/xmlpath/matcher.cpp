@@ -246,23 +246,12 @@ int32_t RecordAttributeValues(ParseContext* context, const AttributeSpan* attrib
     return found;
 }
 
-int32_t RecordEmptyElement(ParseContext* context, uint64_t offset, int32_t kind) {
-    if (!Recordable(context)) {
-        return XmlErrArgument;
-    }
-    const int32_t markerKind = kind == 1 ? MatchSelfClosing : MatchEmptyPair;
-    uint64_t satisfied = 0;
-    if (KnownSatisfiedElements(context, &satisfied)) {
-        for (; satisfied != 0; satisfied &= satisfied - 1) {
-            const auto i = static_cast<uint32_t>(__builtin_ctzll(satisfied));
-            PathMatcher& matcher = context->matchers[i];
-            if (!HasRecordOf(matcher, context->elementCounter)) {
-                return AppendRecord(context, &matcher, context->elementCounter, offset, 0,
-                                    markerKind);
-            }
-        }
-        return 0;
-    }
+namespace {
+
+// RecordEmptyElement when what the current path satisfies is not known: the
+// candidates are asked in entry order.
+[[gnu::noinline]] int32_t RecordEmptyByQuestions(ParseContext* context, uint64_t offset,
+                                                 int32_t markerKind) {
     uint64_t key = 0;
     for (uint32_t i = FirstCandidate(context, &key); i != NoMatcher; i = NextCandidate(context, i)) {
         PathMatcher& matcher = context->matchers[i];
@@ -279,6 +268,27 @@ int32_t RecordEmptyElement(ParseContext* context, uint64_t offset, int32_t kind)
         }
         // One marker per element: the first qualifying matcher in entry order.
         return AppendRecord(context, &matcher, context->elementCounter, offset, 0, markerKind);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int32_t RecordEmptyElement(ParseContext* context, uint64_t offset, int32_t kind) {
+    if (!Recordable(context)) {
+        return XmlErrArgument;
+    }
+    const int32_t markerKind = kind == 1 ? MatchSelfClosing : MatchEmptyPair;
+    uint64_t satisfied = 0;
+    if (!KnownSatisfiedElements(context, &satisfied)) {
+        return RecordEmptyByQuestions(context, offset, markerKind);
+    }
+    for (; satisfied != 0; satisfied &= satisfied - 1) {
+        const auto i = static_cast<uint32_t>(__builtin_ctzll(satisfied));
+        PathMatcher& matcher = context->matchers[i];
+        if (!HasRecordOf(matcher, context->elementCounter)) {
+            return AppendRecord(context, &matcher, context->elementCounter, offset, 0, markerKind);
+        }
     }
     return 0;
 }
