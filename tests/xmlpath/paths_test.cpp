@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "test_util.h"
+#include "xmlpath/paths_internal.h"
 #include "xmlpath/scanner.h"
 #include "xmlpath/text.h"
 
@@ -292,3 +293,28 @@ TEST(TextPrimitives, SegmentsQuotesPrefixesAndTrimming) {
 }
 
 }  // namespace
+
+// The word-at-a-time copies, comparisons and searches of short names, at every
+// length up to past two words and every place of the difference or the byte.
+TEST(TextPrimitives, ShortCopiesComparisonsAndSearchesHoldAtEveryLength) {
+    const std::string source = "abcdefghijklmnopqrstuvwxyz0123456789ABCDEFGH";
+    for (uint64_t length = 0; length <= 40; ++length) {
+        SCOPED_TRACE(length);
+        std::string buffer(64, '#');
+        EXPECT_EQ(CopyInto(buffer.data(), 3, source.data(), length), 3 + length);
+        EXPECT_EQ(buffer, std::string(3, '#') + source.substr(0, length) +
+                              std::string(61 - length, '#'));
+        EXPECT_TRUE(SameBytes(buffer.data() + 3, length, source.data(), length));
+        for (uint64_t at = 0; at < length; ++at) {
+            std::string other = source.substr(0, length);
+            other[at] = '!';
+            EXPECT_FALSE(SameBytes(other.data(), length, source.data(), length)) << at;
+            const char* found = FindByteInWords(other.data(), length, '!');
+            EXPECT_EQ(found == nullptr ? -1 : found - other.data(), int64_t(at));
+            other[length - 1] = '!';
+            found = FindByteInWords(other.data(), length, '!');
+            EXPECT_EQ(found == nullptr ? -1 : found - other.data(), int64_t(at));
+        }
+        EXPECT_EQ(FindByteInWords(source.data(), length, '!'), nullptr);
+    }
+}
