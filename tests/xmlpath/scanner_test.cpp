@@ -206,6 +206,30 @@ TEST(ScannerEntries, DocumentWithoutTerminatingNulIsNeverReadPastItsLength) {
     EXPECT_EQ(FreeAllValues(&multi), 0);
 }
 
+// Cut at every length and held in a block of exactly that size, a document is
+// never read past its end, by searches that look at many bytes at once too
+// (AddressSanitizer sees a byte read past the block).
+TEST(ScannerEntries, EveryCutOfADocumentIsReadWithinItsLength) {
+    const std::string text =
+        kDecl + "<cmd><item id=\"1\">value one</item>\n<item id=\"2\">a value long enough to "
+                "be searched past thirty-two bytes at once</item><!-- a comment -->"
+                "<item>three</item><item>four</item><x/></cmd>";
+    for (size_t length = 1; length <= text.size(); ++length) {
+        SCOPED_TRACE(length);
+        std::vector<char> exact(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(length));
+        MultiQueryRow rows[2] = {{"cmd/item", 8, nullptr, 0, 0}, {"cmd/item id", 11, nullptr, 0, 0}};
+        MultiQuery multi{exact.data(), exact.size(), rows, 2, 0};
+        const int32_t status = QueryAllValues(&multi);
+        EXPECT_LE(multi.scanEnd, length);
+        if (length == text.size()) {
+            EXPECT_EQ(status, 0);
+            EXPECT_EQ(rows[0].resultCount, 2u);  // the items without attributes
+            EXPECT_EQ(rows[1].resultCount, 2u);
+        }
+        EXPECT_EQ(FreeAllValues(&multi), 0);
+    }
+}
+
 TEST(ScannerMultiQuery, EveryMatchOfEveryRowInDocumentOrder) {
     const std::string text = kDecl + "<cmd><a>one</a><a></a><a>two</a><b/></cmd>";
     MultiQueryRow rows[3] = {
